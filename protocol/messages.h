@@ -1,0 +1,108 @@
+#pragma once
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "protocol/codec.h"
+
+// The System Exclusive messages that the updater sends, byte for byte.
+namespace px {
+
+inline constexpr uint8_t kSysExStart = 0xF0;
+inline constexpr uint8_t kSysExEnd = 0xF7;
+inline constexpr uint8_t kManufacturer = 0x52;
+inline constexpr uint8_t kUniversalNonRealTime = 0x7E;
+inline constexpr uint8_t kGeneralInformation = 0x06;
+inline constexpr uint8_t kIdentityRequestCode = 0x01;
+inline constexpr uint8_t kIdentityReplyCode = 0x02;
+
+// Commands (byte 4 of a device-specific message).
+inline constexpr uint8_t kCmdAck = 0x00;
+inline constexpr uint8_t kCmdUpdateStart = 0x01;
+inline constexpr uint8_t kCmdRomWrite = 0x02;
+inline constexpr uint8_t kCmdUpdateComplete = 0x04;
+inline constexpr uint8_t kCmdRomErase = 0x0A;
+inline constexpr uint8_t kCmdFile = 0x60;
+inline constexpr uint8_t kCmdAudio = 0x61;
+// Sub-commands (byte 5) of kCmdFile, and of kCmdAudio for kSubAudioMute.
+inline constexpr uint8_t kSubValueReply = 0x03;
+inline constexpr uint8_t kSubCodeReply = 0x04;
+inline constexpr uint8_t kSubResult = 0x05;
+inline constexpr uint8_t kSubGetSemaphore = 0x06;
+inline constexpr uint8_t kSubFileOpen = 0x20;
+inline constexpr uint8_t kSubFileClose = 0x21;
+inline constexpr uint8_t kSubFileWrite = 0x23;
+inline constexpr uint8_t kSubFileDelete = 0x24;
+inline constexpr uint8_t kSubAudioMute = 0x05;
+
+inline constexpr uint8_t kDefaultDeviceId = 0x5E;
+inline constexpr std::array<uint8_t, 2> AcceptedDeviceIds = {0x5E, 0x5D};
+
+inline constexpr size_t kOutgoingBufferSize = 65536;
+inline constexpr uint32_t kMaxRomWriteBlock = 16383;  // the Septet14 length field's limit
+inline constexpr size_t kFileOpenNameField = 12;
+inline constexpr size_t kFileDeleteNameField = 13;
+inline constexpr size_t kRomWriteOverhead = 18;
+inline constexpr size_t kFileWriteOverhead = 22;
+// The largest FileWrite chunk whose message still fits OutgoingBuffer.
+inline constexpr uint32_t kMaxFileWriteChunk = 57324;
+static_assert(PackedSize(kMaxFileWriteChunk) + kFileWriteOverhead <= kOutgoingBufferSize);
+
+inline constexpr std::array<uint8_t, 6> IdentityRequest = {0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7};
+inline constexpr size_t kIdentityReplyLength = 15;
+
+bool IsAcceptedDeviceId(uint8_t id);
+
+// Composers into any buffer. Each writes the whole message from out[0] and returns its length,
+// or -1 when the arguments cannot be carried (nothing is written then).
+int ComposeAck(uint8_t* out, uint8_t id, uint8_t status);
+int ComposeUpdateStart(uint8_t* out, uint8_t id);
+int ComposeUpdateComplete(uint8_t* out, uint8_t id);
+// Refuses blocks over kMaxRomWriteBlock bytes. out must hold PackedSize(n) + 18 bytes.
+int ComposeRomWrite(uint8_t* out, uint8_t id, const uint8_t* data, uint32_t address, uint32_t n);
+int ComposeRomErase(uint8_t* out, uint8_t id, uint32_t address, uint32_t size);
+int ComposeGetSemaphore(uint8_t* out, uint8_t id);
+int ComposeAudioMute(uint8_t* out, uint8_t id);
+int ComposeResultRequest(uint8_t* out, uint8_t id, uint8_t value);
+// Refuses names of more than 12 characters (13-byte field, always NUL-terminated).
+int ComposeFileDelete(uint8_t* out, uint8_t id, const char* name);
+// Refuses names of more than 11 characters (12-byte field, always NUL-terminated).
+int ComposeFileOpen(uint8_t* out, uint8_t id, const char* name, uint32_t mode);
+// Refuses chunks over kMaxFileWriteChunk bytes. out must hold PackedSize(n) + 22 bytes.
+int ComposeFileWrite(uint8_t* out, uint8_t id, uint32_t handle, const uint8_t* data, uint32_t n);
+int ComposeFileClose(uint8_t* out, uint8_t id, uint32_t handle);
+// An identity reply naming manufacturer 0x52, the given family and member codes and revision.
+int ComposeIdentityReply(uint8_t* out, uint8_t family, uint8_t member,
+                         const uint8_t revision[4]);
+
+// The updater's side of the message set: the current device id, the buffer in which the worker
+// composes its requests, and the updater's own identity reply.
+class CMessageSet {
+ public:
+  std::atomic<uint8_t> DeviceId{kDefaultDeviceId};
+  alignas(64) uint8_t OutgoingBuffer[kOutgoingBufferSize] = {};
+
+  int Ack(uint8_t status);
+  int UpdateStart();
+  int UpdateComplete();
+  int RomWrite(uint8_t id, const uint8_t* data, uint32_t address, uint32_t n);
+  int RomErase(uint8_t id, uint32_t address, uint32_t size);
+  int GetSemaphore();
+  int AudioMute();
+  int ResultRequest(uint8_t value);
+  int FileDelete(const char* name);
+  int FileOpen(const char* name, uint32_t mode);
+  int FileWrite(uint32_t handle, const uint8_t* data, uint32_t n);
+  int FileClose(uint32_t handle);
+
+  // Byte 6 of the updater's identity reply: 0x00 until a run reaches its update-start step.
+  void SetIdentityReplyDevice(uint8_t d) { identityDevice_.store(d); }
+  // Writes the updater's 15-byte identity reply; returns 15.
+  int IdentityReply(uint8_t* out) const;
+
+ private:
+  std::atomic<uint8_t> identityDevice_{0x00};
+};
+
+}  // namespace px
