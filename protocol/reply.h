@@ -3,19 +3,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/byte_link.h"
 #include "base/event.h"
 #include "protocol/messages.h"
 
 namespace px {
-
-// The wire as the protocol sees it. ReadByte waits at most about 100 ms for a byte; Send queues
-// a whole message and returns at once (the caller may reuse its buffer).
-class IByteLink {
- public:
-  virtual ~IByteLink() = default;
-  virtual bool ReadByte(uint8_t& byte) = 0;
-  virtual void Send(const uint8_t* data, int length) = 0;
-};
 
 enum class Direction { In, Out };
 

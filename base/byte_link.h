@@ -1,0 +1,29 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace px {
+
+// The wire as the protocol sees it. ReadByte waits at most about 100 ms for a byte; Send queues
+// a whole message and returns at once (the caller may reuse its buffer).
+class IByteLink {
+ public:
+  virtual ~IByteLink() = default;
+  virtual bool ReadByte(uint8_t& byte) = 0;
+  virtual void Send(const uint8_t* data, int length) = 0;
+};
+
+// A byte link that the engine opens and closes: a serial port, or in tests the virtual pedal.
+class IPortLink : public IByteLink {
+ public:
+  // Opens a port by its number (COM7 is 7); only meaningful where ports are numbered.
+  virtual bool Open(int portNumber, uint32_t baudRate) = 0;
+  // Opens a port by name: "COM7" or "\\.\COM7" on Windows, a device path elsewhere.
+  virtual bool Open(const std::string& portName, uint32_t baudRate) = 0;
+  // Harmless when nothing is open.
+  virtual void Close() = 0;
+  // The operating system's error code of the last Open that failed (errno or GetLastError).
+  virtual int LastOpenError() const = 0;
+};
+
+}  // namespace px
