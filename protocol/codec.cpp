@@ -56,7 +56,8 @@ size_t Unpack7Bit(uint8_t* dest, const uint8_t* src, size_t packedCount) {
     const uint8_t top = src[g];
     const size_t n = packedCount - g - 1 < 7 ? packedCount - g - 1 : 7;
     for (size_t j = 0; j < n; ++j) {
-      dest[written++] = static_cast<uint8_t>((src[g + 1 + j] & 0x7F) | (((top >> (6 - j)) & 1) << 7));
+      dest[written++] =
+          static_cast<uint8_t>((src[g + 1 + j] & 0x7F) | (((top >> (6 - j)) & 1) << 7));
     }
   }
   return written;

@@ -16,10 +16,14 @@ inline void WriteSeptet14(uint32_t value, uint8_t* dest) {
   dest[0] = static_cast<uint8_t>(value & 0x7F);
   dest[1] = static_cast<uint8_t>((value >> 7) & 0x7F);
 }
-inline uint32_t ReadSeptet14(const uint8_t* src) { return src[0] + 128u * src[1]; }
+inline uint32_t ReadSeptet14(const uint8_t* src) {
+  return src[0] + 128u * src[1];
+}
 
 // Size of count raw bytes once packed: count + ceil(count / 7).
-constexpr size_t PackedSize(size_t count) { return count + (count + 6) / 7; }
+constexpr size_t PackedSize(size_t count) {
+  return count + (count + 6) / 7;
+}
 
 // Packs count raw bytes into groups of one top-bits byte and up to seven low-seven-bit bytes.
 // dest must hold PackedSize(count) bytes. Returns the number of bytes written.

@@ -125,29 +125,47 @@ int ComposeFileClose(uint8_t* out, uint8_t id, uint32_t handle) {
   return Finish(out, p + 5);
 }
 
-int ComposeIdentityReply(uint8_t* out, uint8_t family, uint8_t member,
-                         const uint8_t revision[4]) {
-  const uint8_t bytes[kIdentityReplyLength] = {
-      kSysExStart, kUniversalNonRealTime, 0x00, kGeneralInformation, kIdentityReplyCode,
-      kManufacturer, static_cast<uint8_t>(family & 0x7F), 0x00, static_cast<uint8_t>(member & 0x7F),
-      0x00, static_cast<uint8_t>(revision[0] & 0x7F), static_cast<uint8_t>(revision[1] & 0x7F),
-      static_cast<uint8_t>(revision[2] & 0x7F), static_cast<uint8_t>(revision[3] & 0x7F),
-      kSysExEnd};
+int ComposeIdentityReply(uint8_t* out, uint8_t family, uint8_t member, const uint8_t revision[4]) {
+  const uint8_t bytes[kIdentityReplyLength] = {kSysExStart,
+                                               kUniversalNonRealTime,
+                                               0x00,
+                                               kGeneralInformation,
+                                               kIdentityReplyCode,
+                                               kManufacturer,
+                                               static_cast<uint8_t>(family & 0x7F),
+                                               0x00,
+                                               static_cast<uint8_t>(member & 0x7F),
+                                               0x00,
+                                               static_cast<uint8_t>(revision[0] & 0x7F),
+                                               static_cast<uint8_t>(revision[1] & 0x7F),
+                                               static_cast<uint8_t>(revision[2] & 0x7F),
+                                               static_cast<uint8_t>(revision[3] & 0x7F),
+                                               kSysExEnd};
   memcpy(out, bytes, sizeof bytes);
   return static_cast<int>(sizeof bytes);
 }
 
-int CMessageSet::Ack(uint8_t status) { return ComposeAck(OutgoingBuffer, DeviceId, status); }
-int CMessageSet::UpdateStart() { return ComposeUpdateStart(OutgoingBuffer, DeviceId); }
-int CMessageSet::UpdateComplete() { return ComposeUpdateComplete(OutgoingBuffer, DeviceId); }
+int CMessageSet::Ack(uint8_t status) {
+  return ComposeAck(OutgoingBuffer, DeviceId, status);
+}
+int CMessageSet::UpdateStart() {
+  return ComposeUpdateStart(OutgoingBuffer, DeviceId);
+}
+int CMessageSet::UpdateComplete() {
+  return ComposeUpdateComplete(OutgoingBuffer, DeviceId);
+}
 int CMessageSet::RomWrite(uint8_t id, const uint8_t* data, uint32_t address, uint32_t n) {
   return ComposeRomWrite(OutgoingBuffer, id, data, address, n);
 }
 int CMessageSet::RomErase(uint8_t id, uint32_t address, uint32_t size) {
   return ComposeRomErase(OutgoingBuffer, id, address, size);
 }
-int CMessageSet::GetSemaphore() { return ComposeGetSemaphore(OutgoingBuffer, DeviceId); }
-int CMessageSet::AudioMute() { return ComposeAudioMute(OutgoingBuffer, DeviceId); }
+int CMessageSet::GetSemaphore() {
+  return ComposeGetSemaphore(OutgoingBuffer, DeviceId);
+}
+int CMessageSet::AudioMute() {
+  return ComposeAudioMute(OutgoingBuffer, DeviceId);
+}
 int CMessageSet::ResultRequest(uint8_t value) {
   return ComposeResultRequest(OutgoingBuffer, DeviceId, value);
 }

@@ -73,8 +73,7 @@ int ComposeFileOpen(uint8_t* out, uint8_t id, const char* name, uint32_t mode);
 int ComposeFileWrite(uint8_t* out, uint8_t id, uint32_t handle, const uint8_t* data, uint32_t n);
 int ComposeFileClose(uint8_t* out, uint8_t id, uint32_t handle);
 // An identity reply naming manufacturer 0x52, the given family and member codes and revision.
-int ComposeIdentityReply(uint8_t* out, uint8_t family, uint8_t member,
-                         const uint8_t revision[4]);
+int ComposeIdentityReply(uint8_t* out, uint8_t family, uint8_t member, const uint8_t revision[4]);
 
 // The updater's side of the message set: the current device id, the buffer in which the worker
 // composes its requests, and the updater's own identity reply.

@@ -106,6 +106,9 @@ void CReplyReceiver::MatchUniversal(const uint8_t* m, size_t avail) {
     state_.ReplyStatus.store(0);
     state_.ReportedDeviceId.store(m[6]);
     state_.DeviceVariant.store(m[8]);
+    state_.ReportedRevision.store(
+        avail >= 14 ? (uint32_t{m[10]} << 24 | uint32_t{m[11]} << 16 | uint32_t{m[12]} << 8 | m[13])
+                    : 0);
     state_.ReplyEvent.SetEvent();
   } else {
     Answer(0x01);
@@ -126,7 +129,8 @@ void CReplyReceiver::MatchSubReply(const uint8_t* m, size_t avail) {
         state_.ReplyStatus.store(0);
       } else if (code == 34) {
         if (avail < 16) return;
-        if (ReadSeptet14(m + 7) == 0) state_.ReplyStatus.store(DecodeSeptet32(m + 11) >= 0 ? 0 : -1);
+        if (ReadSeptet14(m + 7) == 0)
+          state_.ReplyStatus.store(DecodeSeptet32(m + 11) >= 0 ? 0 : -1);
       }
       break;
     }

@@ -27,6 +27,8 @@ struct CReplyState {
   std::atomic<int32_t> ReplyStatus{0};
   std::atomic<uint8_t> ReportedDeviceId{0};
   std::atomic<uint8_t> DeviceVariant{0};
+  // Software revision of the last identity reply (four ASCII digits), 0 when it carried none.
+  std::atomic<uint32_t> ReportedRevision{0};
   std::atomic<int> ReplyThreadRun{0};
   CEvent ReplyEvent;
 };

@@ -75,8 +75,7 @@ TEST(Pack7Bit, UnpackRestoresEveryLength) {
 
 TEST(BlockCrc32, CheckValues) {
   const std::string check = "123456789";
-  EXPECT_EQ(BlockCrc32(reinterpret_cast<const uint8_t*>(check.data()), check.size()),
-            0x340BC6D9u);
+  EXPECT_EQ(BlockCrc32(reinterpret_cast<const uint8_t*>(check.data()), check.size()), 0x340BC6D9u);
   const Bytes nine = {0x00, 0x81, 0x02, 0x83, 0x04, 0x85, 0x06, 0x87, 0x08};
   EXPECT_EQ(BlockCrc32(nine.data(), nine.size()), 0xD84F038Fu);
   EXPECT_EQ(Septet32(0xD84F038F), (Bytes{0x0F, 0x07, 0x3C, 0x42, 0x0D}));

@@ -1,0 +1,51 @@
+#pragma once
+#include <atomic>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+// What the command line needs from the operating system, one file per platform.
+namespace px::cli {
+
+// Calls onInterrupt (from a thread of its own) at the first Ctrl-C or termination request.
+// Construct it before any other thread starts.
+class CInterruptWatch {
+ public:
+  explicit CInterruptWatch(std::function<void()> onInterrupt);
+  ~CInterruptWatch();
+  CInterruptWatch(const CInterruptWatch&) = delete;
+  CInterruptWatch& operator=(const CInterruptWatch&) = delete;
+  bool Interrupted() const { return interrupted_.load(); }
+  const std::atomic<bool>& Flag() const { return interrupted_; }
+
+ private:
+  std::function<void()> onInterrupt_;
+  std::atomic<bool> interrupted_{false};
+  std::atomic<bool> stop_{false};
+  std::thread watcher_;
+};
+
+// The virtual pedal, started as a child process on a pseudo-terminal of its own.
+class CSimulator {
+ public:
+  ~CSimulator();
+  // Starts px550-sim --pty with the extra arguments; on success ptyPath is the port to open.
+  bool Start(const std::vector<std::string>& extraArgs, std::string& ptyPath, std::string& error);
+  // Asks the pedal to finish, waits for it and returns its exit status (-1 when not started).
+  int Stop();
+
+ private:
+  long pid_ = -1;
+};
+
+bool IsTerminal(FILE* file);
+// Asks on the terminal; false on "no", end of input or cancel.
+bool AskYesNo(const std::string& question, const std::atomic<bool>& cancel);
+// An explanation for a port that failed to open with this error code, or "".
+std::string ExplainOpenError(int error);
+// A file name for a temporary file; "" when none can be made.
+std::string TempPath(const std::string& stem);
+
+}  // namespace px::cli

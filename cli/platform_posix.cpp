@@ -1,0 +1,206 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+
+#include "cli/platform.h"
+
+#ifdef __APPLE__
+#include <mach-o/dyld.h>
+#endif
+
+namespace px::cli {
+namespace {
+
+int gSignalPipe[2] = {-1, -1};
+
+void OnSignal(int sig) {
+  const unsigned char b = static_cast<unsigned char>(sig);
+  const int saved = errno;
+  [[maybe_unused]] ssize_t n = write(gSignalPipe[1], &b, 1);
+  errno = saved;
+}
+
+std::string SelfDirectory() {
+  char path[PATH_MAX] = {};
+#ifdef __APPLE__
+  uint32_t size = sizeof path;
+  if (_NSGetExecutablePath(path, &size) != 0) return ".";
+#else
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return ".";
+  path[n] = 0;
+#endif
+  std::string p(path);
+  const size_t slash = p.rfind('/');
+  return slash == std::string::npos ? "." : p.substr(0, slash);
+}
+
+std::string FindSimulator() {
+  if (const char* env = getenv("PX550_SIM"); env != nullptr && *env) return env;
+  const std::string dir = SelfDirectory();
+  for (const std::string& candidate : {dir + "/px550-sim", dir + "/../sim/px550-sim"}) {
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return "px550-sim";  // from PATH
+}
+
+}  // namespace
+
+CInterruptWatch::CInterruptWatch(std::function<void()> onInterrupt)
+    : onInterrupt_(std::move(onInterrupt)) {
+  if (gSignalPipe[0] < 0 && pipe(gSignalPipe) == 0) {
+    fcntl(gSignalPipe[1], F_SETFL, O_NONBLOCK);
+    fcntl(gSignalPipe[0], F_SETFD, FD_CLOEXEC);
+    fcntl(gSignalPipe[1], F_SETFD, FD_CLOEXEC);
+  }
+  struct sigaction sa = {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  watcher_ = std::thread([this] {
+    while (!stop_.load()) {
+      pollfd p = {gSignalPipe[0], POLLIN, 0};
+      if (poll(&p, 1, 100) > 0) {
+        unsigned char b;
+        if (read(gSignalPipe[0], &b, 1) == 1 && !interrupted_.exchange(true)) onInterrupt_();
+      }
+    }
+  });
+}
+
+CInterruptWatch::~CInterruptWatch() {
+  stop_ = true;
+  if (watcher_.joinable()) watcher_.join();
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
+}
+
+CSimulator::~CSimulator() {
+  Stop();
+}
+
+bool CSimulator::Start(const std::vector<std::string>& extraArgs, std::string& ptyPath,
+                       std::string& error) {
+  int out[2];
+  if (pipe(out) != 0) {
+    error = strerror(errno);
+    return false;
+  }
+  const std::string program = FindSimulator();
+  std::vector<std::string> args = {program, "--pty"};
+  args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+  const pid_t pid = fork();
+  if (pid < 0) {
+    error = strerror(errno);
+    close(out[0]);
+    close(out[1]);
+    return false;
+  }
+  if (pid == 0) {
+    // Its own process group, so that Ctrl-C reaches only the updater, which then stops it.
+    setpgid(0, 0);
+    dup2(out[1], STDOUT_FILENO);
+    close(out[0]);
+    close(out[1]);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    dprintf(STDERR_FILENO, "px550-update: cannot run %s: %s\n", argv[0], strerror(errno));
+    _exit(127);
+  }
+  close(out[1]);
+  pid_ = pid;
+  // The first line is the pty's path.
+  std::string line;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd p = {out[0], POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    char c;
+    if (read(out[0], &c, 1) != 1) break;
+    if (c == '\n') {
+      close(out[0]);
+      ptyPath = line;
+      return !ptyPath.empty();
+    }
+    line += c;
+  }
+  close(out[0]);
+  error = "the virtual pedal did not start (" + program + ")";
+  Stop();
+  return false;
+}
+
+int CSimulator::Stop() {
+  if (pid_ <= 0) return -1;
+  const pid_t pid = static_cast<pid_t>(pid_);
+  pid_ = -1;
+  int status = 0;
+  // It ends by itself after a finished update; otherwise ask it to write its report and go.
+  for (int i = 0; i < 20; ++i) {
+    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    usleep(25000);
+  }
+  kill(pid, SIGTERM);
+  for (int i = 0; i < 200; ++i) {
+    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    usleep(25000);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  return -1;
+}
+
+bool IsTerminal(FILE* file) {
+  return isatty(fileno(file)) == 1;
+}
+
+bool AskYesNo(const std::string& question, const std::atomic<bool>& cancel) {
+  fprintf(stderr, "%s [y/N] ", question.c_str());
+  fflush(stderr);
+  std::string answer;
+  while (!cancel.load()) {
+    pollfd p = {STDIN_FILENO, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    char c;
+    if (read(STDIN_FILENO, &c, 1) != 1) return false;
+    if (c == '\n') return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES";
+    answer += c;
+  }
+  fputc('\n', stderr);
+  return false;
+}
+
+std::string ExplainOpenError(int error) {
+  if (error == EACCES || error == EPERM) {
+    return "Permission denied. On Linux, serial ports belong to the \"dialout\" group: add "
+           "yourself with 'sudo usermod -aG dialout $USER', then log out and in again.";
+  }
+  if (error == EBUSY || error == EWOULDBLOCK) return "Another program is using this port.";
+  if (error == ENOENT || error == ENODEV || error == ENXIO) {
+    return "No such port. Is the pedal paired and its serial port bound (for Bluetooth: "
+           "'rfcomm bind')? 'px550-update ports' lists the ports.";
+  }
+  return error ? strerror(error) : "";
+}
+
+std::string TempPath(const std::string& stem) {
+  const char* dir = getenv("TMPDIR");
+  std::string path = std::string(dir && *dir ? dir : "/tmp") + "/" + stem + "-XXXXXX";
+  const int fd = mkstemp(path.data());
+  if (fd < 0) return "";
+  close(fd);
+  return path;
+}
+
+}  // namespace px::cli

@@ -1,0 +1,95 @@
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "cli/platform.h"
+
+namespace px::cli {
+namespace {
+
+CInterruptWatch* gWatch = nullptr;
+std::function<void()>* gOnInterrupt = nullptr;
+std::atomic<bool>* gInterrupted = nullptr;
+
+BOOL WINAPI OnConsoleEvent(DWORD type) {
+  if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT) {
+    if (gInterrupted != nullptr && !gInterrupted->exchange(true) && gOnInterrupt != nullptr) {
+      (*gOnInterrupt)();
+    }
+    return TRUE;
+  }
+  return FALSE;
+}
+
+}  // namespace
+
+CInterruptWatch::CInterruptWatch(std::function<void()> onInterrupt)
+    : onInterrupt_(std::move(onInterrupt)) {
+  gWatch = this;
+  gOnInterrupt = &onInterrupt_;
+  gInterrupted = &interrupted_;
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+CInterruptWatch::~CInterruptWatch() {
+  SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
+  gWatch = nullptr;
+  gOnInterrupt = nullptr;
+  gInterrupted = nullptr;
+}
+
+CSimulator::~CSimulator() {}
+
+bool CSimulator::Start(const std::vector<std::string>&, std::string&, std::string& error) {
+  error = "the virtual pedal runs on Linux and macOS only";
+  return false;
+}
+
+int CSimulator::Stop() {
+  return -1;
+}
+
+bool IsTerminal(FILE* file) {
+  DWORD mode = 0;
+  HANDLE h = GetStdHandle(file == stdin ? STD_INPUT_HANDLE
+                                        : (file == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE));
+  return GetConsoleMode(h, &mode) != 0;
+}
+
+bool AskYesNo(const std::string& question, const std::atomic<bool>& cancel) {
+  fprintf(stderr, "%s [y/N] ", question.c_str());
+  fflush(stderr);
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  std::string answer;
+  while (!cancel.load()) {
+    if (WaitForSingleObject(in, 100) != WAIT_OBJECT_0) continue;
+    char c;
+    DWORD got = 0;
+    if (!ReadFile(in, &c, 1, &got, nullptr) || got != 1) return false;
+    if (c == '\r') continue;
+    if (c == '\n') return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES";
+    answer += c;
+  }
+  return false;
+}
+
+std::string ExplainOpenError(int error) {
+  if (error == ERROR_ACCESS_DENIED) return "Another program is using this port.";
+  if (error == ERROR_FILE_NOT_FOUND) {
+    return "No such port. Is the pedal paired? 'px550-update ports' lists the ports.";
+  }
+  return "";
+}
+
+std::string TempPath(const std::string& stem) {
+  char dir[MAX_PATH];
+  char path[MAX_PATH];
+  if (GetTempPathA(MAX_PATH, dir) == 0 ||
+      GetTempFileNameA(dir, stem.substr(0, 3).c_str(), 0, path) == 0) {
+    return "";
+  }
+  return path;
+}
+
+}  // namespace px::cli

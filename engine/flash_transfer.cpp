@@ -1,0 +1,127 @@
+// Erasing the flash region and writing the firmware image into it block by block.
+#include <algorithm>
+
+#include "engine/strings.h"
+#include "engine/update_engine.h"
+
+namespace px {
+
+// Spreads the bar: 5 % for each step without a byte count, the rest over the transferred bytes.
+void CUpdateEngine::PrepareProgressScale(bool withModule) {
+  int fixedSteps = 0;
+  int64_t bytes = 0;
+  for (const FlashImageEntry& entry : FlashImageTable) {
+    if (entry.kind == kFlashErase) {
+      ++fixedSteps;
+    } else if (entry.kind == kFlashWrite) {
+      const uint8_t* image = nullptr;
+      bytes += std::max<int32_t>(0, loader_(static_cast<int>(entry.resourceId), &image));
+    }
+  }
+  if (withModule) {
+    ++fixedSteps;
+    const uint8_t* image = nullptr;
+    bytes += std::max<int32_t>(0, loader_(kModuleResource, &image));
+  }
+  std::lock_guard<std::mutex> lock(progressMutex_);
+  PercentPerByte_ =
+      bytes > 0 ? static_cast<float>((100.0 - 5.0 * fixedSteps) / static_cast<double>(bytes))
+                : 0.0f;
+  bytesDone_ = 0;
+  bytesTotal_ = static_cast<uint64_t>(bytes);
+}
+
+int CUpdateEngine::FlashTransfer() {
+  for (const FlashImageEntry& entry : FlashImageTable) {
+    int result = 0;
+    if (entry.kind == kFlashErase) {
+      ui_.OnStep(UpdateStep::Erase);
+      result = Erase(entry.address, entry.size);
+    } else if (entry.kind == kFlashWrite) {
+      ui_.OnStep(UpdateStep::Write);
+      result = Write(entry.address, entry.size, static_cast<int>(entry.resourceId));
+    }
+    if (result != 0) return -1;
+  }
+  return 0;
+}
+
+// Sent once per try: a time-out ends it at once, an error reply is retried after a pause up to
+// six times.
+int CUpdateEngine::Erase(uint32_t address, uint32_t size) {
+  const uint32_t wait = size / timing_.eraseBytesPerMs + timing_.eraseExtraMs;
+  AddProgress(5.0f);
+  const int length = messages_.RomErase(messages_.DeviceId, address, size);
+  int errors = 0;
+  reply_.ReplyEvent.ResetEvent();
+  for (;;) {
+    if (!Send(messages_.OutgoingBuffer, length)) return -1;
+    const Wait w = WaitReply(wait);
+    if (w == Wait::Aborted) return -1;
+    if (w == Wait::TimedOut) {
+      FailRun(LoadText(IDS_TIMEOUT_ROM_ERASE), RunOutcome::TimedOut);
+      return -1;
+    }
+    const int32_t status = Status();
+    if (status == 0) return 0;
+    if (++errors == 7) {
+      FailRun(FormatText(IDS_ERROR_ROM_ERASE, status));
+      return -1;
+    }
+    if (!Pause(timing_.resendPauseMs)) return -1;
+  }
+}
+
+// Each block may time out five times and be refused six times; a good block resets both counts.
+int CUpdateEngine::Write(uint32_t address, uint32_t size, int resourceId) {
+  const uint8_t* image = nullptr;
+  const int32_t imageSize = loader_(resourceId, &image);
+  if (imageSize < 0) {
+    FailRun(LoadText(IDS_IMAGE_MISSING));
+    return -1;
+  }
+  // Never read past the image, whatever the table says.
+  const uint32_t total = size != 0 ? std::min(size, static_cast<uint32_t>(imageSize))
+                                   : static_cast<uint32_t>(imageSize);
+  uint32_t offset = 0;
+  do {
+    const uint32_t block = std::min(kWriteBlock, total - offset);
+    const int length =
+        messages_.RomWrite(messages_.DeviceId, image + offset, address + offset, block);
+    int timeouts = 0;
+    int errors = 0;
+    reply_.ReplyEvent.ResetEvent();
+    for (;;) {
+      if (!Send(messages_.OutgoingBuffer, length)) return -1;
+      const Wait w = WaitReply(timing_.replyWaitMs);
+      if (w == Wait::Aborted) return -1;
+      if (w == Wait::TimedOut) {
+        if (++timeouts == 6) {
+          FailRun(LoadText(IDS_TIMEOUT_ROM_WRITE), RunOutcome::TimedOut);
+          return -1;
+        }
+      } else {
+        const int32_t status = Status();
+        if (status == 0) break;
+        if (++errors == 7) {
+          FailRun(FormatText(IDS_ERROR_ROM_WRITE, status));
+          return -1;
+        }
+      }
+      if (!Pause(timing_.resendPauseMs)) return -1;
+    }
+    offset += block;
+    uint64_t done = 0;
+    uint64_t total64 = 0;
+    {
+      std::lock_guard<std::mutex> lock(progressMutex_);
+      done = bytesDone_ += block;
+      total64 = bytesTotal_;
+    }
+    AddProgress(static_cast<float>(block) * PercentPerByte());
+    ui_.OnTransfer(done, total64);
+  } while (offset < total);
+  return 0;
+}
+
+}  // namespace px

@@ -1,0 +1,56 @@
+// Resource ids of PX550Updater.exe, shared by updater.rc and the program.
+#pragma once
+
+#define IDD_ABOUTBOX 100
+#define IDD_PX550_UPDATER_DIALOG 103
+#define IDR_MAINFRAME 228
+
+#define IDC_PROGRESS 1002
+#define IDC_VERSION_EDIT 1003
+#define IDC_RESCAN 1004
+#define IDC_PORT_COMBO 1007
+
+// System menu command of the About entry.
+#define IDM_ABOUTBOX 0x0010
+
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif
+
+// The string ids are an enum in engine/strings.h; the resource compiler gets them as macros.
+#ifdef RC_INVOKED
+#define IDS_ABOUTBOX 101
+#define IDS_ILLEGAL_DEVICE 105
+#define IDS_SET_UPDATE_MODE 106
+#define IDS_UPDATE_COMPLETED 108
+#define IDS_IN_PROGRESS 109
+#define IDS_ERROR_CAPTION 111
+#define IDS_APP_CAPTION 112
+#define IDS_CANT_OPEN_PORT 117
+#define IDS_TIMEOUT_ID_REQUEST 118
+#define IDS_TIMEOUT_ROM_WRITE 119
+#define IDS_TIMEOUT_ROM_ERASE 120
+#define IDS_TIMEOUT_UPDATE_COMPLETE 121
+#define IDS_ERROR_ROM_WRITE 122
+#define IDS_ERROR_ROM_ERASE 123
+#define IDS_ERROR_UPDATE_START 124
+#define IDS_CONFIRM_EXIT 125
+#define IDS_TIMEOUT_UPDATE_START 126
+#define IDS_TIMEOUT_GET_SEMAPHORE 127
+#define IDS_ERROR_GET_SEMAPHORE 128
+#define IDS_TIMEOUT_AUDIO_MUTE 131
+#define IDS_ERROR_AUDIO_MUTE 132
+#define IDS_LOW_BATTERY 133
+#define IDS_ERROR_RESULT 134
+#define IDS_TIMEOUT_RESULT 135
+#define IDS_TIMEOUT_FILE_DELETE 136
+#define IDS_TIMEOUT_FILE_OPEN 137
+#define IDS_TIMEOUT_FILE_WRITE 138
+#define IDS_ERROR_FILE_DELETE 139
+#define IDS_ERROR_FILE_OPEN 140
+#define IDS_ERROR_FILE_WRITE 141
+#define IDS_TIMEOUT_FILE_CLOSE 142
+#define IDS_ERROR_FILE_CLOSE 143
+#define IDS_CANT_START_UPDATE 145
+#define IDS_IMAGE_MISSING 146
+#endif
