@@ -4,7 +4,18 @@
 JOBS ?= 2
 FUZZ_SECONDS ?= 60
 
-.PHONY: test demo deps build-debug build-tsan build-windows build-fuzz
+.PHONY: test demo deps build-debug build-tsan build-windows build-fuzz build-release
+
+# The virtual pedal paces its line at 921,600 baud here so that the demo takes seconds; run
+# px550-update flash --simulate without --pedal-arg for the real 115,200-baud timing (about a minute).
+DEMO_PEDAL ?= --pedal-arg=--baud=921600 --pedal-arg=--erase-ms=1500
+
+demo: build-release
+	build/linux-release/cli/px550-update flash --simulate --yes --progress bar $(DEMO_PEDAL)
+
+build-release: deps
+	cmake --preset linux-release >/dev/null
+	cmake --build --preset linux-release -j$(JOBS) --target px550-update px550-sim
 
 deps:
 	@bash scripts/install-deps.sh

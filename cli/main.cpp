@@ -17,6 +17,9 @@
 #include "engine/strings.h"
 #include "engine/update_engine.h"
 #include "serial/port_discovery.h"
+#ifndef _WIN32
+#include "serial/port_discovery_linux.h"
+#endif
 #include "serial/serial_link_port.h"
 
 namespace px::cli {
@@ -96,6 +99,26 @@ std::string PortHelp() {
 #endif
 }
 
+// The serial ports. PX550_SYSFS_ROOT and PX550_DEV_ROOT point the listing at a fixture tree
+// (tests only; Linux).
+std::vector<std::string> PortEntries() {
+#ifndef _WIN32
+  const char* sys = getenv("PX550_SYSFS_ROOT");
+  const char* dev = getenv("PX550_DEV_ROOT");
+  if (sys != nullptr && *sys) {
+    char* list[256] = {};
+    ListComPortsAt(sys, dev != nullptr && *dev ? dev : "/dev", list, 256);
+    std::vector<std::string> entries;
+    for (char* e : list) {
+      if (e != nullptr) entries.emplace_back(e);
+    }
+    ReleasePortList(list, 256);
+    return entries;
+  }
+#endif
+  return ListPortEntries();
+}
+
 // Picks the port: the one given, the virtual pedal's, or the default. Returns an exit code on
 // failure, -1 when a port was found.
 int ResolvePort(Options& o, CSimulator& sim, const std::vector<std::string>& extraSimArgs) {
@@ -111,7 +134,7 @@ int ResolvePort(Options& o, CSimulator& sim, const std::vector<std::string>& ext
     return -1;
   }
   if (!o.port.empty()) return -1;
-  const std::vector<std::string> entries = ListPortEntries();
+  const std::vector<std::string> entries = PortEntries();
   const int chosen = PreferredPortIndex(entries);
   if (chosen < 0) {
     fprintf(stderr,
@@ -125,7 +148,7 @@ int ResolvePort(Options& o, CSimulator& sim, const std::vector<std::string>& ext
 }
 
 int CmdPorts() {
-  const std::vector<std::string> entries = ListPortEntries();
+  const std::vector<std::string> entries = PortEntries();
   if (entries.empty()) {
     fprintf(stderr, "No serial ports found.\n");
     return kExitPort;
@@ -156,27 +179,30 @@ int CmdIdentify(Options o) {
   }
   engine.StartReplyThread();
   const CUpdateEngine::Wait w = engine.Identify();
+  // Read the answer before the shutdown puts its abort mark in the reply state.
+  CReplyState& reply = engine.Reply();
+  const int32_t status = reply.ReplyStatus.load();
+  const uint8_t id = reply.ReportedDeviceId.load();
+  const unsigned variant = reply.DeviceVariant.load();
+  const uint32_t rev = reply.ReportedRevision.load();
   engine.Shutdown();
   link.Close();
-  if (watch.Interrupted()) return kExitInterrupted;
+  if (watch.Interrupted() || w == CUpdateEngine::Wait::Aborted) return kExitInterrupted;
   if (w == CUpdateEngine::Wait::TimedOut) {
     ui.ShowError(LoadText(IDS_TIMEOUT_ID_REQUEST));
     return kExitTimeout;
   }
-  CReplyState& reply = engine.Reply();
-  const uint8_t id = reply.ReportedDeviceId.load();
-  if (reply.ReplyStatus.load() != 0 || !IsAcceptedDeviceId(id)) {
+  if (status != 0 || !IsAcceptedDeviceId(id)) {
     ui.ShowError(LoadText(IDS_ILLEGAL_DEVICE));
     fprintf(stderr, "The device reported code 0x%02X.\n", id);
     return kExitDevice;
   }
-  const uint32_t rev = reply.ReportedRevision.load();
   char revision[5] = {static_cast<char>(rev >> 24), static_cast<char>(rev >> 16),
                       static_cast<char>(rev >> 8), static_cast<char>(rev), 0};
   for (int i = 0; i < 4; ++i) {
     if (revision[i] < 0x20 || revision[i] > 0x7E) revision[i] = '?';
   }
-  printf("Device code: 0x%02X\nVariant: %u\nRevision: %s\n", id, reply.DeviceVariant.load(),
+  printf("Device code: 0x%02X\nVariant: %u\nRevision: %s\n", id, variant,
          rev ? revision : "unknown");
   return kExitOk;
 }
@@ -220,13 +246,19 @@ int CmdFlash(Options o) {
   // The virtual pedal checks its flash against the very image this program carries.
   std::vector<std::string> simArgs;
   std::string imagePath;
+  std::string modulePath;
   std::string reportPath;
   if (o.simulate) {
     imagePath = TempPath("px550-image");
+    modulePath = TempPath("px550-module");
     reportPath = TempPath("px550-report");
     std::ofstream(imagePath, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes), firmwareSize);
-    simArgs = {"--once", "--report", reportPath, "--expect-image", imagePath};
+    std::ofstream(modulePath, std::ios::binary)
+        .write(reinterpret_cast<const char*>(module), moduleSize);
+    simArgs = {"--once",         "--report",   reportPath,
+               "--expect-image", imagePath,    "--expect-file",
+               std::string(kModuleFileName) + "=" + modulePath};
   }
   CSimulator sim;
   if (const int rc = ResolvePort(o, sim, simArgs); rc >= 0) return rc;
@@ -283,14 +315,18 @@ int CmdFlash(Options o) {
     std::stringstream text;
     text << in.rdbuf();
     std::string matches;
-    if (ReportField(text.str(), "flash_matches_image", matches)) {
-      fprintf(stderr, "Virtual pedal: flash %s the image%s.\n",
-              matches == "true" ? "equals" : "does NOT equal",
-              simStatus == 0 ? ", no protocol violations" : "");
+    std::string module;
+    if (ReportField(text.str(), "matches", matches)) {
+      const bool fileOk = ReportField(text.str(), "matchesExpected", module) && module == "true";
+      fprintf(stderr, "Virtual pedal: its flash %s the firmware image; %s %s; %s.\n",
+              matches == "true" ? "equals" : "does NOT equal", kModuleFileName,
+              fileOk ? "equals the module image" : "is not the module image",
+              simStatus == 0 ? "no protocol violations" : "see its report");
     } else {
       fprintf(stderr, "Virtual pedal: no report.\n");
     }
     remove(imagePath.c_str());
+    remove(modulePath.c_str());
     remove(reportPath.c_str());
   }
   return exitCode;

@@ -23,12 +23,15 @@ void CUpdateEngine::PrepareProgressScale(bool withModule) {
     const uint8_t* image = nullptr;
     bytes += std::max<int32_t>(0, loader_(kModuleResource, &image));
   }
-  std::lock_guard<std::mutex> lock(progressMutex_);
-  PercentPerByte_ =
-      bytes > 0 ? static_cast<float>((100.0 - 5.0 * fixedSteps) / static_cast<double>(bytes))
-                : 0.0f;
-  bytesDone_ = 0;
-  bytesTotal_ = static_cast<uint64_t>(bytes);
+  {
+    std::lock_guard<std::mutex> lock(progressMutex_);
+    PercentPerByte_ =
+        bytes > 0 ? static_cast<float>((100.0 - 5.0 * fixedSteps) / static_cast<double>(bytes))
+                  : 0.0f;
+    bytesDone_ = 0;
+    bytesTotal_ = static_cast<uint64_t>(bytes);
+  }
+  ui_.OnTransfer(0, static_cast<uint64_t>(bytes));
 }
 
 int CUpdateEngine::FlashTransfer() {
