@@ -67,8 +67,12 @@ void CTerminalUi::SetProgressPosition(int percent) {
       const int decile = percent / 10;
       if (decile != lastPlainDecile_) {
         lastPlainDecile_ = decile;
-        fprintf(out_, "%3d%%  %" PRIu64 " of %" PRIu64 " bytes\n", decile * 10, bytesDone_,
-                bytesTotal_);
+        if (bytesTotal_ > 0) {
+          fprintf(out_, "%3d%%  %" PRIu64 " of %" PRIu64 " bytes\n", decile * 10, bytesDone_,
+                  bytesTotal_);
+        } else {
+          fprintf(out_, "%3d%%\n", decile * 10);
+        }
         fflush(out_);
       }
       break;
