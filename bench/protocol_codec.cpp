@@ -23,8 +23,9 @@ int main() {
   }
   std::sort(us.begin(), us.end());
   const double median = us[us.size() / 2];
-  printf("RomWrite of 12,288 bytes (pack + CRC, 14,062-byte message): median %.2f us, best %.2f us, "
-         "%.0f MB/s of raw data\n",
-         median, us.front(), 12288.0 / median);
+  printf(
+      "RomWrite of 12,288 bytes (pack + CRC, 14,062-byte message): median %.2f us, best %.2f us, "
+      "%.0f MB/s of raw data\n",
+      median, us.front(), 12288.0 / median);
   return sink == 0;
 }

@@ -109,14 +109,19 @@ std::vector<Pair> RunAtOnce(int count, unsigned baud) {
 
 int main(int argc, char** argv) {
   const int rounds = argc > 1 ? atoi(argv[1]) : 1;
-  printf("%-22s %9s %9s %7s %9s\n", "run", "wall s", "bound s", "ratio", "cpu %");
+  // The updater pauses 500 ms after UpdateStart, as the device expects; the last column leaves
+  // that pause out of the comparison.
+  constexpr double kPause = 0.5;
+  printf("%-22s %9s %9s %7s %9s %14s\n", "run", "wall s", "bound s", "ratio", "cpu %",
+         "ratio-pause");
   for (unsigned baud : {115200u, 921600u}) {
     std::vector<double> ratios;
     for (int r = 0; r < rounds; ++r) {
       Pair p = RunAtOnce(1, baud)[0];
       ratios.push_back(p.wall / p.bound);
-      printf("%-22s %9.2f %9.2f %7.3f %8.2f%%%s\n", ("1 update @ " + std::to_string(baud)).c_str(),
-             p.wall, p.bound, p.wall / p.bound, 100.0 * p.cpu / p.wall, p.ok ? "" : "  FAILED");
+      printf("%-22s %9.2f %9.2f %7.3f %8.2f%% %14.3f%s\n",
+             ("1 update @ " + std::to_string(baud)).c_str(), p.wall, p.bound, p.wall / p.bound,
+             100.0 * p.cpu / p.wall, (p.wall - kPause) / p.bound, p.ok ? "" : "  FAILED");
     }
   }
   const std::vector<Pair> many = RunAtOnce(20, 921600);
@@ -130,7 +135,8 @@ int main(int argc, char** argv) {
     failed += !p.ok;
   }
   std::sort(ratios.begin(), ratios.end());
-  printf("20 updates @ 921600: median ratio %.3f, worst %.3f, updater cpu %.2f%% of wall, %d failed\n",
-         ratios[ratios.size() / 2], ratios.back(), 100.0 * cpu / wall, failed);
+  printf(
+      "20 updates @ 921600: median ratio %.3f, worst %.3f, updater cpu %.2f%% of wall, %d failed\n",
+      ratios[ratios.size() / 2], ratios.back(), 100.0 * cpu / wall, failed);
   return failed ? 1 : 0;
 }

@@ -1,6 +1,5 @@
 // px550-update: the command-line updater. Lists serial ports, identifies a pedal, and runs a
 // whole firmware update with the same engine, steps and texts as the dialog program.
-#include <CLI/CLI.hpp>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/options.h"
 #include "cli/platform.h"
 #include "cli/terminal_ui.h"
 #include "cli/trace.h"
@@ -32,15 +32,6 @@ enum Exit : int {
   kExitPort = 3,
   kExitTimeout = 4,
   kExitInterrupted = 130,
-};
-
-struct Options {
-  std::string port;
-  bool simulate = false;
-  std::vector<std::string> pedalArgs;
-  std::string progress = "auto";
-  std::string trace;
-  bool yes = false;
 };
 
 // Test hook: PX550_TEST_TIMING_SCALE=0.01 runs every wait and pause at a hundredth.
@@ -88,15 +79,6 @@ const char* StatusWord(int exitCode) {
     default:
       return "failed";
   }
-}
-
-std::string PortHelp() {
-#ifdef _WIN32
-  return "serial port, such as COM7 (default: the first Bluetooth port, else the first port)";
-#else
-  return "serial port device, such as /dev/rfcomm0 (default: the first Bluetooth port, else the "
-         "first port)";
-#endif
 }
 
 // The serial ports. PX550_SYSFS_ROOT and PX550_DEV_ROOT point the listing at a fixture tree
@@ -256,8 +238,12 @@ int CmdFlash(Options o) {
         .write(reinterpret_cast<const char*>(bytes), firmwareSize);
     std::ofstream(modulePath, std::ios::binary)
         .write(reinterpret_cast<const char*>(module), moduleSize);
-    simArgs = {"--once",         "--report",   reportPath,
-               "--expect-image", imagePath,    "--expect-file",
+    simArgs = {"--once",
+               "--report",
+               reportPath,
+               "--expect-image",
+               imagePath,
+               "--expect-file",
                std::string(kModuleFileName) + "=" + modulePath};
   }
   CSimulator sim;
@@ -335,43 +321,21 @@ int CmdFlash(Options o) {
 }  // namespace
 
 int Main(int argc, char** argv) {
-  CLI::App app{"Updates the firmware of a PX-550LN effects pedal over its serial port.",
-               "px550-update"};
-  app.set_version_flag("--version", "px550-update 1.30");
-  app.require_subcommand(1);
-  app.footer(
-      "Exit status: 0 completed, 1 the device refused or reported an error, 2 bad usage, "
-      "3 no port or the port cannot be opened, 4 the device did not answer, 130 interrupted.");
-
   Options o;
-  app.add_subcommand("ports", "List the serial ports; * marks the one used by default");
-
-  CLI::App* identify = app.add_subcommand("identify", "Ask the pedal who it is");
-  identify->add_option("--port", o.port, PortHelp());
-  identify->add_flag("--simulate", o.simulate, "Talk to a virtual pedal instead");
-  identify->add_option("--pedal-arg", o.pedalArgs, "An option for the virtual pedal (repeatable)")
-      ->allow_extra_args(false);
-
-  CLI::App* flash = app.add_subcommand("flash", "Update the pedal's firmware");
-  flash->add_option("--port", o.port, PortHelp());
-  flash->add_option("--progress", o.progress, "How to show progress")
-      ->check(CLI::IsMember({"auto", "bar", "plain", "json", "none"}))
-      ->default_str("auto");
-  flash->add_option("--trace", o.trace, "Write every message in and out to this file");
-  flash->add_flag("--yes,-y", o.yes, "Do not ask before updating");
-  flash->add_flag("--simulate", o.simulate, "Update a virtual pedal instead");
-  flash->add_option("--pedal-arg", o.pedalArgs, "An option for the virtual pedal (repeatable)")
-      ->allow_extra_args(false);
-
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    const int rc = app.exit(e);
-    return rc == 0 ? kExitOk : kExitUsage;
+  std::string out;
+  std::string err;
+  const int rc = ParseCommandLine(argc, argv, o, out, err);
+  fputs(out.c_str(), stdout);
+  fputs(err.c_str(), stderr);
+  if (rc >= 0) return rc;
+  switch (o.command) {
+    case Command::Ports:
+      return CmdPorts();
+    case Command::Identify:
+      return CmdIdentify(o);
+    default:
+      return CmdFlash(o);
   }
-  if (app.got_subcommand("ports")) return CmdPorts();
-  if (identify->parsed()) return CmdIdentify(o);
-  return CmdFlash(o);
 }
 
 }  // namespace px::cli
