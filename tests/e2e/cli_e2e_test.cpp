@@ -46,10 +46,8 @@ class CliTest : public ::testing::Test {
 
   // Starts the virtual pedal; returns its pty.
   std::string StartPedal(std::vector<std::string> args) {
-    std::vector<std::string> argv = {PX_SIM_EXE,       "--pty",
-                                     "--report",       report_,
-                                     "--expect-image", PX_FIRMWARE_BIN,
-                                     "--expect-file",  std::string("LINESEL.TDL=") + PX_MODULE_BIN};
+    std::vector<std::string> argv = {PX_SIM_EXE, "--pty",          "--report",
+                                     report_,    "--expect-image", PX_FIRMWARE_BIN};
     argv.insert(argv.end(), args.begin(), args.end());
     pedal_ = std::make_unique<Process>(argv);
     std::string pty;
