@@ -50,6 +50,9 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot -i >/dev/null 2>&1
   wineserver -w
 fi
+# A persistent wineserver started here, with its output away from ctest's pipes: otherwise ctest
+# waits for the server that the first Wine test starts, and its hang-up dumps fill the log.
+wineserver -p >/dev/null 2>&1 </dev/null
 run_ctest windows
 wineserver -k 2>/dev/null || true
 unset WINEPREFIX

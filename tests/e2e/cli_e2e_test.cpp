@@ -106,7 +106,7 @@ TEST_F(CliTest, FailuresGiveTheirTextAndExitStatus) {
     std::vector<std::string> pedal = {"--baud", "0"};
     pedal.insert(pedal.end(), c.pedal.begin(), c.pedal.end());
     const std::string pty = StartPedal(pedal);
-    const auto r = Update({"flash", "--port", pty, "--yes"}, {"PX550_TEST_TIMING_SCALE=0.01"});
+    const auto r = Update({"flash", "--port", pty, "--yes"}, {"PX550_TEST_TIMING_SCALE=0.05"});
     EXPECT_EQ(r.exitCode, c.exit) << r.err;
     EXPECT_NE(r.err.find(c.text), std::string::npos) << r.err;
     EXPECT_EQ(r.out.find("completed"), std::string::npos);

@@ -21,13 +21,13 @@ using test::Silence;
 
 EngineTiming Fast() {
   EngineTiming t;
-  t.replyWaitMs = 60;
+  t.replyWaitMs = 150;
   t.updateStartPauseMs = 5;
   t.resendPauseMs = 2;
   t.semaphorePauseMs = 1;
   t.abortSleepMs = 10;
   t.eraseBytesPerMs = 1000000;
-  t.eraseExtraMs = 60;
+  t.eraseExtraMs = 150;
   return t;
 }
 

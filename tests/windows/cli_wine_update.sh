@@ -7,7 +7,7 @@ exe=$1 sim=$2 firmware=$3 module=$4
 : "${WINEPREFIX:?WINEPREFIX must be set}"
 export WINEDEBUG=-all
 work=$(mktemp -d)
-trap 'kill $simpid 2>/dev/null; rm -f "$WINEPREFIX/dosdevices/com9"; rm -rf "$work"' EXIT
+trap 'kill $simpid $ownerpid 2>/dev/null; rm -f "$WINEPREFIX/dosdevices/com9"; rm -rf "$work"' EXIT
 
 [ -x "$sim" ] || { echo "native px550-sim not built: $sim"; exit 1; }
 "$sim" --pty --baud 0 --erase-ms 200 --once --report "$work/report.json" \
@@ -16,6 +16,10 @@ simpid=$!
 for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
 pty=$(head -n 1 "$work/sim.out")
 [ -n "$pty" ] || { echo "the virtual pedal did not start"; cat "$work/sim.err"; exit 1; }
+# A session of our own holds the pty as its controlling terminal, so that the wineserver never
+# takes it as its own and is not hung up when the pedal closes it.
+setsid -c sleep 600 <"$pty" >/dev/null 2>&1 &
+ownerpid=$!
 mkdir -p "$WINEPREFIX/dosdevices"
 ln -sfn "$pty" "$WINEPREFIX/dosdevices/com9"
 

@@ -1,0 +1,221 @@
+"""Harness for tests that drive Windows programs under Wine on a virtual X display: a private
+Xvfb, a Wine prefix of the test's own, the app_probe helper (window queries and clicks from
+inside Wine), screenshots and xdotool input. Standard library only."""
+import json
+import os
+import re
+import shutil
+import subprocess
+import time
+
+
+STM_GETICON = 0x0171
+
+
+class TestFailure(AssertionError):
+    pass
+
+
+def wait_for(predicate, timeout, what, interval=0.05):
+    """Polls predicate until it returns something true; returns that, or fails after timeout."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise TestFailure(f"timed out after {timeout} s waiting for {what}")
+        time.sleep(interval)
+
+
+class Xvfb:
+    """A virtual X server on a display that it picks itself (-displayfd), so that tests running
+    side by side never share one."""
+
+    def __init__(self, size="800x600x24"):
+        read_end, write_end = os.pipe()
+        self.process = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", size, "-nolisten", "tcp",
+             # Wine redirects owned windows (message boxes) when Composite is there, and with
+             # no compositing manager they would never reach the screen or a screenshot.
+             "-extension", "Composite"],
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        number = b""
+        with os.fdopen(read_end, "rb") as pipe:
+            while not number.endswith(b"\n"):
+                chunk = pipe.read(1)
+                if not chunk:
+                    break
+                number += chunk
+        if not number.strip():
+            self.process.kill()
+            raise TestFailure("Xvfb did not start")
+        self.display = ":" + number.decode().strip()
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+    def screenshot(self, path):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        xwd = subprocess.run(["xwd", "-root", "-silent", "-display", self.display],
+                             check=True, stdout=subprocess.PIPE)
+        subprocess.run(["convert", "xwd:-", path], input=xwd.stdout, check=True)
+
+    def click(self, x, y):
+        env = dict(os.environ, DISPLAY=self.display)
+        subprocess.run(["xdotool", "mousemove", str(x), str(y), "click", "1"], env=env,
+                       check=True)
+
+    def focus(self, title):
+        """Gives the keyboard to the window with exactly this title."""
+        env = dict(os.environ, DISPLAY=self.display)
+        pattern = "^" + re.escape(title) + "$"
+        subprocess.run(["xdotool", "search", "--name", pattern, "windowfocus", "--sync"],
+                       env=env, check=True, stdout=subprocess.DEVNULL)
+
+    def keys(self, *keys):
+        env = dict(os.environ, DISPLAY=self.display)
+        subprocess.run(["xdotool", "key", "--delay", "150", *keys], env=env, check=True)
+
+
+class Wine:
+    """One Wine prefix, made on first use and kept in the build tree (creating one takes a
+    while); every process of it is ended by stop()."""
+
+    def __init__(self, prefix, display):
+        self.prefix = prefix
+        self.env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", DISPLAY=display)
+        self.env.pop("WINELOADERNOEXEC", None)
+        self.processes = []
+        self.log = open(prefix.rstrip("/") + ".log", "a")
+        if not os.path.isfile(os.path.join(prefix, "system.reg")):
+            os.makedirs(prefix, exist_ok=True)
+            subprocess.run(["wineboot", "-i"], env=self.env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, check=False)
+            subprocess.run(["wineserver", "-w"], env=self.env, check=False,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def start(self, exe, *args, **kwargs):
+        # Wine's own chatter (and the server's, started by the first process) goes to a log.
+        kwargs.setdefault("stdout", self.log)
+        kwargs.setdefault("stderr", self.log)
+        process = subprocess.Popen(["wine", exe, *args], env=self.env, **kwargs)
+        self.processes.append(process)
+        return process
+
+    def run(self, exe, *args, check=True):
+        result = subprocess.run(["wine", exe, *args], env=self.env, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True, stdin=subprocess.DEVNULL)
+        if check and result.returncode != 0:
+            raise TestFailure(f"{os.path.basename(exe)} {' '.join(args)} failed: "
+                              f"{result.returncode} {result.stderr.strip()}")
+        return result
+
+    def link_com_port(self, name, target):
+        """Makes the COM port name (com7) that device (a pty) inside the prefix."""
+        link = os.path.join(self.prefix, "dosdevices", name.lower())
+        if os.path.lexists(link):
+            os.remove(link)
+        os.symlink(target, link)
+
+    def end(self, process):
+        """Ends one process started here, if it still runs."""
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+
+    def stop(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, check=False,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for process in self.processes:
+            try:
+                process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                process.kill()
+        self.log.close()
+
+
+class Probe:
+    """app_probe.exe, kept running: one command a line in, one JSON line out."""
+
+    def __init__(self, wine, exe):
+        self.process = wine.start(exe, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL, text=True, bufsize=1)
+
+    def ask(self, line):
+        self.process.stdin.write(line + "\n")
+        self.process.stdin.flush()
+        answer = self.process.stdout.readline()
+        if not answer:
+            raise TestFailure(f"app_probe ended on: {line}")
+        return json.loads(answer)
+
+    def windows(self):
+        return self.ask("windows")
+
+    def window(self, title, cls=None):
+        """The visible top-level window with exactly this title (and class), or None."""
+        for w in self.windows():
+            if w["title"] == title and (cls is None or w["class"] == cls):
+                return w
+        return None
+
+    def wait_window(self, title, timeout=20, cls=None):
+        return wait_for(lambda: self.window(title, cls), timeout, f"window '{title}'")
+
+    def wait_gone(self, hwnd, timeout=20):
+        wait_for(lambda: all(w["hwnd"] != hwnd for w in self.windows()), timeout,
+                 f"window {hwnd} to close")
+
+    def controls(self, hwnd):
+        return self.ask(f"controls {hwnd}")
+
+    def control(self, hwnd, control_id):
+        for c in self.controls(hwnd):
+            if c["id"] == control_id:
+                return c
+        raise TestFailure(f"window {hwnd} has no control {control_id}")
+
+    def combo(self, hwnd):
+        return self.ask(f"combo {hwnd}")
+
+    def send(self, hwnd, message, wparam=0, lparam=0):
+        return self.ask(f"send {hwnd} {message} {wparam} {lparam}")
+
+    def post(self, hwnd, message, wparam=0, lparam=0):
+        return self.ask(f"post {hwnd} {message} {wparam} {lparam}")
+
+    def click(self, hwnd, control_id):
+        return self.ask(f"click {hwnd} {control_id}")
+
+    def message_box(self, caption, timeout=20):
+        """Waits for a message box with this caption; returns (window, text, buttons, icon)."""
+        box = self.wait_window(caption, timeout, cls="#32770")
+        controls = self.controls(box["hwnd"])
+        texts = [c["text"] for c in controls if c["class"] == "Static" and c["text"]]
+        buttons = [c["text"].replace("&", "") for c in controls if c["class"] == "Button"]
+        # The box's icon is an SS_ICON static; a box without one leaves it empty.
+        icon = any(c["class"] == "Static" and (c["style"] & 0x1F) == 0x3 and c["visible"]
+                   and int(self.send(c["hwnd"], STM_GETICON)) != 0 for c in controls)
+        return box, " ".join(texts), buttons, icon
+
+    def close(self):
+        try:
+            self.process.stdin.write("quit\n")
+            self.process.stdin.flush()
+            self.process.wait(timeout=10)
+        except (BrokenPipeError, subprocess.TimeoutExpired, OSError):
+            self.process.kill()
+
+
+def require_tools(*names):
+    missing = [n for n in names if shutil.which(n) is None]
+    if missing:
+        raise TestFailure("missing tools: " + ", ".join(missing))

@@ -1,0 +1,48 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace px::serial_detail {
+
+enum class ReadResult { kByte, kNothing, kFailed };
+
+// One opening of a port, as the link's two threads use it. The reader thread alone calls
+// StartReading, ReadOne and StopReading; the writer thread alone calls PrepareWrite and Write;
+// Interrupt and nothing else may come from a third thread. The port closes with the object.
+class CPortBackend {
+ public:
+  virtual ~CPortBackend() = default;
+
+  // Sets up what the reader needs; false leaves the reader idle for this opening.
+  virtual bool StartReading() = 0;
+  // One read of one byte. Ends within about 110 ms with or without a byte, and at once after
+  // Interrupt. A read that has not completed stays outstanding and is collected by the next call.
+  virtual ReadResult ReadOne(uint8_t& byte) = 0;
+  // Ends any outstanding read and releases what StartReading set up.
+  virtual void StopReading() = 0;
+  // Waits ms after a failing read (the port is gone or misbehaving); cut short by Interrupt.
+  virtual void Pause(uint32_t ms) = 0;
+
+  // False when nothing can be written now; the caller then leaves its bytes queued.
+  virtual bool PrepareWrite() = 0;
+  // Writes size bytes and returns only once the port is done with data: all written, or given
+  // up after the port's write time-out (10 ms a byte + 1000 ms) or an Interrupt. True when every
+  // byte went out.
+  virtual bool Write(const uint8_t* data, uint32_t size) = 0;
+
+  // Makes every wait above end promptly; used when the link closes.
+  virtual void Interrupt() = 0;
+};
+
+// The device path of a numbered port; false where ports have no numbers.
+bool DevicePathOfNumber(int portNumber, std::string& path);
+// The device path of a port name ("COM7" on Windows, "/dev/rfcomm0" elsewhere).
+std::string DevicePathOfName(const std::string& portName);
+// Opens and configures the port; null with the system's error code on failure.
+std::unique_ptr<CPortBackend> OpenPortBackend(const std::string& devicePath, uint32_t baudRate,
+                                              int& error);
+// The error code reported when a thread cannot be started or a port has no number.
+int NoSuchPortError();
+
+}  // namespace px::serial_detail

@@ -1,0 +1,242 @@
+// The port backend for POSIX systems (Linux, macOS): a tty opened by path.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+#include "serial/port_backend.h"
+
+namespace px::serial_detail {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kReadTimeoutMs = 110;
+// A bound RFCOMM port connects in the background after open and refuses writes until then.
+constexpr int kNotConnectedGraceMs = 2000;
+constexpr int kNotConnectedRetryMs = 50;
+
+speed_t SpeedOf(uint32_t baud, bool& known) {
+  struct Rate {
+    uint32_t baud;
+    speed_t speed;
+  };
+  static constexpr Rate kRates[] = {
+      {1200, B1200},       {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},
+      {38400, B38400},     {57600, B57600}, {115200, B115200}, {230400, B230400},
+#ifdef B460800
+      {460800, B460800},
+#endif
+#ifdef B921600
+      {921600, B921600},
+#endif
+#ifdef B1000000
+      {1000000, B1000000},
+#endif
+#ifdef B2000000
+      {2000000, B2000000},
+#endif
+  };
+  known = true;
+  for (const Rate& r : kRates) {
+    if (r.baud == baud) return r.speed;
+  }
+  // Where speed constants are the rates themselves (macOS, BSD), any rate can be asked for.
+  if constexpr (B115200 == 115200) return static_cast<speed_t>(baud);
+  known = false;
+  return B115200;
+}
+
+void MakeRaw8N1(termios& t, uint32_t baud) {
+  t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                      IXON | IXOFF | IXANY | INPCK);
+  t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);
+#ifdef CRTSCTS
+  t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+#endif
+  t.c_cflag |= CS8 | CREAD | CLOCAL;
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+  bool known = false;
+  speed_t speed = SpeedOf(baud, known);
+  // An unknown rate leaves the port at the rate it has, as a refused setting would.
+  if (known) {
+    cfsetispeed(&t, speed);
+    cfsetospeed(&t, speed);
+  }
+}
+
+int MsUntil(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+class CPosixPort final : public CPortBackend {
+ public:
+  CPosixPort(int fd, int wakeRead, int wakeWrite)
+      : fd_(fd), wakeRead_(wakeRead), wakeWrite_(wakeWrite) {}
+
+  ~CPosixPort() override {
+#ifdef TIOCNXCL
+    ioctl(fd_, TIOCNXCL);
+#endif
+    close(fd_);
+    close(wakeRead_);
+    close(wakeWrite_);
+  }
+
+  bool StartReading() override {
+    return true;
+  }
+
+  ReadResult ReadOne(uint8_t& byte) override {
+    // Try first: in a burst the next byte is already there and the poll can be skipped.
+    ssize_t n = read(fd_, &byte, 1);
+    if (n == 1) return ReadResult::kByte;
+    if (n == 0 || !WouldBlock()) return ReadResult::kFailed;
+    pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+    int rc = poll(fds, 2, kReadTimeoutMs);
+    if (rc < 0) return errno == EINTR ? ReadResult::kNothing : ReadResult::kFailed;
+    if (rc == 0 || fds[1].revents != 0) return ReadResult::kNothing;
+    n = read(fd_, &byte, 1);
+    if (n == 1) return ReadResult::kByte;
+    // A hung-up tty (the peer is gone) reports end of file or EIO here.
+    if (n == 0 || !WouldBlock()) return ReadResult::kFailed;
+    return ReadResult::kNothing;
+  }
+
+  void StopReading() override {}
+
+  void Pause(uint32_t ms) override {
+    pollfd wake = {wakeRead_, POLLIN, 0};
+    poll(&wake, 1, static_cast<int>(ms));
+  }
+
+  bool PrepareWrite() override {
+    return true;
+  }
+
+  bool Write(const uint8_t* data, uint32_t size) override {
+    Clock::time_point start = Clock::now();
+    Clock::time_point deadline = start + std::chrono::milliseconds(10 * uint64_t{size} + 1000);
+    Clock::time_point connectGrace = start + std::chrono::milliseconds(kNotConnectedGraceMs);
+    uint32_t done = 0;
+    while (done < size) {
+      ssize_t n = write(fd_, data + done, size - done);
+      if (n > 0) {
+        done += static_cast<uint32_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == ENOTCONN && Clock::now() < connectGrace) {
+        if (WaitWake(kNotConnectedRetryMs)) return false;
+        continue;
+      }
+      if (n == 0 || !WouldBlock()) return false;
+      pollfd fds[2] = {{fd_, POLLOUT, 0}, {wakeRead_, POLLIN, 0}};
+      int left = MsUntil(deadline);
+      if (left == 0) return false;
+      int rc = poll(fds, 2, left);
+      if (rc < 0 && errno != EINTR) return false;
+      if (fds[1].revents != 0) return false;
+    }
+    return true;
+  }
+
+  void Interrupt() override {
+    uint8_t mark = 1;
+    ssize_t ignored = write(wakeWrite_, &mark, 1);
+    (void)ignored;
+  }
+
+ private:
+  static bool WouldBlock() {
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+  }
+
+  // True when woken by Interrupt within ms.
+  bool WaitWake(int ms) {
+    pollfd wake = {wakeRead_, POLLIN, 0};
+    return poll(&wake, 1, ms) > 0;
+  }
+
+  int fd_;
+  int wakeRead_;
+  int wakeWrite_;
+};
+
+bool MakeWakePipe(int fds[2]) {
+  if (pipe(fds) != 0) return false;
+  for (int i = 0; i < 2; ++i) {
+    fcntl(fds[i], F_SETFD, FD_CLOEXEC);
+    fcntl(fds[i], F_SETFL, fcntl(fds[i], F_GETFL) | O_NONBLOCK);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool DevicePathOfNumber(int, std::string& path) {
+  path.clear();
+  return false;
+}
+
+// "rfcomm0" is taken as /dev/rfcomm0.
+std::string DevicePathOfName(const std::string& portName) {
+  if (portName.empty() || portName.find('/') != std::string::npos) return portName;
+  return "/dev/" + portName;
+}
+
+int NoSuchPortError() {
+  return ENOENT;
+}
+
+std::unique_ptr<CPortBackend> OpenPortBackend(const std::string& devicePath, uint32_t baudRate,
+                                              int& error) {
+  // Non-blocking, so that opening never waits for carrier and no read or write can hang.
+  int fd = open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    error = errno;
+    return nullptr;
+  }
+  if (!isatty(fd)) {
+    error = ENOTTY;
+    close(fd);
+    return nullptr;
+  }
+  // Refuse a port that another program holds, and keep others out while we hold it.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    error = (errno == EWOULDBLOCK) ? EBUSY : errno;
+    close(fd);
+    return nullptr;
+  }
+  ioctl(fd, TIOCEXCL);
+
+  termios t{};
+  if (tcgetattr(fd, &t) == 0) {
+    MakeRaw8N1(t, baudRate);
+    tcsetattr(fd, TCSANOW, &t);
+  }
+  // Many adapters and Bluetooth bridges hold the line until DTR and RTS are up; ptys have no
+  // modem lines, so a failure is ignored.
+  int lines = TIOCM_DTR | TIOCM_RTS;
+  ioctl(fd, TIOCMBIS, &lines);
+
+  int wake[2];
+  if (!MakeWakePipe(wake)) {
+    error = errno;
+    close(fd);
+    return nullptr;
+  }
+  return std::make_unique<CPosixPort>(fd, wake[0], wake[1]);
+}
+
+}  // namespace px::serial_detail

@@ -1,0 +1,54 @@
+#include "sim/framer.h"
+
+namespace px::sim {
+
+CSysExFramer::Event CSysExFramer::Push(uint8_t b, bool damaged) {
+  if (b == 0xF8 || b == 0xFE) {
+    lastDamaged_ = damaged;
+    if (damaged) curDamaged_ = true;  // a flip produced it: the message it sits in is spoilt too
+    return Event::RealTime;
+  }
+  if (b == 0xF0) {
+    const bool dropped = inMessage_;
+    lastDamaged_ = curDamaged_ || damaged;
+    collecting_.clear();
+    collecting_.push_back(b);
+    inMessage_ = true;
+    skipping_ = false;
+    curDamaged_ = damaged;
+    return dropped ? Event::Restarted : Event::None;
+  }
+  if (!inMessage_) {
+    lastDamaged_ = damaged;
+    // The tail of a message that was cut or aborted is part of that one fault.
+    return skipping_ ? Event::None : Event::StrayByte;
+  }
+  if (b & 0x80 && b != 0xF7) {
+    inMessage_ = false;
+    skipping_ = true;
+    lastDamaged_ = curDamaged_ || damaged;
+    curDamaged_ = false;
+    return Event::Aborted;
+  }
+  collecting_.push_back(b);
+  curDamaged_ = curDamaged_ || damaged;
+  if (b == 0xF7 || collecting_.size() == kLimit) {
+    inMessage_ = false;
+    skipping_ = b != 0xF7;
+    lastDamaged_ = curDamaged_;
+    curDamaged_ = false;
+    buffer_.swap(collecting_);
+    collecting_.clear();
+    return b == 0xF7 ? Event::Message : Event::Overlong;
+  }
+  return Event::None;
+}
+
+void CSysExFramer::Reset() {
+  inMessage_ = false;
+  skipping_ = false;
+  curDamaged_ = false;
+  collecting_.clear();
+}
+
+}  // namespace px::sim

@@ -1,0 +1,393 @@
+// px550-sim: the virtual pedal on a pseudo-terminal or a serial port.
+#include <errno.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/fd_server.h"
+#include "sim/pedal_config.h"
+
+namespace {
+
+using px::sim::PedalConfig;
+
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitIo = 3;
+
+bool ReadFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = "cannot read " + path + ": " + strerror(errno);
+    return false;
+  }
+  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return true;
+}
+
+// Accepts 94, 0x5E or 0X5e for a byte-sized code.
+bool ParseByte(const std::string& text, uint8_t& out) {
+  char* end = nullptr;
+  errno = 0;
+  const long v = strtol(text.c_str(), &end, 0);
+  if (errno != 0 || end == text.c_str() || *end != '\0' || v < 0 || v > 127) return false;
+  out = static_cast<uint8_t>(v);
+  return true;
+}
+
+struct Options {
+  bool pty = false;
+  std::string link;
+  std::string port;
+  std::string family = "0x5E";
+  std::string member = "1";
+  std::string revision = "1300";
+  bool notInUpdateMode = false;
+  bool batteryLow = false;
+  int32_t batteryLowAfterBlock = -1;
+  uint32_t semaphoreRefusals = 0;
+  int semaphoreStatus = 2;
+  bool noModuleFile = false;
+  uint32_t latency = 2;
+  uint32_t eraseMs = 5000;
+  uint32_t writeMs = 0;
+  std::optional<uint32_t> baud;
+  uint32_t settleMs = 500;
+  std::vector<std::string> faults;
+  bool silent = false;
+  double dropIn = 0, dropOut = 0, flipIn = 0, flipOut = 0;
+  double realTime = 0, stray = 0, unknownCommands = 0;
+  int32_t askIdentityAtBlock = -1;
+  int64_t disconnectAfterBytes = -1;
+  uint64_t seed = 1;
+  std::string expectImage;
+  std::vector<std::string> expectFiles;
+  std::string report;
+  bool once = false;
+  uint32_t lingerMs = 2000;
+  bool trace = false;
+};
+
+void AddOptions(CLI::App& app, Options& o) {
+  auto* line = app.add_option_group("line", "Where the pedal listens (one of them)");
+  auto* pty = line->add_flag("--pty", o.pty,
+                             "Create a pseudo-terminal; its path is the first line of stdout");
+  line->add_option("--port", o.port, "Serve a real serial port (null-modem, Bluetooth)")
+      ->type_name("PATH");
+  line->require_option(1);
+  app.add_option("--link", o.link, "With --pty: make PATH a symlink to the pseudo-terminal")
+      ->type_name("PATH")
+      ->needs(pty);
+
+  auto group = [&](CLI::Option* option, const char* type, const std::string& name) {
+    option->type_name(type)->group(name);
+  };
+  const std::string identity = "Identity and state";
+  group(app.add_option("--family", o.family,
+                       "Family code: byte 6 of IdentityReply and the device id (default 0x5E)"),
+        "CODE", identity);
+  group(app.add_option("--member,--variant", o.member,
+                       "Member code, byte 8 of IdentityReply. Member 1 has the semaphore, the "
+                       "audio mute and the module file (default 1)"),
+        "CODE", identity);
+  group(
+      app.add_option("--revision", o.revision, "Software revision, four characters (default 1300)"),
+      "TEXT", identity);
+  app.add_flag("--not-in-update-mode", o.notInUpdateMode, "UpdateStart is answered 11")
+      ->group(identity);
+  app.add_flag("--battery-low", o.batteryLow,
+               "Battery low from the start (GetSemaphore 3, UpdateStart 12)")
+      ->group(identity);
+  group(app.add_option("--battery-low-after-block", o.batteryLowAfterBlock,
+                       "Battery goes low once N RomWrite blocks were stored (then 12)")
+            ->check(CLI::Range(0, 100000)),
+        "N", identity);
+  group(app.add_option("--semaphore-refusals", o.semaphoreRefusals,
+                       "Refuse the first N GetSemaphore"),
+        "N", identity);
+  group(app.add_option("--semaphore-status", o.semaphoreStatus,
+                       "Status of those refusals, 1 to 127 (default 2)")
+            ->check(CLI::Range(1, 127)),
+        "S", identity);
+  app.add_flag("--no-module-file", o.noModuleFile,
+               "Start without LINESEL.TDL (FileDelete answers -6)")
+      ->group(identity);
+
+  const std::string timing = "Timing";
+  group(app.add_option("--latency", o.latency, "Reply latency (default 2)"), "MS", timing);
+  group(app.add_option("--erase-ms", o.eraseMs, "Time to erase the whole MiB (default 5000)"), "MS",
+        timing);
+  group(app.add_option("--write-ms", o.writeMs, "Time to program one RomWrite block (default 0)"),
+        "MS", timing);
+  group(app.add_option("--baud", o.baud,
+                       "Line speed, 10 bits a byte. With --pty both directions are paced at it "
+                       "(default 115200, 0: no pacing); with --port it is the port's speed"),
+        "BAUD", timing);
+  group(app.add_option("--settle-ms", o.settleMs,
+                       "Flag a request that comes sooner than this after UpdateStart was "
+                       "answered (default 500, 0: off)"),
+        "MS", timing);
+
+  const std::string faults = "Faults";
+  group(app.add_option("--fault", o.faults,
+                       "KIND[#BLOCK|@ADDR]:OCCURRENCES:ACTION[=VALUE], repeatable, the first "
+                       "that matches decides. E.g. GetSemaphore:1-99:status=2, "
+                       "RomWrite#3:1-5:silence, RomWrite#3:1:late=6000, *:all:silence"),
+        "RULE", faults);
+  app.add_flag("--silent", o.silent, "Answer nothing at all")->group(faults);
+  const auto rate = CLI::Range(0.0, 1.0);
+  const struct {
+    const char* name;
+    double* value;
+    const char* help;
+  } rates[] = {
+      {"--drop-in", &o.dropIn, "Drop rate of the updater's bytes"},
+      {"--drop-out", &o.dropOut, "Drop rate of the pedal's bytes"},
+      {"--flip-in", &o.flipIn, "Bit-flip rate of the updater's bytes"},
+      {"--flip-out", &o.flipOut, "Bit-flip rate of the pedal's bytes"},
+      {"--realtime", &o.realTime, "Rate of 0xF8/0xFE put before the pedal's bytes"},
+      {"--stray", &o.stray, "Rate of stray bytes before an answer"},
+      {"--unknown-commands", &o.unknownCommands, "Rate of device commands before an answer"},
+  };
+  for (const auto& r : rates)
+    group(app.add_option(r.name, *r.value, r.help)->check(rate), "RATE", faults);
+  group(app.add_option("--ask-identity-at-block", o.askIdentityAtBlock,
+                       "Send the pedal's own IdentityRequest before answering RomWrite block N "
+                       "(from 0)")
+            ->check(CLI::Range(0, 100000)),
+        "N", faults);
+  group(app.add_option("--disconnect-after-bytes", o.disconnectAfterBytes,
+                       "Close the line after K received bytes")
+            ->check(CLI::Range(int64_t{0}, int64_t{1} << 40)),
+        "K", faults);
+  group(app.add_option("--seed", o.seed, "Seed of every random fault (default 1)"), "N", faults);
+
+  const std::string output = "Checks and output";
+  group(app.add_option("--expect-image", o.expectImage,
+                       "Firmware image the flash must hold at the end"),
+        "FILE", output);
+  group(app.add_option("--expect-file", o.expectFiles,
+                       "A device file the run must leave, repeatable"),
+        "NAME=FILE", output);
+  group(app.add_option("--report", o.report, "Write the JSON report here at the end (-: stdout)"),
+        "FILE", output);
+  app.add_flag("--once", o.once,
+               "Exit after UpdateComplete or when the updater closes the line; status 0 only "
+               "for a complete update without violations that meets every expectation")
+      ->group(output);
+  group(app.add_option("--linger", o.lingerMs,
+                       "With --once: how long to wait after UpdateComplete for the updater to "
+                       "close the line (default 2000)"),
+        "MS", output);
+  app.add_flag("--trace", o.trace, "Every message in and out, decoded, on stderr")->group(output);
+}
+
+// Turns the options into a pedal; false with a message for what cannot be used.
+bool BuildConfig(const Options& o, PedalConfig& c, std::string& error) {
+  if (!ParseByte(o.family, c.family)) {
+    error = "--family takes 0 to 127 (0x00 to 0x7F), got " + o.family;
+    return false;
+  }
+  if (!ParseByte(o.member, c.member)) {
+    error = "--member takes 0 to 127, got " + o.member;
+    return false;
+  }
+  if (o.revision.size() != 4) {
+    error = "--revision takes four characters";
+    return false;
+  }
+  for (size_t i = 0; i < 4; ++i) {
+    if (static_cast<unsigned char>(o.revision[i]) >= 0x80) {
+      error = "--revision takes ASCII characters";
+      return false;
+    }
+    c.revision[i] = static_cast<uint8_t>(o.revision[i]);
+  }
+  c.updateModeReady = !o.notInUpdateMode;
+  c.batteryLow = o.batteryLow;
+  c.batteryLowAfterBlock = o.batteryLowAfterBlock;
+  c.semaphoreRefusals = o.semaphoreRefusals;
+  c.semaphoreRefusalStatus = static_cast<uint8_t>(o.semaphoreStatus);
+  if (o.noModuleFile) c.initialFiles.clear();
+  c.replyLatencyMs = o.latency;
+  c.eraseTimeMs = o.eraseMs;
+  c.writeTimeMs = o.writeMs;
+  c.baud = o.pty ? o.baud.value_or(115200) : 0;
+  c.settleAfterUpdateStartMs = o.settleMs;
+  c.seed = o.seed;
+  if (o.silent)
+    c.rules.push_back({std::nullopt, -1, std::nullopt, px::sim::Occurrences::Always(),
+                       px::sim::FaultAction::Silence, 0, 0});
+  for (const std::string& text : o.faults) {
+    px::sim::FaultRule rule;
+    if (!px::sim::ParseFaultRule(text, rule, error)) {
+      error = "--fault " + text + ": " + error;
+      return false;
+    }
+    c.rules.push_back(rule);
+  }
+  c.line.dropToPedal = o.dropIn;
+  c.line.dropToHost = o.dropOut;
+  c.line.flipToPedal = o.flipIn;
+  c.line.flipToHost = o.flipOut;
+  c.line.realTimeRate = o.realTime;
+  c.line.strayRate = o.stray;
+  c.line.unknownCommandRate = o.unknownCommands;
+  c.line.askIdentityAtBlock = o.askIdentityAtBlock;
+  c.line.disconnectAfterBytes = o.disconnectAfterBytes;
+  if (!o.expectImage.empty()) {
+    std::vector<uint8_t> image;
+    if (!ReadFile(o.expectImage, image, error)) return false;
+    if (image.size() > px::sim::kFlashSize) {
+      error = o.expectImage + " is larger than the flash (1 MiB)";
+      return false;
+    }
+    c.expectedImage = std::move(image);
+  }
+  for (const std::string& entry : o.expectFiles) {
+    const size_t eq = entry.find('=');
+    if (eq == 0 || eq == std::string::npos || eq > 12) {
+      error = "--expect-file takes NAME=FILE with a name of 1 to 12 characters, got " + entry;
+      return false;
+    }
+    std::vector<uint8_t> bytes;
+    if (!ReadFile(entry.substr(eq + 1), bytes, error)) return false;
+    c.expectedFiles[entry.substr(0, eq)] = std::move(bytes);
+  }
+  return true;
+}
+
+std::string Summary(const px::sim::PedalReport& r) {
+  std::string s = r.updateComplete ? "update complete" : "no UpdateComplete";
+  if (r.flash.expectedImageGiven) {
+    s += r.flash.matchesImage
+             ? ", flash equals the image"
+             : ", flash differs from the image at offset " + std::to_string(r.flash.firstMismatch);
+  }
+  s += ", " + std::to_string(r.violations.size()) + " violation(s), " +
+       std::to_string(r.refusals.size()) + " refusal(s), " + std::to_string(r.faults.size()) +
+       " fault(s) fired";
+  for (const auto& v : r.violations)
+    s += "\n  violation at message " + std::to_string(v.message) + ": " + v.what;
+  return s;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"px550-sim: a virtual PX-550LN pedal in firmware-update mode", "px550-sim"};
+  Options o;
+  AddOptions(app, o);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    return kExitUsage;
+  }
+
+  PedalConfig config;
+  std::string error;
+  if (!BuildConfig(o, config, error)) {
+    fprintf(stderr, "px550-sim: %s\n", error.c_str());
+    return kExitUsage;
+  }
+  const auto start = std::chrono::steady_clock::now();
+  if (o.trace) {
+    config.trace = [start](const std::string& line) {
+      const double s =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      fprintf(stderr, "[%9.3f] %s\n", s, line.c_str());
+    };
+  }
+
+  // Signals are taken by the main thread alone, with sigtimedwait below.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  int fd = -1;
+  std::string slavePath;
+  if (o.pty) {
+    fd = px::sim::OpenPty(slavePath, error);
+  } else {
+    fd = px::sim::OpenSerialPort(o.port, o.baud.value_or(115200), error);
+  }
+  if (fd < 0) {
+    fprintf(stderr, "px550-sim: %s\n", error.c_str());
+    return kExitIo;
+  }
+  if (!o.link.empty()) {
+    struct stat st;
+    if (lstat(o.link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+      fprintf(stderr, "px550-sim: --link %s exists and is not a symlink\n", o.link.c_str());
+      close(fd);
+      return kExitUsage;
+    }
+    unlink(o.link.c_str());
+    if (symlink(slavePath.c_str(), o.link.c_str()) != 0) {
+      fprintf(stderr, "px550-sim: symlink %s: %s\n", o.link.c_str(), strerror(errno));
+      close(fd);
+      return kExitIo;
+    }
+  }
+  if (o.pty) {
+    printf("%s\n", slavePath.c_str());
+    fflush(stdout);
+  }
+
+  px::sim::CFdServer server(fd, config, o.pty);
+  server.Start();
+  const timespec tick{0, 100 * 1000 * 1000};
+  bool signalled = false;
+  for (;;) {
+    const int sig = sigtimedwait(&signals, nullptr, &tick);
+    if (sig == SIGINT || sig == SIGTERM) {
+      signalled = true;
+      break;
+    }
+    if (server.Device().Disconnected()) break;  // the line is gone either way
+    if (o.once && server.Finished(o.lingerMs)) break;
+  }
+  server.Stop();
+  if (!o.link.empty()) {
+    char target[512];
+    const ssize_t n = readlink(o.link.c_str(), target, sizeof target - 1);
+    if (n > 0 && std::string(target, static_cast<size_t>(n)) == slavePath) unlink(o.link.c_str());
+  }
+
+  const px::sim::PedalReport report = server.Report();
+  int status = 0;
+  if (!o.report.empty()) {
+    const std::string json = px::sim::ReportToJson(report);
+    if (o.report == "-") {
+      fputs(json.c_str(), stdout);
+      fflush(stdout);
+    } else {
+      std::ofstream out(o.report, std::ios::binary | std::ios::trunc);
+      out << json;
+      if (!out) {
+        fprintf(stderr, "px550-sim: cannot write %s\n", o.report.c_str());
+        status = kExitIo;
+      }
+    }
+  }
+  fprintf(stderr, "px550-sim: %s%s\n", signalled ? "stopped; " : "", Summary(report).c_str());
+  if (status == 0 && o.once && !report.Success()) status = kExitFailed;
+  return status;
+}

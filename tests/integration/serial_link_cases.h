@@ -1,0 +1,301 @@
+// Cases for CSerialLink over a real line, shared by the native build (a pty) and the Windows
+// build under Wine (a COM port mapped to a pty). Included once per test program.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "serial/serial_link.h"
+#include "serial_link_peer.h"
+
+namespace px::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr uint32_t kBaud = 115200;
+
+long long MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
+  std::vector<uint8_t> bytes(n);
+  for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>((i * 7 + seed) % 0xE0);
+  return bytes;
+}
+
+std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts) {
+  std::vector<uint8_t> all;
+  for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+std::vector<uint8_t> WithoutJunk(std::vector<uint8_t> bytes) {
+  auto first =
+      std::find_if(bytes.begin(), bytes.end(), [](uint8_t b) { return b != LinkPeer::kJunk; });
+  return std::vector<uint8_t>(first, bytes.end());
+}
+
+class SerialLinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override { peer_ = MakeLinkPeer(); }
+  void TearDown() override {
+    link_.Close();
+    peer_.reset();
+  }
+
+  void OpenLink() { ASSERT_TRUE(link_.Open(peer_->PortName(), kBaud)) << link_.LastOpenError(); }
+
+  std::vector<uint8_t> ReadFromLink(size_t count) {
+    std::vector<uint8_t> bytes;
+    auto start = Clock::now();
+    uint8_t b = 0;
+    while (bytes.size() < count && MsSince(start) < 5000) {
+      if (link_.ReadByte(b)) bytes.push_back(b);
+    }
+    return bytes;
+  }
+
+  // Sends n bytes through the link while the peer takes them, checking they arrive intact.
+  void Pump(size_t n) {
+    auto got = std::async(std::launch::async, [&] { return peer_->Read(n, 30000); });
+    std::vector<uint8_t> all;
+    for (size_t sent = 0; sent < n;) {
+      auto part = Pattern(std::min<size_t>(4000, n - sent), static_cast<uint8_t>(sent));
+      link_.Send(part.data(), static_cast<int>(part.size()));
+      all.insert(all.end(), part.begin(), part.end());
+      sent += part.size();
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_EQ(got.get(), all);
+  }
+
+  std::unique_ptr<LinkPeer> peer_;
+  CSerialLink link_;
+};
+
+TEST_F(SerialLinkTest, CarriesBytesBothWaysInOrder) {
+  OpenLink();
+  EXPECT_TRUE(link_.IsOpen());
+  // Bytes that come while nobody reads wait in the ring, in order.
+  auto a = Pattern(100, 1), b = Pattern(150, 2), c = Pattern(50, 3);
+  for (const auto* part : {&a, &b, &c}) {
+    peer_->Write(*part);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(ReadFromLink(300), Concat({a, b, c}));
+
+  auto message = Pattern(700, 4);
+  link_.Send(message.data(), static_cast<int>(message.size()));
+  EXPECT_EQ(peer_->Read(message.size(), 3000), message);
+}
+
+TEST_F(SerialLinkTest, SendsAtAndAcrossTheRingEnd) {
+  OpenLink();
+  Pump(CSerialLink::kRingSize - 20);
+  auto toEnd = Pattern(20, 5);
+  link_.Send(toEnd.data(), 20);
+  EXPECT_EQ(SerialLinkProbe::TxWriteIndex(link_), 0);
+  EXPECT_EQ(peer_->Read(20, 3000), toEnd);
+
+  Pump(CSerialLink::kRingSize - 10);
+  uint64_t writesBefore = SerialLinkProbe::Writes(link_);
+  auto across = Pattern(30, 6);
+  link_.Send(across.data(), 30);
+  EXPECT_EQ(peer_->Read(30, 3000), across);
+  EXPECT_EQ(SerialLinkProbe::TxWriteIndex(link_), 20);
+  EXPECT_EQ(SerialLinkProbe::Writes(link_), writesBefore + 1) << "one contiguous write";
+}
+
+TEST_F(SerialLinkTest, SendsQueuedDuringAWriteLeaveTogetherInCallOrder) {
+  OpenLink();
+  size_t junk = peer_->Fill();
+  auto a = Pattern(100, 7), b = Pattern(40, 8), c = Pattern(60, 9);
+  link_.Send(a.data(), 100);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the writer is stuck on a
+  link_.Send(b.data(), 40);
+  link_.Send(c.data(), 60);
+  auto got = peer_->Read(junk + 200, 5000);
+  EXPECT_EQ(WithoutJunk(got), Concat({a, b, c}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(SerialLinkProbe::Writes(link_), 2u);
+  EXPECT_EQ(SerialLinkProbe::LostWrites(link_), 0u);
+}
+
+TEST_F(SerialLinkTest, PacedBlockArrivesWholeBehindTheNextRequest) {
+  OpenLink();
+  // A flash block takes 1.2 s at 115,200 baud; the next request must not reuse the writer's
+  // buffer while the block is still going out.
+  auto block = Pattern(14062, 10), next = Pattern(14062, 11);
+  auto got = std::async(std::launch::async,
+                        [&] { return peer_->Read(block.size() + next.size(), 10000, 11520, 800); });
+  link_.Send(block.data(), static_cast<int>(block.size()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  link_.Send(next.data(), static_cast<int>(next.size()));
+  EXPECT_EQ(got.get(), Concat({block, next}));
+  EXPECT_EQ(SerialLinkProbe::LostWrites(link_), 0u);
+}
+
+TEST_F(SerialLinkTest, AWriteThatCannotGoOutIsGivenUpAfterItsTimeLimit) {
+  OpenLink();
+  size_t junk = peer_->Fill();
+  auto stuck = Pattern(50, 12), after = Pattern(80, 13);
+  auto start = Clock::now();
+  link_.Send(stuck.data(), 50);
+  while (SerialLinkProbe::LostWrites(link_) == 0 && MsSince(start) < 6000) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  long long elapsed = MsSince(start);
+  EXPECT_EQ(SerialLinkProbe::LostWrites(link_), 1u);
+  EXPECT_GE(elapsed, 1300);  // 10 ms a byte + 1000 ms
+  EXPECT_LE(elapsed, 4000);
+  peer_->Read(junk + 50, 1000);  // whatever of the stuck write got through
+  link_.Send(after.data(), 80);
+  EXPECT_EQ(peer_->Read(80, 3000), after);
+}
+
+TEST_F(SerialLinkTest, OpenDiscardsWhatEarlierOpeningsLeft) {
+  OpenLink();
+  peer_->Write(Pattern(20, 14));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  link_.Close();
+  auto queuedWhileClosed = Pattern(10, 15);
+  link_.Send(queuedWhileClosed.data(), 10);
+  OpenLink();
+  uint8_t b = 0;
+  EXPECT_FALSE(link_.ReadByte(b));
+  EXPECT_TRUE(peer_->Read(1, 300).empty());
+  auto fresh = Pattern(5, 16);
+  peer_->Write(fresh);
+  EXPECT_EQ(ReadFromLink(5), fresh);
+}
+
+TEST_F(SerialLinkTest, FailedOpensStartNoThread) {
+  OpenLink();
+  link_.Close();
+  int threads = CountThreads();
+  EXPECT_FALSE(link_.Open(peer_->MissingPortName(), kBaud));
+  EXPECT_NE(link_.LastOpenError(), 0);
+  EXPECT_FALSE(link_.IsOpen());
+  EXPECT_FALSE(link_.Open(std::string(), kBaud));
+  EXPECT_FALSE(link_.Open(-1, kBaud)) << "no port chosen";
+  EXPECT_EQ(CountThreads(), threads);
+}
+
+TEST_F(SerialLinkTest, APortThatIsHeldIsRefused) {
+  if (!peer_->OpensAreExclusive()) GTEST_SKIP() << "this platform shares ports between opens";
+  OpenLink();
+  CSerialLink other;
+  int withOneLink = CountThreads();
+  EXPECT_FALSE(other.Open(peer_->PortName(), kBaud));
+  EXPECT_NE(other.LastOpenError(), 0);
+  EXPECT_EQ(CountThreads(), withOneLink);
+  link_.Close();
+  EXPECT_TRUE(other.Open(peer_->PortName(), kBaud)) << "free again";
+}
+
+TEST_F(SerialLinkTest, ClosedLinkAnswersPromptly) {
+  auto start = Clock::now();
+  link_.Close();
+  EXPECT_LT(MsSince(start), 20);
+  uint8_t b = 0;
+  start = Clock::now();
+  EXPECT_FALSE(link_.ReadByte(b));
+  EXPECT_GE(MsSince(start), 90);
+  EXPECT_LT(MsSince(start), 400);
+}
+
+TEST_F(SerialLinkTest, OpensAndClosesRepeatedlyWithoutLeaks) {
+  OpenLink();
+  link_.Close();
+  int threads = CountThreads();
+  int handles = CountHandles();
+  for (int i = 0; i < 200; ++i) {
+    OpenLink();
+    if (i % 50 == 0) {
+      uint8_t out = static_cast<uint8_t>(i), in = 0;
+      link_.Send(&out, 1);
+      ASSERT_EQ(peer_->Read(1, 2000), std::vector<uint8_t>{out});
+      peer_->Write({out});
+      ASSERT_TRUE(link_.ReadByte(in) || link_.ReadByte(in));
+      ASSERT_EQ(in, out);
+    }
+    link_.Close();
+  }
+  EXPECT_EQ(CountThreads(), threads);
+  EXPECT_EQ(CountHandles(), handles);
+}
+
+TEST_F(SerialLinkTest, ConcurrentSendersNeverInterleave) {
+  OpenLink();
+  constexpr int kPerThread = 500;
+  // Frame: F0 sender seq-high seq-low length body... F7; at most 47 bytes, 1,000 fit in a ring.
+  auto frame = [](int sender, int seq) {
+    int length = 1 + (seq * 13 + sender * 5) % 40;
+    std::vector<uint8_t> f(static_cast<size_t>(length) + 6, static_cast<uint8_t>(0x10 + sender));
+    f[0] = 0xF0;
+    f[1] = static_cast<uint8_t>(sender);
+    f[2] = static_cast<uint8_t>(seq >> 7);
+    f[3] = static_cast<uint8_t>(seq & 0x7F);
+    f[4] = static_cast<uint8_t>(length);
+    f.back() = 0xF7;
+    return f;
+  };
+  size_t total = 0;
+  for (int s = 0; s < 2; ++s) {
+    for (int i = 0; i < kPerThread; ++i) total += frame(s, i).size();
+  }
+  auto got = std::async(std::launch::async, [&] { return peer_->Read(total, 15000); });
+  std::atomic<bool> go{false};
+  auto sender = [&](int s) {
+    while (!go.load()) std::this_thread::yield();
+    for (int i = 0; i < kPerThread; ++i) {
+      auto f = frame(s, i);
+      link_.Send(f.data(), static_cast<int>(f.size()));
+    }
+  };
+  std::thread first(sender, 0), second(sender, 1);
+  go.store(true);
+  first.join();
+  second.join();
+  std::vector<uint8_t> bytes = got.get();
+  ASSERT_EQ(bytes.size(), total);
+  int next[2] = {0, 0};
+  for (size_t at = 0; at < bytes.size();) {
+    int s = bytes[at + 1];
+    ASSERT_TRUE(s == 0 || s == 1) << "at " << at;
+    auto expected = frame(s, next[s]++);
+    ASSERT_LE(at + expected.size(), bytes.size());
+    ASSERT_TRUE(std::equal(expected.begin(), expected.end(), bytes.begin() + at))
+        << "frame " << next[s] - 1 << " of sender " << s << " at " << at;
+    at += expected.size();
+  }
+  EXPECT_EQ(next[0], kPerThread);
+  EXPECT_EQ(next[1], kPerThread);
+}
+
+TEST_F(SerialLinkTest, AVanishedPortCostsNoCpuAndStillCloses) {
+  OpenLink();
+  peer_->HangUp();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  double cpu = ProcessCpuSeconds();
+  auto start = Clock::now();
+  auto message = Pattern(10, 17);
+  link_.Send(message.data(), 10);
+  uint8_t b = 0;
+  while (MsSince(start) < 1000) link_.ReadByte(b);
+  double used = ProcessCpuSeconds() - cpu;
+  EXPECT_LT(used, 0.15) << "seconds of CPU in one second";
+  start = Clock::now();
+  link_.Close();
+  EXPECT_LT(MsSince(start), 1000);
+  EXPECT_FALSE(link_.IsOpen());
+}
+
+}  // namespace
+}  // namespace px::test

@@ -1,0 +1,1 @@
+#include "serial_link_cases.h"

@@ -1,0 +1,175 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+#include <thread>
+
+#include "protocol/reply.h"
+#include "sim/harness.h"
+#include "sim_test_util.h"
+
+namespace px::sim::test {
+namespace {
+
+// The updater's side in miniature: the real reply receiver on its own thread, and a worker that
+// resends on a time-out or a refusal, with short waits.
+class CMiniUpdater {
+ public:
+  explicit CMiniUpdater(IByteLink& link) : link_(link), receiver_(link, state_, messages_) {
+    state_.ReplyThreadRun = 1;
+    thread_ = std::thread([this] { receiver_.Run(); });
+  }
+  ~CMiniUpdater() {
+    state_.ReplyThreadRun = 0;
+    thread_.join();
+  }
+
+  // The status of the first reply within waitMs, resending up to attempts times.
+  std::optional<int32_t> Exchange(const Bytes& m, uint32_t waitMs = 300, int attempts = 8) {
+    for (int i = 0; i < attempts; ++i) {
+      SendToDevice(link_, m.data(), static_cast<int>(m.size()));
+      if (state_.ReplyEvent.Lock(waitMs)) return state_.ReplyStatus.load();
+    }
+    return std::nullopt;
+  }
+  // Resends after refusals too, as the flash transfer does.
+  bool Until0(const Bytes& m, uint32_t waitMs = 300) {
+    for (int i = 0; i < 8; ++i) {
+      const std::optional<int32_t> s = Exchange(m, waitMs);
+      if (s && *s == 0) return true;
+      Sleep(10);
+    }
+    return false;
+  }
+  CReplyState& state() { return state_; }
+  // What the update-start step does to the updater's own identity reply.
+  void NameDevice(uint8_t id) { messages_.SetIdentityReplyDevice(id); }
+
+ private:
+  IByteLink& link_;
+  CReplyState state_;
+  CMessageSet messages_;
+  CReplyReceiver receiver_;
+  std::thread thread_;
+};
+
+TEST(SimHarness, WholeUpdateOverTheInProcessLine) {
+  PedalConfig config;
+  config.eraseTimeMs = 40;
+  const Bytes image = Pattern(12288 * 2 + 777, 30);
+  const Bytes module = Pattern(4096 + 50, 31);
+  config.expectedFiles["LINESEL.TDL"] = module;
+  CPedalHarness pedal(config);
+  EXPECT_FALSE(pedal.SetExpectedImageFile("/nonexistent/image.bin"));
+  pedal.SetExpectedImage(image);
+  {
+    CMiniUpdater u(pedal.HostLink());
+    ASSERT_EQ(u.Exchange(Identity()), 0);
+    EXPECT_EQ(u.state().ReportedDeviceId.load(), 0x5E);
+    EXPECT_EQ(u.state().DeviceVariant.load(), 1);
+    ASSERT_EQ(u.Exchange(Msg(ComposeGetSemaphore, 0x5E)), 0);
+    ASSERT_EQ(u.Exchange(Msg(ComposeAudioMute, 0x5E)), 0);
+    ASSERT_EQ(u.Exchange(Msg(ComposeUpdateStart, 0x5E)), 0);
+    ASSERT_EQ(u.Exchange(FileDelete(0x5E, "LINESEL.TDL")), 0);
+    ASSERT_EQ(u.Exchange(FileOpen(0x5E, "LINESEL.TDL")), 0);
+    ASSERT_EQ(u.Exchange(Result(0x5E)), 0);
+    for (uint32_t off = 0; off < module.size(); off += 4096) {
+      const uint32_t n = std::min<uint32_t>(4096, static_cast<uint32_t>(module.size()) - off);
+      ASSERT_EQ(u.Exchange(FileWrite(0x5E, module.data() + off, n), 300, 1), 0);
+      ASSERT_EQ(u.Exchange(Result(0x5E)), 0);
+    }
+    ASSERT_EQ(u.Exchange(FileClose(0x5E)), 0);
+    ASSERT_EQ(u.Exchange(RomErase(0x5E)), 0);
+    for (uint32_t off = 0; off < image.size(); off += 12288) {
+      const uint32_t n = std::min<uint32_t>(12288, static_cast<uint32_t>(image.size()) - off);
+      ASSERT_TRUE(u.Until0(RomWrite(0x5E, image.data() + off, kFlashBase + off, n)));
+    }
+    ASSERT_TRUE(u.Exchange(Msg(ComposeUpdateComplete, 0x5E)).has_value());
+  }
+  pedal.Stop();
+  pedal.Stop();  // idempotent
+  const PedalReport r = pedal.Report();
+  EXPECT_TRUE(r.Success()) << pedal.ReportJson();
+  EXPECT_EQ(r.bytesSent, 15u + 7 * 3 + 12 * 5 + 8 * 3 + 7 * 5);
+  const std::string json = pedal.ReportJson();
+  EXPECT_NE(json.find("\"success\": true"), std::string::npos);
+  EXPECT_NE(json.find("\"name\": \"LINESEL.TDL\""), std::string::npos);
+  EXPECT_NE(json.find("\"matches\": true"), std::string::npos);
+}
+
+// Bytes dropped and flipped both ways, real-time bytes, strays and the pedal's own requests: an
+// updater that resends as it should still gets the image in, and nothing is blamed on it.
+TEST(SimHarness, NoisyLineStillUpdatesAndBlamesNobody) {
+  PedalConfig config;
+  config.member = 0;
+  config.eraseTimeMs = 20;
+  config.seed = 7;
+  config.line.dropToPedal = 0.00003;
+  config.line.flipToPedal = 0.00003;
+  config.line.dropToHost = 0.01;
+  config.line.flipToHost = 0.01;
+  config.line.realTimeRate = 0.05;
+  config.line.strayRate = 0.3;
+  config.line.unknownCommandRate = 0.3;
+  config.line.askIdentityAtBlock = 2;
+  const Bytes image = Pattern(12288 * 8, 32);
+  config.expectedImage = image;
+  CPedalHarness pedal(config);
+  {
+    CMiniUpdater u(pedal.HostLink());
+    ASSERT_TRUE(u.Until0(Identity()));
+    u.NameDevice(0x5E);
+    ASSERT_TRUE(u.Until0(Msg(ComposeUpdateStart, 0x5E)));
+    ASSERT_TRUE(u.Until0(RomErase(0x5E)));
+    for (uint32_t off = 0; off < image.size(); off += 12288) {
+      ASSERT_TRUE(u.Until0(RomWrite(0x5E, image.data() + off, kFlashBase + off, 12288)));
+    }
+    ASSERT_TRUE(u.Until0(Msg(ComposeUpdateComplete, 0x5E)));
+    Sleep(300);  // let the last answers to the pedal's own requests arrive
+  }
+  const PedalReport r = pedal.Report();
+  EXPECT_TRUE(r.flash.matchesImage);
+  EXPECT_TRUE(r.violations.empty()) << pedal.ReportJson();
+  EXPECT_GT(r.Count(MessageKind::Ack), 0u);
+  EXPECT_EQ(r.Count(MessageKind::IdentityReply), 1u);
+  EXPECT_GT(r.damagedMessages, 0u);
+}
+
+TEST(SimHarness, DisconnectSilencesBothDirections) {
+  PedalConfig config;
+  config.line.disconnectAfterBytes = 6 + 3;  // the IdentityRequest and part of the next message
+  CPedalHarness pedal(config);
+  CMiniUpdater u(pedal.HostLink());
+  ASSERT_EQ(u.Exchange(Identity()), 0);
+  EXPECT_FALSE(u.Exchange(Msg(ComposeGetSemaphore, 0x5E), 200, 2).has_value());
+  EXPECT_FALSE(u.Exchange(Identity(), 200, 1).has_value());
+  const PedalReport r = pedal.Report();
+  EXPECT_TRUE(r.disconnected);
+  EXPECT_EQ(r.bytesReceived, 9u);
+  EXPECT_EQ(r.Count(MessageKind::GetSemaphore), 0u);
+}
+
+TEST(SimHarness, PacedLineTakesItsTime) {
+  PedalConfig config;
+  config.member = 0;
+  config.baud = 38400;  // 3,840 bytes a second
+  config.replyLatencyMs = 0;
+  config.eraseTimeMs = 0;
+  CPedalHarness pedal(config);
+  CMiniUpdater u(pedal.HostLink());
+  ASSERT_EQ(u.Exchange(Identity(), 1000), 0);
+  u.Exchange(Msg(ComposeUpdateStart, 0x5E), 1000);
+  u.Exchange(RomErase(0x5E), 1000);
+  const Bytes data = Pattern(800, 33);
+  const Bytes m = RomWrite(0x5E, data.data(), kFlashBase, 800);  // 932 bytes
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(u.Exchange(m, 2000, 1), 0);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - start)
+                      .count();
+  EXPECT_GE(ms, (932 + 7) * 1000 / 3840 - 5);
+  EXPECT_LT(ms, 1500);
+}
+
+}  // namespace
+}  // namespace px::sim::test

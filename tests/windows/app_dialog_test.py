@@ -1,0 +1,333 @@
+#!/usr/bin/env python3
+"""PX550Updater.exe driven end to end under Wine on a private X display, against the virtual
+pedal (px550-sim) on a pty that a registered COM port leads to. The cases run in order in one
+Wine prefix of their own: first with no ports at all, then with four registered ports."""
+import argparse
+import json
+import os
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "scripts"))
+import wine_gui  # noqa: E402
+from wine_gui import TestFailure, wait_for  # noqa: E402
+
+TITLE = "TARN PX-550LN System v1.30 Updater"
+APP_CAPTION = "PX-550LN Updater"
+WM_COMMAND = 0x0111
+PBM_GETPOS = 0x0408
+IDOK, IDCANCEL = 1, 2
+ID_COMBO, ID_PROGRESS, ID_RESCAN = 1007, 1002, 1004
+
+# Listed by discovery in port order; the Bluetooth port is neither first nor the only one, and
+# its name is lower case as some drivers store it.
+PORTS = [
+    ("COM3", "USB Serial Device (COM3)"),
+    ("com7", "Standard Serial over Bluetooth link (com7)"),
+    ("COM1", "Communications Port (COM1)"),
+    ("COM12", "Bluetooth Link (COM12)"),
+]
+LISTED = [
+    "COM1:Communications Port (COM1)",
+    "COM3:USB Serial Device (COM3)",
+    "com7:Standard Serial over Bluetooth link (com7)",
+    "COM12:Bluetooth Link (COM12)",
+]
+PEDAL_PORT = "com7"
+
+ARGS = None
+
+
+class Pedal:
+    """One px550-sim on a fresh pty, serving one update, reached through PEDAL_PORT."""
+
+    def __init__(self, test, name, *options):
+        self.report_path = os.path.join(ARGS.work, f"{name}-report.json")
+        self.log_path = os.path.join(ARGS.work, f"{name}-sim.log")
+        link = os.path.join(ARGS.work, f"{name}-pty")
+        for path in (self.report_path, link):
+            if os.path.lexists(path):
+                os.remove(path)
+        self.log = open(self.log_path, "w")
+        self.process = subprocess.Popen(
+            [ARGS.sim, "--pty", "--link", link, "--once", "--report", self.report_path,
+             "--expect-image", ARGS.firmware, *options],
+            stdout=self.log, stderr=subprocess.STDOUT)
+        wait_for(lambda: os.path.lexists(link) or self.process.poll() is not None, 10,
+                 "the pedal's pty")
+        if self.process.poll() is not None:
+            raise TestFailure(f"px550-sim ended at once; see {self.log_path}")
+        test.wine.link_com_port(PEDAL_PORT, os.path.realpath(link))
+
+    def report(self, timeout=20):
+        """Waits for the pedal to end (the updater closing the line ends it) and reads its
+        report."""
+        try:
+            self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.process.terminate()
+            self.process.wait()
+            raise TestFailure(f"px550-sim did not end; see {self.log_path}")
+        finally:
+            self.log.close()
+        with open(self.report_path) as f:
+            return json.load(f)
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait()
+        if not self.log.closed:
+            self.log.close()
+
+
+class DialogTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        wine_gui.require_tools("Xvfb", "xwd", "convert", "xdotool", "wine", "wineserver")
+        if not os.access(ARGS.sim, os.X_OK):
+            raise TestFailure(f"no native px550-sim at {ARGS.sim}: build the linux-debug preset "
+                              "first, or set PX_NATIVE_TOOLS_DIR")
+        os.makedirs(ARGS.work, exist_ok=True)
+        cls.shots = os.path.join(ARGS.work, "screenshots")
+        cls.xvfb = wine_gui.Xvfb()
+        cls.wine = wine_gui.Wine(os.path.join(ARGS.work, "wineprefix"), cls.xvfb.display)
+        cls.wine.run(ARGS.register, "clear")
+        cls.probe = wine_gui.Probe(cls.wine, ARGS.probe)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.probe.close()
+        cls.wine.stop()
+        cls.xvfb.stop()
+
+    def setUp(self):
+        self.updaters = []
+
+    def tearDown(self):
+        # A failed case may leave its copy open; the next case wants to be copy 1 again.
+        for process in self.updaters:
+            self.wine.end(process)
+        wait_for(lambda: self.probe.window(TITLE) is None, 10, "the updater to go")
+
+    # Helpers
+
+    def start_updater(self, title=TITLE):
+        process = self.wine.start(ARGS.exe)
+        self.updaters.append(process)
+        window = self.probe.wait_window(title, cls="#32770")
+        # The title shows once the dialog is initialised; give it a moment to paint.
+        time.sleep(0.3)
+        return process, window["hwnd"]
+
+    def states(self, dialog):
+        return {c["id"]: c["enabled"] for c in self.probe.controls(dialog)}
+
+    def position(self, dialog):
+        bar = self.probe.control(dialog, ID_PROGRESS)
+        return int(self.probe.send(bar["hwnd"], PBM_GETPOS))
+
+    def combo(self, dialog):
+        return self.probe.combo(self.probe.control(dialog, ID_COMBO)["hwnd"])
+
+    def press(self, box, button):
+        self.probe.post(box["hwnd"], WM_COMMAND, button)
+        self.probe.wait_gone(box["hwnd"])
+
+    def click_with_mouse(self, dialog, control_id):
+        left, top, right, bottom = self.probe.control(dialog, control_id)["rect"]
+        self.xvfb.click((left + right) // 2, (top + bottom) // 2)
+
+    def exit_without_question(self, process, dialog):
+        self.probe.click(dialog, IDCANCEL)
+        self.probe.wait_gone(dialog, timeout=10)
+        process.wait(timeout=10)
+        self.assertIsNone(self.probe.window(APP_CAPTION), "a box came up on Exit")
+
+    def expect_controls(self, dialog, enabled):
+        states = self.states(dialog)
+        for control_id in (ID_COMBO, IDOK, ID_RESCAN):
+            self.assertEqual(states[control_id], enabled, f"control {control_id}")
+        self.assertTrue(states[IDCANCEL], "Exit is always enabled")
+
+    def register_ports(self):
+        if getattr(DialogTest, "registered", False):
+            return
+        for name, friendly in PORTS:
+            self.wine.run(ARGS.register, "add", name, friendly)
+        DialogTest.registered = True
+
+    # Cases, in order
+
+    def test_1_no_ports(self):
+        process, dialog = self.start_updater()
+        controls = self.probe.controls(dialog)
+        self.assertEqual([(c["id"], c["class"], c["text"]) for c in controls], [
+            (IDOK, "Button", "Execute"),
+            (IDCANCEL, "Button", "Exit"),
+            (-1, "Static", "COMPort"),
+            (ID_COMBO, "ComboBox", ""),
+            (ID_PROGRESS, "msctls_progress32", ""),
+            (ID_RESCAN, "Button", "Rescan COMPort"),
+        ], "controls in tab order")
+        self.assertEqual(self.combo(dialog), {"count": 0, "selection": -1, "items": []})
+        states = self.states(dialog)
+        self.assertFalse(states[IDOK], "Execute with an empty list")
+        self.assertTrue(states[ID_RESCAN])
+        self.assertTrue(states[ID_COMBO])
+        self.assertEqual(self.position(dialog), 0)
+
+        # A rescan that still finds nothing leaves Execute off; one after a port came finds it.
+        self.probe.click(dialog, ID_RESCAN)
+        time.sleep(0.3)
+        self.assertFalse(self.states(dialog)[IDOK])
+        self.register_ports()
+        self.probe.click(dialog, ID_RESCAN)
+        wait_for(lambda: self.states(dialog)[IDOK], 5, "Execute enabled after a rescan")
+        self.assertEqual(self.combo(dialog)["selection"], 2)
+        self.exit_without_question(process, dialog)
+
+    def test_2_update_completes(self):
+        self.register_ports()
+        pedal = Pedal(self, "complete", "--variant", "1",
+                      "--expect-file", f"LINESEL.TDL={ARGS.module}",
+                      "--baud", "1000000", "--erase-ms", "2500")
+        try:
+            process, dialog = self.start_updater()
+            combo = self.combo(dialog)
+            self.assertEqual(combo["items"], LISTED)
+            self.assertEqual(combo["selection"], 2, "the first Bluetooth port is preselected")
+            self.xvfb.screenshot(os.path.join(self.shots, "main-idle.png"))
+
+            self.click_with_mouse(dialog, IDOK)
+            wait_for(lambda: not self.states(dialog)[IDOK], 10, "the run to start")
+            self.expect_controls(dialog, False)
+
+            # Exit while the pedal erases: Cancel keeps the run going.
+            wait_for(lambda: self.position(dialog) >= 5, 20, "the bar to move")
+            self.probe.click(dialog, IDCANCEL)
+            box, text, buttons, icon = self.probe.message_box(APP_CAPTION)
+            self.assertEqual(text, "Now updating. Are you sure?")
+            self.assertEqual(buttons, ["OK", "Cancel"])
+            self.assertTrue(icon)
+            self.press(box, IDCANCEL)
+            self.assertIsNotNone(self.probe.window(TITLE), "Cancel closed the dialog")
+
+            positions = []
+            shot_taken = False
+            deadline = time.monotonic() + 60
+            while self.probe.window(APP_CAPTION) is None:
+                self.assertLess(time.monotonic(), deadline, "no completion box")
+                positions.append(self.position(dialog))
+                if not shot_taken and 40 <= positions[-1] <= 80:
+                    self.xvfb.screenshot(os.path.join(self.shots, "main-updating.png"))
+                    shot_taken = True
+                time.sleep(0.1)
+            moving = sorted(set(p for p in positions if 0 < p < 100))
+            self.assertGreaterEqual(len(moving), 10, f"the bar hardly moved: {moving}")
+            self.assertEqual(positions, sorted(positions), "the bar went back")
+            self.assertTrue(shot_taken, f"no screenshot mid-way: {moving}")
+
+            box, text, buttons, icon = self.probe.message_box(APP_CAPTION)
+            time.sleep(0.3)
+            self.xvfb.screenshot(os.path.join(self.shots, "completion-box.png"))
+            self.assertEqual(text, "Firmware update completed.")
+            self.assertEqual(buttons, ["OK"])
+            self.assertFalse(icon, "the completion box has no icon")
+            self.assertEqual(self.position(dialog), 100)
+            self.press(box, IDOK)
+
+            # The run is over and stays so: only Exit is left.
+            time.sleep(0.3)
+            self.expect_controls(dialog, False)
+            self.exit_without_question(process, dialog)
+
+            report = pedal.report()
+            self.assertTrue(report["success"], f"pedal report: {pedal.report_path}")
+            self.assertTrue(report["flash"]["expectedImage"]["matches"])
+            self.assertEqual([f["matchesExpected"] for f in report["files"]], [True])
+            self.assertEqual(report["violations"], [])
+        finally:
+            pedal.stop()
+
+    def test_3_low_battery(self):
+        self.register_ports()
+        pedal = Pedal(self, "low-battery", "--variant", "0", "--battery-low", "--baud", "0")
+        try:
+            process, dialog = self.start_updater()
+            self.probe.click(dialog, IDOK)
+            box, text, buttons, icon = self.probe.message_box("Error")
+            self.assertEqual(text, "Low battery.")
+            self.assertEqual(buttons, ["OK"])
+            self.assertTrue(icon)
+            self.expect_controls(dialog, False)
+            self.press(box, IDOK)
+
+            wait_for(lambda: self.states(dialog)[IDOK], 5, "Execute enabled again")
+            self.expect_controls(dialog, True)
+            self.assertEqual(self.combo(dialog)["selection"], 2, "the choice is kept")
+            self.exit_without_question(process, dialog)
+
+            report = pedal.report()
+            self.assertEqual(report["sequence"], ["IdentityRequest", "UpdateStart"])
+            self.assertEqual([r["status"] for r in report["refusals"]], [12])
+        finally:
+            pedal.stop()
+
+    def test_4_exit_during_run(self):
+        self.register_ports()
+        # The pedal takes 8 s to answer the erase; the updater would wait 33 s for it.
+        pedal = Pedal(self, "exit", "--variant", "0", "--baud", "0", "--erase-ms", "8000")
+        try:
+            process, dialog = self.start_updater()
+            self.probe.click(dialog, IDOK)
+            # Without the module file the bar reaches 5 exactly when the erase goes out.
+            wait_for(lambda: self.position(dialog) == 5, 20, "the erase to start")
+
+            # A second Execute (Enter on the default button) is refused while a run is active.
+            self.probe.click(dialog, IDOK)
+            box, text, _, _ = self.probe.message_box("Error")
+            self.assertEqual(text, "In Progress.")
+            self.press(box, IDOK)
+            self.expect_controls(dialog, False)
+
+            self.probe.click(dialog, IDCANCEL)
+            box, text, buttons, _ = self.probe.message_box(APP_CAPTION)
+            self.assertEqual(text, "Now updating. Are you sure?")
+            closed_at = time.monotonic()
+            self.press(box, IDOK)
+            self.probe.wait_gone(dialog, timeout=5)
+            process.wait(timeout=5)
+            self.assertLess(time.monotonic() - closed_at, 5)
+            self.assertIsNone(self.probe.window("Error"), "the abort showed a box")
+
+            report = pedal.report(timeout=30)
+            self.assertEqual(report["sequence"],
+                             ["IdentityRequest", "UpdateStart", "RomErase"],
+                             "nothing may follow the erase once the window is closed")
+            self.assertFalse(report["success"])
+        finally:
+            pedal.stop()
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--exe", required=True, help="PX550Updater.exe")
+    parser.add_argument("--probe", required=True, help="app_probe.exe")
+    parser.add_argument("--register", required=True, help="app_register_port.exe")
+    parser.add_argument("--sim", required=True, help="native px550-sim")
+    parser.add_argument("--firmware", required=True, help="the firmware image (231)")
+    parser.add_argument("--module", required=True, help="the module file image (238)")
+    parser.add_argument("--work", required=True, help="folder for the prefix, reports, shots")
+    ARGS, rest = parser.parse_known_args()
+    for name in ("exe", "probe", "register", "sim", "firmware", "module", "work"):
+        setattr(ARGS, name, os.path.abspath(getattr(ARGS, name)))
+    unittest.main(argv=[sys.argv[0], "-v", *rest])
+
+
+if __name__ == "__main__":
+    main()

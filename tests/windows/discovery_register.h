@@ -1,0 +1,14 @@
+#pragma once
+#include <string>
+
+namespace px::test {
+
+// Registers a Ports-class device with the COM port interface, as a port driver would: its id
+// is ROOT\PORTS\<id>, with a FRIENDLYNAME and a PortName value in its device key. An empty
+// friendly or port name leaves that out. False when SetupAPI refused a step.
+bool RegisterTestPort(const std::string& id, const std::string& portName,
+                      const std::string& friendlyName);
+// Removes every device registered with an id starting with prefix; the number removed.
+int RemoveTestPorts(const std::string& prefix);
+
+}  // namespace px::test

@@ -1,0 +1,75 @@
+// Port discovery through SetupAPI, over ports registered in Wine's registry by the test.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "discovery_register.h"
+#include "serial/port_discovery.h"
+
+namespace px::test {
+namespace {
+
+const char kIdPrefix[] = "PXTEST";
+const char kFriendlyPrefix[] = "pxtest ";
+
+// The listed entries that this test registered, in list order.
+std::vector<std::string> OurEntries() {
+  std::vector<std::string> ours;
+  for (const std::string& entry : ListPortEntries()) {
+    if (entry.find(kFriendlyPrefix) != std::string::npos) ours.push_back(entry);
+  }
+  return ours;
+}
+
+class DiscoveryTest : public ::testing::Test {
+ protected:
+  void SetUp() override { RemoveTestPorts(kIdPrefix); }
+  void TearDown() override { RemoveTestPorts(kIdPrefix); }
+
+  // Registered in call order; the ids keep that order when SetupAPI enumerates them.
+  void Register(const std::string& portName, const std::string& friendly) {
+    char id[32];
+    std::snprintf(id, sizeof id, "%s%04d", kIdPrefix, next_++);
+    ASSERT_TRUE(RegisterTestPort(id, portName, friendly.empty() ? "" : kFriendlyPrefix + friendly))
+        << portName;
+  }
+
+  int next_ = 0;
+};
+
+TEST_F(DiscoveryTest, PortsComeOutInNumberOrder) {
+  EXPECT_TRUE(OurEntries().empty());
+  Register("COM12", "twelve");
+  Register("COM3", "three");
+  Register("COM7", "seven");
+  EXPECT_EQ(OurEntries(), (std::vector<std::string>{"COM3:pxtest three", "COM7:pxtest seven",
+                                                    "COM12:pxtest twelve"}));
+
+  char* list[256] = {};
+  ListComPorts(list, 256);
+  int count = 0;
+  while (count < 256 && list[count] != nullptr) ++count;
+  for (int i = count; i < 256; ++i) EXPECT_EQ(list[i], nullptr) << "no gaps";
+  EXPECT_EQ(PortNumberAt(list, 256, count), -1);
+  ReleasePortList(list, 256);
+}
+
+TEST_F(DiscoveryTest, OddNamesAndIncompleteDevices) {
+  Register("COM5", "five, found first");
+  Register("com7", "lower case");
+  Register("LPT1", "printer");
+  Register("COM", "bare");
+  Register("COM5", "five, found second");
+  Register("COM9", "");  // no friendly name
+  Register("", "no port name");
+  std::vector<std::string> ours = OurEntries();
+  EXPECT_EQ(ours,
+            (std::vector<std::string>{"COM:pxtest bare", "COM5:pxtest five, found first",
+                                      "COM5:pxtest five, found second", "com7:pxtest lower case"}));
+  ASSERT_EQ(ours.size(), 4u);
+  EXPECT_EQ(PortNumberOfEntry(ours[3].c_str()), 7);
+}
+
+}  // namespace
+}  // namespace px::test
