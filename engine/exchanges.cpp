@@ -13,7 +13,7 @@ bool CUpdateEngine::GetSemaphore() {
   const int length = messages_.GetSemaphore();
   int timeouts = 0;
   int refusals = 0;
-  reply_.ReplyEvent.ResetEvent();
+  BeginRequest();
   for (;;) {
     if (!Send(messages_.OutgoingBuffer, length)) return false;
     const Wait w = WaitReply(timing_.replyWaitMs);
@@ -80,7 +80,7 @@ bool CUpdateEngine::FileOpen(const char* name, uint32_t mode) {
 
 // Sent once: a chunk whose answer is lost is not repeated, since the device may have stored it.
 bool CUpdateEngine::FileWrite(const uint8_t* data, uint32_t count) {
-  reply_.ReplyEvent.ResetEvent();
+  BeginRequest();
   const int length = messages_.FileWrite(static_cast<uint32_t>(OpenFileHandle), data, count);
   if (length < 0) {
     FailRun(FormatText(IDS_ERROR_FILE_WRITE, -1));

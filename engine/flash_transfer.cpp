@@ -56,7 +56,7 @@ int CUpdateEngine::Erase(uint32_t address, uint32_t size) {
   AddProgress(5.0f);
   const int length = messages_.RomErase(messages_.DeviceId, address, size);
   int errors = 0;
-  reply_.ReplyEvent.ResetEvent();
+  BeginRequest();
   for (;;) {
     if (!Send(messages_.OutgoingBuffer, length)) return -1;
     const Wait w = WaitReply(wait);
@@ -93,7 +93,7 @@ int CUpdateEngine::Write(uint32_t address, uint32_t size, int resourceId) {
         messages_.RomWrite(messages_.DeviceId, image + offset, address + offset, block);
     int timeouts = 0;
     int errors = 0;
-    reply_.ReplyEvent.ResetEvent();
+    BeginRequest();
     for (;;) {
       if (!Send(messages_.OutgoingBuffer, length)) return -1;
       const Wait w = WaitReply(timing_.replyWaitMs);

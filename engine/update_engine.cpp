@@ -110,6 +110,7 @@ void CUpdateEngine::Execute(const std::function<bool()>& open) {
   UpdateInProgress_ = 1;
   outcome_ = RunOutcome::None;
   reply_.ReplyEvent.ResetEvent();
+  owed_ = 0;
   if (!StartWorker()) {
     outcome_ = RunOutcome::NotStarted;
     ui_.ShowError(LoadText(IDS_CANT_START_UPDATE));
@@ -176,9 +177,22 @@ void CUpdateEngine::UpdateThread() {
   }
 }
 
+// Replies carry no sequence number: once a copy of a request timed out and another copy was
+// answered, the answer to the first may still come, and would be taken for the next request's
+// (a late answer to block k read as block k + 1 written). So before a new request each answer
+// still owed is waited for, one reply wait at most; the first that does not come is taken as
+// lost, and with it the rest.
+void CUpdateEngine::BeginRequest() {
+  while (owed_ > 0 && WaitReply(timing_.replyWaitMs) == Wait::Reply) {
+  }
+  owed_ = 0;
+  reply_.ReplyEvent.ResetEvent();
+}
+
 bool CUpdateEngine::Send(const uint8_t* message, int length) {
   if (Aborted()) return false;
   SendToDevice(link_, message, length, tap_);
+  ++owed_;
   return true;
 }
 
@@ -187,7 +201,9 @@ CUpdateEngine::Wait CUpdateEngine::WaitReply(uint32_t timeoutMs) {
   const bool signalled = reply_.ReplyEvent.Lock(timeoutMs);
   // The abort mark counts only when the window really goes; a device may answer 255 too.
   if (Aborted()) return Wait::Aborted;
-  return signalled ? Wait::Reply : Wait::TimedOut;
+  if (!signalled) return Wait::TimedOut;
+  if (owed_ > 0) --owed_;
+  return Wait::Reply;
 }
 
 bool CUpdateEngine::Pause(uint32_t ms) {
@@ -232,7 +248,7 @@ void CUpdateEngine::AddProgress(float percent) {
 // forgets any reply that an earlier one left behind; resends of the same request do not, so a
 // late answer to an earlier copy still counts.
 CUpdateEngine::Wait CUpdateEngine::SendWithRetry(const uint8_t* message, int length) {
-  reply_.ReplyEvent.ResetEvent();
+  BeginRequest();
   for (int attempt = 0; attempt < 6; ++attempt) {
     if (!Send(message, length)) return Wait::Aborted;
     const Wait w = WaitReply(timing_.replyWaitMs);

@@ -159,6 +159,9 @@ class CUpdateEngine {
   int Erase(uint32_t address, uint32_t size);
   int Write(uint32_t address, uint32_t size, int resourceId);
 
+  // Before a new request: waits out the answers still owed to copies of earlier requests, then
+  // forgets any reply left over.
+  void BeginRequest();
   // Sends unless the run was aborted; false when aborted.
   bool Send(const uint8_t* message, int length);
   Wait WaitReply(uint32_t timeoutMs);
@@ -192,6 +195,9 @@ class CUpdateEngine {
   float PercentPerByte_ = 0.0f;
   uint64_t bytesDone_ = 0;
   uint64_t bytesTotal_ = 0;
+
+  // Answers the device may still send to requests whose wait timed out; the worker's alone.
+  int owed_ = 0;
 
   uint8_t ModuleFileBuffer[kModuleFileBufferSize] = {};
   int32_t OpenFileHandle = 0;

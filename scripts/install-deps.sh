@@ -9,7 +9,7 @@ packages=(
   clang libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
   wine wine64
-  xvfb xauth xdotool x11-apps imagemagick fonts-wine fonts-liberation
+  xvfb xauth xdotool x11-apps x11-utils imagemagick fonts-wine fonts-liberation
   procps
 )
 

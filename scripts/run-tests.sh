@@ -52,7 +52,9 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 # A persistent wineserver started here, with its output away from ctest's pipes: otherwise ctest
 # waits for the server that the first Wine test starts, and its hang-up dumps fill the log.
+# Its service processes are started here too, for the same reason.
 wineserver -p >/dev/null 2>&1 </dev/null
+wine cmd /c exit >/dev/null 2>&1 </dev/null
 run_ctest windows
 wineserver -k 2>/dev/null || true
 unset WINEPREFIX

@@ -6,6 +6,7 @@ import os
 import re
 import shutil
 import subprocess
+import tempfile
 import time
 
 
@@ -63,10 +64,42 @@ class Xvfb:
                 self.process.wait()
 
     def screenshot(self, path):
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        xwd = subprocess.run(["xwd", "-root", "-silent", "-display", self.display],
-                             check=True, stdout=subprocess.PIPE)
-        subprocess.run(["convert", "xwd:-", path], input=xwd.stdout, check=True)
+        """The screen as a PNG. Every mapped top-level window is captured on its own and laid
+        on the root in stacking order: windows that Wine opens over another one (dialogs, with
+        save-under) stay black in a capture of the root alone."""
+        os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+        env = dict(os.environ, DISPLAY=self.display)
+        with tempfile.TemporaryDirectory() as folder:
+            root = os.path.join(folder, "root.xwd")
+            subprocess.run(["xwd", "-root", "-silent", "-out", root], env=env, check=True)
+            layers = []
+            for index, (window, x, y) in enumerate(self._mapped_windows(env)):
+                image = os.path.join(folder, f"{index}.xwd")
+                if subprocess.run(["xwd", "-id", window, "-silent", "-out", image], env=env,
+                                  stderr=subprocess.DEVNULL).returncode == 0:
+                    layers += [f"xwd:{image}", "-geometry", f"+{x}+{y}", "-composite"]
+            subprocess.run(["convert", f"xwd:{root}", *layers, path], check=True)
+
+    def _mapped_windows(self, env):
+        """Top-level windows bigger than a pixel that are viewable, bottom first."""
+        tree = subprocess.run(["xwininfo", "-root", "-children"], env=env, check=True,
+                              stdout=subprocess.PIPE, text=True).stdout
+        found = []
+        for match in re.finditer(r"^\s+(0x[0-9a-f]+) .*?(\d+)x(\d+)[+-]\d+[+-]\d+", tree,
+                                 re.MULTILINE):
+            if int(match.group(2)) <= 1 or int(match.group(3)) <= 1:
+                continue
+            info = subprocess.run(["xwininfo", "-id", match.group(1)], env=env,
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                  text=True).stdout
+            if "IsViewable" not in info:
+                continue
+            x = re.search(r"Absolute upper-left X:\s+(-?\d+)", info)
+            y = re.search(r"Absolute upper-left Y:\s+(-?\d+)", info)
+            if x and y:
+                found.append((match.group(1), int(x.group(1)), int(y.group(1))))
+        # xwininfo lists the topmost first.
+        return list(reversed(found))
 
     def click(self, x, y):
         env = dict(os.environ, DISPLAY=self.display)
@@ -101,6 +134,10 @@ class Wine:
                            stderr=subprocess.DEVNULL, check=False)
             subprocess.run(["wineserver", "-w"], env=self.env, check=False,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # There is no window manager: Wine draws the title bars itself, so that screenshots
+        # show them, and window positions are the same for Windows and for X.
+        self.run("reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N",
+                 "/f")
 
     def start(self, exe, *args, **kwargs):
         # Wine's own chatter (and the server's, started by the first process) goes to a log.

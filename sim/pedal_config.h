@@ -139,6 +139,10 @@ struct PedalConfig {
   uint32_t baud = 0;            // 0: no pacing; otherwise 10 bits a byte both ways
   // When not 0: the next request must come at least this long after UpdateStart was answered.
   uint32_t settleAfterUpdateStartMs = 0;
+  // When not 0, the updater's reply wait: a request repeated at least half of it after its last
+  // copy is a resend after a wait that timed out (our answer may have been slow to reach the
+  // updater), not a slip of the updater's.
+  uint32_t updaterReplyWaitMs = 0;
 
   // Faults.
   uint64_t seed = 1;

@@ -380,8 +380,8 @@ void CPedalModel::AdvanceOrder(MessageKind kind, const uint8_t* m, size_t n, boo
       if (ok) {
         confirmed_ = true;
         awaitingResult_ = false;
-      } else if (awaitingResult_) {
-        // Answered with a failure: the updater gives up on the file.
+      } else if (awaitingResult_ && answered_) {
+        // Answered with a failure: the updater gives up on the file. Unanswered, it asks again.
         fileFailed_ = true;
         awaitingResult_ = false;
       }
@@ -891,8 +891,14 @@ void CPedalModel::OnMessage(const uint8_t* m, size_t n, bool damaged, uint64_t n
   }
   if (IsDeviceSpecific(m)) {
     if (n < 6 || m[3] != config_.family) {
-      Violate(kind, "device id " + (n >= 5 ? Hex(m[3]) : std::string("missing")) +
-                        " in byte 3; this pedal is " + Hex(config_.family));
+      // Until it has read the pedal's identity the updater answers with its default id (an Ack
+      // 1 to a damaged identity reply, for instance).
+      const bool early =
+          kind == MessageKind::Ack && m[3] == kDefaultDeviceId && !updateStartSeen_;
+      if (!early) {
+        Violate(kind, "device id " + (n >= 5 ? Hex(m[3]) : std::string("missing")) +
+                          " in byte 3; this pedal is " + Hex(config_.family));
+      }
       return;
     }
     if (!IsAcceptedDeviceId(config_.family)) {
@@ -904,6 +910,15 @@ void CPedalModel::OnMessage(const uint8_t* m, size_t n, bool damaged, uint64_t n
     return;
   }
 
+  if (kind != MessageKind::Ack && kind != MessageKind::IdentityReply) {
+    resentAfterWait_ = config_.updaterReplyWaitMs > 0 && lastRequest_.size() == n &&
+                       std::equal(m, m + n, lastRequest_.begin()) &&
+                       nowMs >= lastRequestAt_ + config_.updaterReplyWaitMs / 2;
+    lastRequest_.assign(m, m + n);
+    lastRequestAt_ = nowMs;
+  } else {
+    resentAfterWait_ = false;
+  }
   const std::string bad = CheckLayout(kind, m, n);
   if (!bad.empty()) Violate(kind, bad);
   CheckOrder(kind, m, n, nowMs);
@@ -1032,7 +1047,7 @@ void CPedalModel::OnOutboundDamage() {
 }
 
 void CPedalModel::Violate(MessageKind kind, std::string what, bool order) {
-  if (curDamaged_ || (order && relaxed_)) {
+  if (curDamaged_ || (order && (relaxed_ || resentAfterWait_))) {
     ++suppressed_;
     return;
   }

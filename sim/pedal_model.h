@@ -167,6 +167,9 @@ class CPedalModel {
   bool updateStartSeen_ = false;
   std::optional<uint64_t> settleFrom_;
   bool strayRun_ = false;
+  std::vector<uint8_t> lastRequest_;
+  uint64_t lastRequestAt_ = 0;
+  bool resentAfterWait_ = false;  // the message at hand repeats the last request a wait later
   bool outboundDamage_ = false;
   struct Pending {
     MessageKind kind;

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "process.h"
+#include "child_process.h"
 
 namespace px {
 namespace {

@@ -312,6 +312,26 @@ TEST_F(EngineTest, EveryBlockHasItsOwnAllowance) {
   EXPECT_EQ(SendsPerBlock(dev_).back(), 7);
 }
 
+// Block 0's first copy is answered only after its resend was, so two answers come for it. The
+// second must not pass for block 1's, which the device refuses (slowly, so that it comes amid the
+// refusals): taken for it, block 1 would be skipped and the run end in a completion over a hole
+// in the flash.
+TEST_F(EngineTest, AnswerToAnEarlierCopyDoesNotAnswerTheNextBlock) {
+  variant_ = 0;
+  const int late = static_cast<int>(Fast().replyWaitMs) + 40;
+  Script([late](const std::string& kind, int n, const Bytes& m) {
+    if (kind != "RomWrite") return Usual();
+    const uint32_t address = static_cast<uint32_t>(DecodeSeptet32(&m[5]));
+    if (address == 0x000A0000) return n == 0 ? Reply(AckOf(0), late) : Usual();
+    if (address == 0x000A3000) return Reply(AckOf(23), 10);
+    return Usual();
+  });
+  Run();
+  EXPECT_EQ(Errors(), std::vector<std::string>{"Transfer error occurred(ROM write:23)"});
+  EXPECT_TRUE(ui_.Completions().empty());
+  EXPECT_EQ(SendsPerBlock(dev_), (std::vector<int>{2, 7}));
+}
+
 TEST_F(EngineTest, ImageOfWholeBlocksSendsNoEmptyBlock) {
   firmware_ = Pattern(2 * kWriteBlock, 3);
   Run();

@@ -18,6 +18,32 @@ PedalConfig Member(uint8_t member) {
   return c;
 }
 
+// An answer may reach the updater after its wait ran out: the resend that follows a whole wait
+// later is no slip of the updater's, one that comes at once is.
+TEST(SimModel, ResendAfterAWaitIsNoSlip) {
+  for (const uint64_t gap : {100u, 10u}) {
+    PedalConfig config = Member(0);
+    config.updaterReplyWaitMs = 60;
+    CPedalModel model(config);
+    std::vector<Output> out;
+    uint64_t now = 0;
+    auto send = [&](const Bytes& m) {
+      out.clear();
+      model.OnMessage(m.data(), m.size(), false, now, out);
+      now += 700;
+    };
+    send(Identity());
+    send(Msg(ComposeUpdateStart, 0x5E));
+    send(RomErase(0x5E));
+    const Bytes image = Pattern(2 * 12288, 3);
+    const Bytes block = RomWrite(0x5E, image.data(), kFlashBase, 12288);
+    send(block);
+    now -= 700 - gap;
+    send(block);
+    EXPECT_EQ(HasViolation(model.Report(now), "resent after its Ack"), gap < 30) << gap;
+  }
+}
+
 TEST(SimModel, CorrectRunOfMember1StoresImageAndModuleFile) {
   PedalConfig config = Member(1);
   const Bytes image = Pattern(30000, 1);  // 12,288 + 12,288 + 5,424

@@ -10,6 +10,7 @@ import sys
 import time
 import unittest
 
+sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "scripts"))
 import wine_gui  # noqa: E402
@@ -93,16 +94,14 @@ class DialogTest(unittest.TestCase):
                               "first, or set PX_NATIVE_TOOLS_DIR")
         os.makedirs(ARGS.work, exist_ok=True)
         cls.shots = os.path.join(ARGS.work, "screenshots")
+        # Cleanups, unlike tearDownClass, run also when this set-up fails half-way.
         cls.xvfb = wine_gui.Xvfb()
+        cls.addClassCleanup(cls.xvfb.stop)
         cls.wine = wine_gui.Wine(os.path.join(ARGS.work, "wineprefix"), cls.xvfb.display)
+        cls.addClassCleanup(cls.wine.stop)
         cls.wine.run(ARGS.register, "clear")
         cls.probe = wine_gui.Probe(cls.wine, ARGS.probe)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.probe.close()
-        cls.wine.stop()
-        cls.xvfb.stop()
+        cls.addClassCleanup(cls.probe.close)
 
     def setUp(self):
         self.updaters = []
@@ -144,7 +143,7 @@ class DialogTest(unittest.TestCase):
     def exit_without_question(self, process, dialog):
         self.probe.click(dialog, IDCANCEL)
         self.probe.wait_gone(dialog, timeout=10)
-        process.wait(timeout=10)
+        self.assertEqual(process.wait(timeout=10), 0, "the updater did not end cleanly")
         self.assertIsNone(self.probe.window(APP_CAPTION), "a box came up on Exit")
 
     def expect_controls(self, dialog, enabled):
@@ -206,7 +205,7 @@ class DialogTest(unittest.TestCase):
             wait_for(lambda: not self.states(dialog)[IDOK], 10, "the run to start")
             self.expect_controls(dialog, False)
 
-            # Exit while the pedal erases: Cancel keeps the run going.
+            # Exit during the run: Cancel keeps it going.
             wait_for(lambda: self.position(dialog) >= 5, 20, "the bar to move")
             self.probe.click(dialog, IDCANCEL)
             box, text, buttons, icon = self.probe.message_box(APP_CAPTION)
@@ -279,15 +278,17 @@ class DialogTest(unittest.TestCase):
 
     def test_4_exit_during_run(self):
         self.register_ports()
-        # The pedal takes 8 s to answer the erase; the updater would wait 33 s for it.
-        pedal = Pedal(self, "exit", "--variant", "0", "--baud", "0", "--erase-ms", "8000")
+        # The pedal takes 12 s to answer the erase (the updater would wait 33 s): time enough to
+        # close the window while the updater waits.
+        pedal = Pedal(self, "exit", "--variant", "0", "--baud", "0", "--erase-ms", "12000")
         try:
             process, dialog = self.start_updater()
             self.probe.click(dialog, IDOK)
             # Without the module file the bar reaches 5 exactly when the erase goes out.
             wait_for(lambda: self.position(dialog) == 5, 20, "the erase to start")
 
-            # A second Execute (Enter on the default button) is refused while a run is active.
+            # Execute reaching the handler during a run (the button itself is disabled) is
+            # refused and leaves the run alone.
             self.probe.click(dialog, IDOK)
             box, text, _, _ = self.probe.message_box("Error")
             self.assertEqual(text, "In Progress.")
@@ -300,7 +301,8 @@ class DialogTest(unittest.TestCase):
             closed_at = time.monotonic()
             self.press(box, IDOK)
             self.probe.wait_gone(dialog, timeout=5)
-            process.wait(timeout=5)
+            # A thread left running into the destroyed dialog would crash the process.
+            self.assertEqual(process.wait(timeout=5), 0, "the updater did not end cleanly")
             self.assertLess(time.monotonic() - closed_at, 5)
             self.assertIsNone(self.probe.window("Error"), "the abort showed a box")
 

@@ -8,6 +8,7 @@ import sys
 import time
 import unittest
 
+sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "scripts"))
 import wine_gui  # noqa: E402
@@ -32,15 +33,13 @@ class InstanceTest(unittest.TestCase):
         wine_gui.require_tools("Xvfb", "xwd", "convert", "xdotool", "wine", "wineserver")
         os.makedirs(ARGS.work, exist_ok=True)
         cls.shots = os.path.join(ARGS.work, "screenshots")
+        # Cleanups, unlike tearDownClass, run also when this set-up fails half-way.
         cls.xvfb = wine_gui.Xvfb()
+        cls.addClassCleanup(cls.xvfb.stop)
         cls.wine = wine_gui.Wine(os.path.join(ARGS.work, "wineprefix"), cls.xvfb.display)
+        cls.addClassCleanup(cls.wine.stop)
         cls.probe = wine_gui.Probe(cls.wine, ARGS.probe)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.probe.close()
-        cls.wine.stop()
-        cls.xvfb.stop()
+        cls.addClassCleanup(cls.probe.close)
 
     def setUp(self):
         self.copies = {}

@@ -90,8 +90,8 @@ std::string Windows() {
     out += "{\"hwnd\":" + Hex(w) + ",\"title\":" + Quote(TextOf(w)) +
            ",\"class\":" + Quote(ClassOf(w)) + ",\"pid\":" + std::to_string(pid) +
            ",\"owner\":" + Hex(::GetWindow(w, GW_OWNER)) +
-           ",\"enabled\":" + (::IsWindowEnabled(w) ? "true" : "false") +
-           ",\"rect\":" + RectOf(w) + "}";
+           ",\"enabled\":" + (::IsWindowEnabled(w) ? "true" : "false") + ",\"rect\":" + RectOf(w) +
+           "}";
   }
   return out + "]";
 }

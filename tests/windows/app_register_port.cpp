@@ -13,7 +13,8 @@
 
 namespace {
 
-const GUID kPortsClass = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+const GUID kPortsClass = {
+    0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 const GUID kComPortInterface = {
     0x86e0d1e0, 0x8089, 0x11d0, {0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73}};
 
@@ -28,22 +29,21 @@ int Add(const char* portName, const std::string& friendly) {
   SP_DEVINFO_DATA device = {};
   device.cbSize = sizeof(device);
   int rc = 0;
-  if (!::SetupDiCreateDeviceInfoA(set, "PORTS", &kPortsClass, nullptr, nullptr,
-                                  DICD_GENERATE_ID, &device)) {
+  if (!::SetupDiCreateDeviceInfoA(set, "PORTS", &kPortsClass, nullptr, nullptr, DICD_GENERATE_ID,
+                                  &device)) {
     rc = Fail("SetupDiCreateDeviceInfoA");
   } else if (!::SetupDiRegisterDeviceInfo(set, &device, 0, nullptr, nullptr, nullptr)) {
     rc = Fail("SetupDiRegisterDeviceInfo");
-  } else if (!::SetupDiSetDeviceRegistryPropertyA(
-                 set, &device, SPDRP_FRIENDLYNAME,
-                 reinterpret_cast<const BYTE*>(friendly.c_str()),
-                 static_cast<DWORD>(friendly.size() + 1))) {
+  } else if (!::SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_FRIENDLYNAME,
+                                                  reinterpret_cast<const BYTE*>(friendly.c_str()),
+                                                  static_cast<DWORD>(friendly.size() + 1))) {
     rc = Fail("SetupDiSetDeviceRegistryPropertyA");
   } else if (!::SetupDiCreateDeviceInterfaceA(set, &device, &kComPortInterface, nullptr, 0,
                                               nullptr)) {
     rc = Fail("SetupDiCreateDeviceInterfaceA");
   } else {
-    HKEY key = ::SetupDiCreateDevRegKeyA(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr,
-                                         nullptr);
+    HKEY key =
+        ::SetupDiCreateDevRegKeyA(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr, nullptr);
     if (key == INVALID_HANDLE_VALUE) {
       rc = Fail("SetupDiCreateDevRegKeyA");
     } else {

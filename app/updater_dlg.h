@@ -1,0 +1,83 @@
+#pragma once
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "app/framework/dialog.h"
+#include "engine/update_engine.h"
+#include "serial/serial_link_port.h"
+
+namespace px {
+
+// The main window: the port list, Execute, Rescan, Exit and the progress bar. It owns the run
+// state of the engine and shows what the engine reports.
+//
+// The engine reports from its worker thread. Those calls never touch a control and never wait
+// for the window's thread with SendMessage: they post a message, and a box waits on a condition
+// that the window's destruction also wakes. So the destroy handler can simply wait for the
+// worker to end without any chance of a deadlock.
+class CKv7UpdatorDlg : public CDialog, private IUpdateUi {
+ public:
+  CKv7UpdatorDlg();
+  ~CKv7UpdatorDlg() override;
+
+  // The COM port number of the selected entry; -1 when there is none.
+  int SelectedPortNumber() const;
+  // Enables the port list, Execute and Rescan (Execute whatever the list holds).
+  void RestoreControls();
+  void EnableExecute(bool enable);
+  // Lists the ports afresh and preselects the first Bluetooth one, else the first.
+  void FillPortList();
+
+ protected:
+  void DoDataExchange(CDataExchange* exchange) override;
+  BOOL OnInitDialog() override;
+  void OnCancel() override;
+  bool OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+
+ private:
+  bool OnSysCommand(UINT id);
+  bool OnPaint();
+  HCURSOR OnQueryDragIcon() const { return AppIcon; }
+  void OnExecute();
+  void OnDestroy();
+  void OnShowBox();
+
+  // IUpdateUi.
+  void ShowError(const std::string& text) override;
+  void ShowCompletion(const std::string& text) override;
+  void SetProgressPosition(int percent) override;
+  void DisableControls() override;
+  void EnableControls() override;
+
+  // Shows a box owned by this window and returns when it is dismissed, or at once from another
+  // thread when the window is going.
+  void ShowBox(const std::string& text, int captionId, UINT type);
+  bool OnWindowThread() const { return ::GetCurrentThreadId() == windowThread_; }
+
+  HICON AppIcon = nullptr;
+  HICON smallIcon_ = nullptr;
+  const DWORD windowThread_;
+
+  // The one box request that the worker may have outstanding.
+  std::mutex boxMutex_;
+  std::condition_variable boxAnswered_;
+  std::string boxText_;
+  int boxCaption_ = 0;
+  UINT boxType_ = 0;
+  uint32_t boxAsked_ = 0;
+  uint32_t boxDone_ = 0;
+  bool closing_ = false;
+
+  // The engine uses the link, so it is declared after it and goes first.
+  CSerialLinkPort link_;
+  CUpdateEngine engine_;
+
+  CComboBox PortCombo;
+  CProgressCtrl ProgressBar;
+  CButton ExecuteButton;
+  CButton RescanButton;
+};
+
+}  // namespace px

@@ -1,0 +1,120 @@
+// px550-chaos: plays seeded fault mixes against the updater and checks every run.
+//
+//   px550-chaos --runs 5000 --seed 1 --jobs 4 --table
+//   px550-chaos --replay 1234 --trace
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "chaos.h"
+
+namespace {
+
+void Usage(FILE* to) {
+  fprintf(to,
+          "usage: px550-chaos [--runs N] [--seed S] [--jobs J] [--pty | --in-process] [--table]\n"
+          "                   [--real-images] [--load-factor F] [--verbose]\n"
+          "       px550-chaos --replay SEED [--pty | --in-process] [--trace]\n"
+          "Runs N updates from seed S on, each against a virtual pedal with a fault mix drawn\n"
+          "from its seed, and checks that nothing hangs and nothing is falsely reported.\n"
+          "Exit status: 0 without invariant violations, 1 with, 2 for bad options.\n");
+}
+
+bool Number(const char* text, double& out) {
+  char* end = nullptr;
+  out = strtod(text, &end);
+  return end != text && *end == '\0' && out >= 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace px::chaos;
+  CampaignOptions options;
+  bool table = false;
+  bool verbose = false;
+  bool replay = false;
+  uint64_t replaySeed = 0;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const bool hasValue = i + 1 < argc;
+    double v = 0;
+    auto value = [&](double& out) {
+      if (!hasValue || !Number(argv[i + 1], out)) return false;
+      ++i;
+      return true;
+    };
+    if (a == "--runs" && value(v)) {
+      options.runs = static_cast<int>(v);
+    } else if (a == "--seed" && value(v)) {
+      options.firstSeed = strtoull(argv[i], nullptr, 10);
+    } else if (a == "--replay" && value(v)) {
+      replay = true;
+      replaySeed = strtoull(argv[i], nullptr, 10);
+    } else if (a == "--jobs" && value(v) && v >= 1) {
+      options.jobs = static_cast<int>(v);
+    } else if (a == "--load-factor" && value(v) && v > 0) {
+      options.run.loadFactor = v;
+    } else if (a == "--pty") {
+      options.run.transport = Transport::Pty;
+    } else if (a == "--in-process") {
+      options.run.transport = Transport::InProcess;
+    } else if (a == "--real-images") {
+      options.mix.realImageShare = 1.0;
+    } else if (a == "--table") {
+      table = true;
+    } else if (a == "--verbose") {
+      verbose = true;
+    } else if (a == "--trace") {
+      options.run.trace = true;
+    } else if (a == "--help" || a == "-h") {
+      Usage(stdout);
+      return 0;
+    } else {
+      fprintf(stderr, "px550-chaos: bad option %s\n", a.c_str());
+      Usage(stderr);
+      return 2;
+    }
+  }
+  InstallCrashReport();
+
+  if (replay) {
+    const Mix mix = DrawMix(replaySeed, options.mix);
+    printf("%s\n", mix.Describe().c_str());
+    fflush(stdout);
+    const RunResult r = RunOne(mix, options.run);
+    printf("%s\n", Summarize(r).c_str());
+    for (const std::string& e : r.errors) printf("  box: %s\n", e.c_str());
+    for (const std::string& v : r.violations) printf("  VIOLATION: %s\n", v.c_str());
+    return r.violations.empty() ? 0 : 1;
+  }
+
+  auto replayOf = [&](uint64_t seed) {
+    std::string c = ReplayCommand(seed, options.run);
+    if (options.mix.realImageShare >= 1.0) c += " --real-images";
+    if (options.run.loadFactor != 1.0) c += " --load-factor " + std::to_string(options.run.loadFactor);
+    return c;
+  };
+  options.onRun = [&](const RunResult& r) {
+    if (!r.violations.empty()) {
+      printf("FAILED %s\n", Summarize(r).c_str());
+      for (const std::string& v : r.violations) printf("  %s\n", v.c_str());
+      printf("  %s\n  replay: %s\n", DrawMix(r.seed, options.mix).Describe().c_str(),
+             replayOf(r.seed).c_str());
+    } else if (!r.misled.empty()) {
+      printf("misled %s\n  %s\n  replay: %s\n", Summarize(r).c_str(), r.misled[0].c_str(),
+             replayOf(r.seed).c_str());
+    } else if (verbose) {
+      printf("ok     %s\n", Summarize(r).c_str());
+    }
+    fflush(stdout);
+  };
+  const CampaignResult result = RunCampaign(options);
+  if (table) {
+    printf("\n%s", FormatTable(result).c_str());
+  } else {
+    printf("%zu runs, %zu with invariant violations\n", result.runs.size(), result.Violations());
+  }
+  return result.Violations() == 0 ? 0 : 1;
+}
