@@ -125,15 +125,7 @@ bool CUpdateEngine::FileTransfer(int resourceId, const char* name) {
       return false;
     }
     offset += static_cast<int32_t>(chunk);
-    uint64_t done = 0;
-    uint64_t total = 0;
-    {
-      std::lock_guard<std::mutex> lock(progressMutex_);
-      done = bytesDone_ += chunk;
-      total = bytesTotal_;
-    }
-    AddProgress(static_cast<float>(chunk) * PercentPerByte());
-    ui_.OnTransfer(done, total);
+    Transferred(chunk);
   } while (offset < length);
   return FileClose();
 }

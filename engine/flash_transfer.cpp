@@ -114,15 +114,7 @@ int CUpdateEngine::Write(uint32_t address, uint32_t size, int resourceId) {
       if (!Pause(timing_.resendPauseMs)) return -1;
     }
     offset += block;
-    uint64_t done = 0;
-    uint64_t total64 = 0;
-    {
-      std::lock_guard<std::mutex> lock(progressMutex_);
-      done = bytesDone_ += block;
-      total64 = bytesTotal_;
-    }
-    AddProgress(static_cast<float>(block) * PercentPerByte());
-    ui_.OnTransfer(done, total64);
+    Transferred(block);
   } while (offset < total);
   return 0;
 }

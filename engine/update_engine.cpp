@@ -244,6 +244,19 @@ void CUpdateEngine::AddProgress(float percent) {
   ShowProgress();
 }
 
+// A confirmed chunk or block moves the bar by its share of the transferred bytes.
+void CUpdateEngine::Transferred(uint32_t bytes) {
+  uint64_t done = 0;
+  uint64_t total = 0;
+  {
+    std::lock_guard<std::mutex> lock(progressMutex_);
+    done = bytesDone_ += bytes;
+    total = bytesTotal_;
+  }
+  AddProgress(static_cast<float>(bytes) * PercentPerByte());
+  if (!Aborted()) ui_.OnTransfer(done, total);
+}
+
 // One request, up to six attempts of sending and waiting; no pause between them. A new request
 // forgets any reply that an earlier one left behind; resends of the same request do not, so a
 // late answer to an earlier copy still counts.

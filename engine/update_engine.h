@@ -170,6 +170,7 @@ class CUpdateEngine {
   void FailRun(const std::string& text, RunOutcome outcome = RunOutcome::Refused);
   void RestoreControls();
   void AddProgress(float percent);
+  void Transferred(uint32_t bytes);
   void ShowProgress();
   bool Aborted() const { return aborted_.load(); }
   int32_t Status() const { return reply_.ReplyStatus.load(); }
