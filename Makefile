@@ -1,10 +1,15 @@
 # The two commands of the README:
 #   make demo   a whole firmware update against the virtual pedal
 #   make test   every test: ASan/UBSan, TSan, the Windows build under Wine, and the fuzzers
+# and the long reliability campaign:
+#   make chaos N=5000   N updates against fault-injecting pedals on ptys, with a table at the end
 JOBS ?= 2
 FUZZ_SECONDS ?= 60
+N ?= 5000
+CHAOS_SEED ?= 1
+CHAOS_JOBS ?= 8
 
-.PHONY: test demo deps build-debug build-tsan build-windows build-fuzz build-release
+.PHONY: test demo chaos deps build-debug build-tsan build-windows build-fuzz build-release
 
 # The virtual pedal paces its line at 921,600 baud here so that the demo takes seconds; run
 # px550-update flash --simulate without --pedal-arg for the real 115,200-baud timing (about a minute).
@@ -38,3 +43,9 @@ build-fuzz: deps
 
 test: build-debug build-tsan build-windows build-fuzz
 	@FUZZ_SECONDS=$(FUZZ_SECONDS) bash scripts/run-tests.sh
+
+# Each run is mostly waiting on scaled time-outs, so a few more jobs than cores keep them busy.
+chaos: deps
+	cmake --preset linux-release >/dev/null
+	cmake --build --preset linux-release -j$(JOBS) --target px550-chaos
+	build/linux-release/tests/chaos/px550-chaos --runs $(N) --seed $(CHAOS_SEED) --jobs $(CHAOS_JOBS) --table

@@ -45,8 +45,9 @@ CSysExFramer::Event CSysExFramer::Push(uint8_t b, bool damaged) {
 }
 
 void CSysExFramer::Reset() {
+  // The rest of a message cut by the line going away is no new fault.
+  skipping_ = inMessage_;
   inMessage_ = false;
-  skipping_ = false;
   curDamaged_ = false;
   collecting_.clear();
 }

@@ -27,7 +27,8 @@ class CSysExFramer {
   const std::vector<uint8_t>& message() const { return buffer_; }
   // Whether the last event's bytes included a damaged one.
   bool lastDamaged() const { return lastDamaged_; }
-  // Drops a half-received message (the line went away).
+  // Drops a half-received message (the line went away); what still comes of it is skipped up to
+  // the next F0.
   void Reset();
 
  private:

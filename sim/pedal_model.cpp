@@ -98,6 +98,7 @@ constexpr DeviceCommand kDeviceCommands[] = {{0x01, 0}, {0x04, 0}, {0x05, 0}, {0
 CPedalModel::CPedalModel(const PedalConfig& config)
     : config_(config),
       rng_(config.seed),
+      updaterKnowsId_(config.family == kDefaultDeviceId),
       flash_(kFlashSize),
       cells_(kFlashSize, Cell::Old),
       files_(config.initialFiles) {
@@ -347,7 +348,9 @@ void CPedalModel::AdvanceOrder(MessageKind kind, const uint8_t* m, size_t n, boo
   switch (kind) {
     case MessageKind::IdentityRequest:
       stage_ = ok ? Stage::Identified : Stage::None;
-      relaxed_ = curDamaged_;
+      // A new run starts afresh; a resend of the request does not, as earlier answers to it may
+      // still be on their way.
+      relaxed_ = curDamaged_ || (repeated_ && relaxed_);
       granted_ = confirmed_ = awaitingResult_ = fileFailed_ = shortChunk_ = false;
       eraseUnanswered_ = false;
       lastBlock_.reset();
@@ -831,10 +834,14 @@ void CPedalModel::Extra(FaultAction action, uint64_t nowMs, std::vector<Output>&
       pending_.push_back({MessageKind::IdentityReply, 0, nowMs});
       break;
     case FaultAction::UnknownCommand: {
+      // Between our identity reply and its next request, whether the updater already goes by our
+      // id (and answers) is a matter of thread timing: say nothing then.
+      if (!updaterKnowsId_ && identitySent_) return;
       const DeviceCommand& c =
           kDeviceCommands[rng_() % (sizeof kDeviceCommands / sizeof kDeviceCommands[0])];
       o.bytes = {kSysExStart, kManufacturer, 0x00, config_.family, c.command, kSysExEnd};
-      pending_.push_back({MessageKind::Ack, c.expected, nowMs});
+      // An updater that does not know our id yet rightly ignores the command.
+      if (updaterKnowsId_) pending_.push_back({MessageKind::Ack, c.expected, nowMs});
       break;
     }
     case FaultAction::StrayBytes:
@@ -869,7 +876,8 @@ void CPedalModel::Extra(FaultAction action, uint64_t nowMs, std::vector<Output>&
 
 void CPedalModel::OnMessage(const uint8_t* m, size_t n, bool damaged, uint64_t nowMs,
                             std::vector<Output>& out) {
-  strayRun_ = false;
+  // A flip into F7 ends a message early and leaves the rest of it as loose bytes.
+  strayRun_ = damaged;
   curDamaged_ = damaged;
   if (damaged) {
     ++damaged_;
@@ -890,11 +898,11 @@ void CPedalModel::OnMessage(const uint8_t* m, size_t n, bool damaged, uint64_t n
     Violate(kind, std::string(KindName(kind)) + " byte 2 is " + Hex(m[2]) + ", not 0x00");
   }
   if (IsDeviceSpecific(m)) {
+    if (n >= 6 && m[3] == config_.family) updaterKnowsId_ = true;
     if (n < 6 || m[3] != config_.family) {
       // Until it has read the pedal's identity the updater answers with its default id (an Ack
       // 1 to a damaged identity reply, for instance).
-      const bool early =
-          kind == MessageKind::Ack && m[3] == kDefaultDeviceId && !updateStartSeen_;
+      const bool early = kind == MessageKind::Ack && m[3] == kDefaultDeviceId && !updateStartSeen_;
       if (!early) {
         Violate(kind, "device id " + (n >= 5 ? Hex(m[3]) : std::string("missing")) +
                           " in byte 3; this pedal is " + Hex(config_.family));
@@ -911,13 +919,13 @@ void CPedalModel::OnMessage(const uint8_t* m, size_t n, bool damaged, uint64_t n
   }
 
   if (kind != MessageKind::Ack && kind != MessageKind::IdentityReply) {
-    resentAfterWait_ = config_.updaterReplyWaitMs > 0 && lastRequest_.size() == n &&
-                       std::equal(m, m + n, lastRequest_.begin()) &&
+    repeated_ = lastRequest_.size() == n && std::equal(m, m + n, lastRequest_.begin());
+    resentAfterWait_ = config_.updaterReplyWaitMs > 0 && repeated_ &&
                        nowMs >= lastRequestAt_ + config_.updaterReplyWaitMs / 2;
     lastRequest_.assign(m, m + n);
     lastRequestAt_ = nowMs;
   } else {
-    resentAfterWait_ = false;
+    repeated_ = resentAfterWait_ = false;
   }
   const std::string bad = CheckLayout(kind, m, n);
   if (!bad.empty()) Violate(kind, bad);
@@ -962,14 +970,13 @@ void CPedalModel::OnMessage(const uint8_t* m, size_t n, bool damaged, uint64_t n
   }
 
   uint32_t delay = config_.replyLatencyMs + outcome.busyMs;
-  if (rule && action == FaultAction::Late) {
-    delay += static_cast<uint32_t>(std::max(rule->value, 0));
-    relaxed_ = true;  // the late answer may satisfy a later wait
-  }
-  if (rule && action == FaultAction::Duplicate) relaxed_ = true;
+  if (rule && action == FaultAction::Late) delay += static_cast<uint32_t>(std::max(rule->value, 0));
   answered_ = outcome.reply.type != Reply::Type::None;
   const bool ok = ReadsAsSuccess(kind, outcome.reply);
   AdvanceOrder(kind, m, n, ok, nowMs + delay);
+  // A late or second answer may satisfy a later wait. After the order moved on, since an
+  // IdentityRequest starts the order afresh.
+  if (rule && (action == FaultAction::Late || action == FaultAction::Duplicate)) relaxed_ = true;
   if (!answered_) return;
 
   const size_t first = out.size();
@@ -995,6 +1002,7 @@ void CPedalModel::OnMessage(const uint8_t* m, size_t n, bool damaged, uint64_t n
   if (rule && action == FaultAction::Duplicate) {
     out.push_back({config_.replyLatencyMs, Compose(outcome.reply), false});
   }
+  if (outcome.reply.type == Reply::Type::Identity) identitySent_ = true;
 }
 
 void CPedalModel::OnFramingEvent(CSysExFramer::Event event, bool damaged) {
@@ -1002,6 +1010,8 @@ void CPedalModel::OnFramingEvent(CSysExFramer::Event event, bool damaged) {
   if (damaged) {
     ++damaged_;
     relaxed_ = true;
+    // A damaged F0 leaves the rest of its message as loose bytes: part of the same fault.
+    strayRun_ = event == CSysExFramer::Event::StrayByte;
     return;
   }
   curDamaged_ = false;

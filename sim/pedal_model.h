@@ -126,6 +126,9 @@ class CPedalModel {
 
   PedalConfig config_;
   std::mt19937_64 rng_;
+  // The updater has shown that it addresses us by our id (it starts out with 0x5E).
+  bool updaterKnowsId_;
+  bool identitySent_ = false;
 
   // Device state.
   std::vector<uint8_t> flash_;
@@ -169,7 +172,8 @@ class CPedalModel {
   bool strayRun_ = false;
   std::vector<uint8_t> lastRequest_;
   uint64_t lastRequestAt_ = 0;
-  bool resentAfterWait_ = false;  // the message at hand repeats the last request a wait later
+  bool repeated_ = false;         // the message at hand repeats the last request
+  bool resentAfterWait_ = false;  // ... and came a reply wait after it
   bool outboundDamage_ = false;
   struct Pending {
     MessageKind kind;

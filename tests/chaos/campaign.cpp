@@ -69,6 +69,14 @@ double MsSince(Clock::time_point t0) {
   return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
 }
 
+// A text with its status replaced by %d again, so that the table counts texts, not statuses
+// (a flipped bit makes every status possible).
+std::string Template(const std::string& text) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos || text.empty() || text.back() != ')') return text;
+  return text.substr(0, colon + 1) + "%d)";
+}
+
 std::string Pad(const std::string& s, size_t width) {
   return s.size() >= width ? s : s + std::string(width - s.size(), ' ');
 }
@@ -107,8 +115,8 @@ CampaignResult RunCampaign(const CampaignOptions& options) {
       if (i >= runs) break;
       const uint64_t seed = options.firstSeed + static_cast<uint64_t>(i);
       const Mix mix = DrawMix(seed, options.mix);
-      deadline[slot] = static_cast<int64_t>(MsSince(t0) + 2 * WorstCaseMs(mix) *
-                                                              options.run.loadFactor + 60000);
+      deadline[slot] =
+          static_cast<int64_t>(MsSince(t0) + 2 * WorstCaseMs(mix) * options.run.loadFactor + 60000);
       g_playing[slot] = seed + 1;
       RunResult r = RunOne(mix, options.run);
       g_playing[slot] = 0;
@@ -145,26 +153,29 @@ CampaignResult RunCampaign(const CampaignOptions& options) {
 
 std::string FormatTable(const CampaignResult& result) {
   struct ClassRow {
-    size_t runs = 0, completed = 0, failed = 0, aborted = 0, violations = 0;
+    size_t runs = 0, completed = 0, failed = 0, aborted = 0, misled = 0, violations = 0;
   };
   std::array<ClassRow, kFaultClassCount> byClass{};
   std::map<std::string, size_t> byText;
   std::map<std::string, size_t> byViolation;
   size_t completed = 0, failed = 0, aborted = 0, violating = 0, realImages = 0, misled = 0;
+  std::map<std::string, size_t> byLimit;
   const RunResult* tightest = nullptr;
   const RunResult* longest = nullptr;
   for (const RunResult& r : result.runs) {
     const bool bad = !r.violations.empty();
     realImages += r.realImages;
     misled += !r.misled.empty();
+    if (!r.misled.empty()) ++byLimit[r.misledBy];
     completed += r.completed;
     aborted += r.aborted && !r.completed;
     violating += bad;
     if (!r.completed && !r.errors.empty()) {
       ++failed;
-      ++byText[r.errors.front()];
+      ++byText[Template(r.errors.front())];
     }
-    for (const std::string& v : r.violations) ++byViolation[v.substr(0, v.find_first_of("0123456789\""))];
+    for (const std::string& v : r.violations)
+      ++byViolation[v.substr(0, v.find_first_of("0123456789\""))];
     if (r.budgetMs > 0 &&
         (!tightest || r.elapsedMs / r.budgetMs > tightest->elapsedMs / tightest->budgetMs)) {
       tightest = &r;
@@ -177,6 +188,7 @@ std::string FormatTable(const CampaignResult& result) {
       row.completed += r.completed;
       row.failed += !r.completed && !r.errors.empty();
       row.aborted += r.aborted && !r.completed;
+      row.misled += !r.misled.empty();
       row.violations += bad;
     }
   }
@@ -192,17 +204,21 @@ std::string FormatTable(const CampaignResult& result) {
   snprintf(line, sizeof line, "  failed with an error box   %6zu\n", failed);
   s << line;
   std::vector<std::pair<std::string, size_t>> texts(byText.begin(), byText.end());
-  std::sort(texts.begin(), texts.end(),
-            [](const auto& a, const auto& b) { return a.second > b.second || (a.second == b.second && a.first < b.first); });
+  std::sort(texts.begin(), texts.end(), [](const auto& a, const auto& b) {
+    return a.second > b.second || (a.second == b.second && a.first < b.first);
+  });
   for (const auto& [text, n] : texts) {
     snprintf(line, sizeof line, "    %6zu  %s\n", n, text.c_str());
     s << line;
   }
   snprintf(line, sizeof line, "  window closed mid-run      %6zu\n", aborted);
   s << line;
-  snprintf(line, sizeof line, "  misled by an unasked-for duplicate answer (protocol limit) %zu\n",
-           misled);
+  snprintf(line, sizeof line, "  misled, a protocol limit   %6zu\n", misled);
   s << line;
+  for (const auto& [what, n] : byLimit) {
+    snprintf(line, sizeof line, "    %6zu  by %s\n", n, what.c_str());
+    s << line;
+  }
   snprintf(line, sizeof line, "  invariant violations       %6zu\n", violating);
   s << line;
   for (const auto& [what, n] : byViolation) {
@@ -217,18 +233,19 @@ std::string FormatTable(const CampaignResult& result) {
     s << line;
   }
   if (longest) {
-    snprintf(line, sizeof line,
-             "  longest run                seed %llu: %.0f ms (budget %.0f ms, worst case %.0f ms)\n",
-             static_cast<unsigned long long>(longest->seed), longest->elapsedMs, longest->budgetMs,
-             longest->worstCaseMs);
+    snprintf(
+        line, sizeof line,
+        "  longest run                seed %llu: %.0f ms (budget %.0f ms, worst case %.0f ms)\n",
+        static_cast<unsigned long long>(longest->seed), longest->elapsedMs, longest->budgetMs,
+        longest->worstCaseMs);
     s << line;
   }
-  s << "  runs by fault class        runs  completed  failed  closed  violations\n";
+  s << "  runs by fault class        runs  completed  failed  closed  misled  violations\n";
   for (size_t c = 0; c < kFaultClassCount; ++c) {
     const ClassRow& row = byClass[c];
-    snprintf(line, sizeof line, "    %s %6zu %10zu %7zu %7zu %11zu\n",
+    snprintf(line, sizeof line, "    %s %6zu %10zu %7zu %7zu %7zu %11zu\n",
              Pad(ClassName(static_cast<FaultClass>(c)), 22).c_str(), row.runs, row.completed,
-             row.failed, row.aborted, row.violations);
+             row.failed, row.aborted, row.misled, row.violations);
     s << line;
   }
   return s.str();

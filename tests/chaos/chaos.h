@@ -52,6 +52,10 @@ struct Mix {
 struct MixOptions {
   // Share of runs that carry the real device images instead of smaller ones.
   double realImageShare = 0.05;
+  // Stretches every time of the mix, the updater's and the pedal's alike, keeping their
+  // proportions: sanitizers and heavy load slow the threads, and a wait of 40 ms is then no
+  // longer far above a scheduling stall.
+  double timeScale = 1.0;
 };
 
 Mix DrawMix(uint64_t seed, const MixOptions& options = {});
@@ -84,13 +88,15 @@ struct RunResult {
   bool flashMatches = false;
   bool moduleStored = false;
   std::vector<std::string> violations;
-  // False reports that an unasked-for second answer explains: the protocol numbers nothing, so
-  // an answer the updater never asked for reads as the next request's. Counted apart.
+  // A false completion that the protocol itself cannot prevent, counted apart: an unasked-for
+  // second answer (replies carry no sequence number, so it reads as the next request's), or an
+  // answer damaged into one that reads as success (replies carry no check). Empty otherwise.
+  std::string misledBy;
   std::vector<std::string> misled;
 };
 
 RunResult RunOne(const Mix& mix, const RunOptions& options);
-std::string ReplayCommand(uint64_t seed, const RunOptions& options);
+std::string ReplayCommand(uint64_t seed, const RunOptions& run, const MixOptions& mix);
 // One line: seed, classes, what the updater said, time against budget.
 std::string Summarize(const RunResult& run);
 

@@ -14,10 +14,12 @@ namespace {
 void Usage(FILE* to) {
   fprintf(to,
           "usage: px550-chaos [--runs N] [--seed S] [--jobs J] [--pty | --in-process] [--table]\n"
-          "                   [--real-images] [--load-factor F] [--verbose]\n"
-          "       px550-chaos --replay SEED [--pty | --in-process] [--trace]\n"
+          "                   [--real-images] [--time-scale F] [--load-factor F] [--verbose]\n"
+          "       px550-chaos --replay SEED [the campaign's options] [--trace]\n"
           "Runs N updates from seed S on, each against a virtual pedal with a fault mix drawn\n"
           "from its seed, and checks that nothing hangs and nothing is falsely reported.\n"
+          "--time-scale stretches every time of the mixes (for sanitizers and heavy load);\n"
+          "--load-factor stretches only the budgets the runs are held to.\n"
           "Exit status: 0 without invariant violations, 1 with, 2 for bad options.\n");
 }
 
@@ -56,6 +58,8 @@ int main(int argc, char** argv) {
       options.jobs = static_cast<int>(v);
     } else if (a == "--load-factor" && value(v) && v > 0) {
       options.run.loadFactor = v;
+    } else if (a == "--time-scale" && value(v) && v > 0) {
+      options.mix.timeScale = v;
     } else if (a == "--pty") {
       options.run.transport = Transport::Pty;
     } else if (a == "--in-process") {
@@ -90,21 +94,15 @@ int main(int argc, char** argv) {
     return r.violations.empty() ? 0 : 1;
   }
 
-  auto replayOf = [&](uint64_t seed) {
-    std::string c = ReplayCommand(seed, options.run);
-    if (options.mix.realImageShare >= 1.0) c += " --real-images";
-    if (options.run.loadFactor != 1.0) c += " --load-factor " + std::to_string(options.run.loadFactor);
-    return c;
-  };
   options.onRun = [&](const RunResult& r) {
     if (!r.violations.empty()) {
       printf("FAILED %s\n", Summarize(r).c_str());
       for (const std::string& v : r.violations) printf("  %s\n", v.c_str());
       printf("  %s\n  replay: %s\n", DrawMix(r.seed, options.mix).Describe().c_str(),
-             replayOf(r.seed).c_str());
+             ReplayCommand(r.seed, options.run, options.mix).c_str());
     } else if (!r.misled.empty()) {
       printf("misled %s\n  %s\n  replay: %s\n", Summarize(r).c_str(), r.misled[0].c_str(),
-             replayOf(r.seed).c_str());
+             ReplayCommand(r.seed, options.run, options.mix).c_str());
     } else if (verbose) {
       printf("ok     %s\n", Summarize(r).c_str());
     }

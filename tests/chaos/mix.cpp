@@ -1,6 +1,5 @@
 // Drawing a run's fault mix from its seed, and the time a run may take.
 #include <algorithm>
-#include <cmath>
 #include <random>
 #include <sstream>
 
@@ -16,7 +15,7 @@ using sim::MessageKind;
 using sim::Occurrences;
 
 constexpr const char* kClassNames[kFaultClassCount] = {
-    "clean",   "drop",     "flip",           "late",       "duplicate", "refusal", "silence",
+    "clean",    "drop",  "flip",           "late",       "duplicate", "refusal", "silence",
     "realtime", "stray", "device-request", "disconnect", "battery",   "abort"};
 
 class CDraw {
@@ -53,8 +52,8 @@ uint32_t Blocks(const Mix& m) {
   return static_cast<uint32_t>((m.firmware->size() + kWriteBlock - 1) / kWriteBlock);
 }
 uint32_t Chunks(const Mix& m) {
-  return std::max<uint32_t>(1, static_cast<uint32_t>((m.module->size() + kFileChunk - 1) /
-                                                     kFileChunk));
+  return std::max<uint32_t>(
+      1, static_cast<uint32_t>((m.module->size() + kFileChunk - 1) / kFileChunk));
 }
 bool Variant1(const Mix& m) {
   return m.pedal.member == 1;
@@ -242,18 +241,18 @@ void AddClass(CDraw& d, Mix& m, FaultClass c) {
         p.line.strayRate = d.Real(0.03, 0.4);
         p.line.unknownCommandRate = d.Real(0.0, 0.2);
       } else {
-        p.rules.push_back(RuleFor(d, m, AnyKind(d, m),
-                                  d.Chance(0.5) ? FaultAction::StrayBytes
-                                                : FaultAction::UnknownCommand));
+        p.rules.push_back(
+            RuleFor(d, m, AnyKind(d, m),
+                    d.Chance(0.5) ? FaultAction::StrayBytes : FaultAction::UnknownCommand));
       }
       break;
     case FaultClass::DeviceRequest:
       if (d.Chance(0.5)) {
         p.line.askIdentityAtBlock = static_cast<int32_t>(d.Int(0, Blocks(m) - 1));
       } else {
-        p.rules.push_back(RuleFor(d, m, AnyKind(d, m),
-                                  d.Chance(0.5) ? FaultAction::AskIdentity
-                                                : FaultAction::UnknownCommand));
+        p.rules.push_back(
+            RuleFor(d, m, AnyKind(d, m),
+                    d.Chance(0.5) ? FaultAction::AskIdentity : FaultAction::UnknownCommand));
       }
       break;
     case FaultClass::Disconnect:
@@ -278,6 +277,31 @@ void AddClass(CDraw& d, Mix& m, FaultClass c) {
       break;
     }
   }
+}
+
+uint32_t Scaled(uint32_t ms, double scale) {
+  return static_cast<uint32_t>(ms * scale + 0.5);
+}
+
+// After the draws, so that a seed keeps its mix whatever the scale.
+void Stretch(Mix& m, double scale) {
+  EngineTiming& t = m.timing;
+  for (uint32_t* ms : {&t.replyWaitMs, &t.updateStartPauseMs, &t.resendPauseMs, &t.semaphorePauseMs,
+                       &t.abortSleepMs, &t.eraseExtraMs}) {
+    *ms = Scaled(*ms, scale);
+  }
+  t.eraseBytesPerMs = std::max<uint32_t>(1, static_cast<uint32_t>(t.eraseBytesPerMs / scale));
+  sim::PedalConfig& p = m.pedal;
+  for (uint32_t* ms : {&p.replyLatencyMs, &p.eraseTimeMs, &p.writeTimeMs,
+                       &p.settleAfterUpdateStartMs, &p.updaterReplyWaitMs}) {
+    *ms = Scaled(*ms, scale);
+  }
+  if (p.baud) p.baud = std::max<uint32_t>(9600, static_cast<uint32_t>(p.baud / scale));
+  for (FaultRule& r : p.rules) {
+    if (r.action == FaultAction::Late)
+      r.value = static_cast<int32_t>(Scaled(static_cast<uint32_t>(r.value), scale));
+  }
+  if (m.abortAtMs >= 0) m.abortAtMs = static_cast<int64_t>(m.abortAtMs * scale);
 }
 
 }  // namespace
@@ -348,6 +372,7 @@ Mix DrawMix(uint64_t seed, const MixOptions& options) {
   for (size_t c = 0; c < kFaultClassCount; ++c) {
     if (m.Has(static_cast<FaultClass>(c))) AddClass(d, m, static_cast<FaultClass>(c));
   }
+  if (options.timeScale != 1.0) Stretch(m, options.timeScale);
   return m;
 }
 
@@ -357,9 +382,9 @@ std::string Mix::Describe() const {
   for (size_t c = 0; c < kFaultClassCount; ++c) {
     if (Has(static_cast<FaultClass>(c))) s << " " << kClassNames[c];
   }
-  s << "; family 0x" << std::hex << int{pedal.family} << std::dec << " member "
-    << int{pedal.member} << "; " << (realImages ? "real images " : "images ") << firmware->size()
-    << "+" << module->size() << " bytes; wait " << timing.replyWaitMs << " ms, erase wait "
+  s << "; family 0x" << std::hex << int{pedal.family} << std::dec << " member " << int{pedal.member}
+    << "; " << (realImages ? "real images " : "images ") << firmware->size() << "+"
+    << module->size() << " bytes; wait " << timing.replyWaitMs << " ms, erase wait "
     << EraseWaitMs() << " ms, pedal latency " << pedal.replyLatencyMs << " ms, erase "
     << pedal.eraseTimeMs << " ms";
   if (pedal.baud) s << ", " << pedal.baud << " baud";
@@ -374,7 +399,8 @@ std::string Mix::Describe() const {
   if (l.askIdentityAtBlock >= 0) s << "; asks identity at block " << l.askIdentityAtBlock;
   if (l.disconnectAfterBytes >= 0) s << "; line down after " << l.disconnectAfterBytes << " bytes";
   if (pedal.batteryLow) s << "; battery low";
-  if (pedal.batteryLowAfterBlock >= 0) s << "; battery low after block " << pedal.batteryLowAfterBlock;
+  if (pedal.batteryLowAfterBlock >= 0)
+    s << "; battery low after block " << pedal.batteryLowAfterBlock;
   if (!pedal.updateModeReady) s << "; not in update mode";
   if (pedal.semaphoreRefusals) {
     s << "; semaphore refused " << pedal.semaphoreRefusals << "x status "

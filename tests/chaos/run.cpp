@@ -72,7 +72,8 @@ class CChaosUi : public IUpdateUi {
  private:
   void Note(const std::string& what) {
     const Clock::time_point now = Clock::now();
-    if (trace_ && !what.empty()) fprintf(stderr, "%9.1f ui    %s\n", MsBetween(t0_, now), what.c_str());
+    if (trace_ && !what.empty())
+      fprintf(stderr, "%9.1f ui    %s\n", MsBetween(t0_, now), what.c_str());
     std::lock_guard<std::mutex> lock(mutex_);
     calls_.push_back(now);
   }
@@ -102,9 +103,17 @@ class CSendTap : public IMessageTap {
     std::lock_guard<std::mutex> lock(mutex_);
     if (direction == Direction::In) {
       replyThread_ = std::this_thread::get_id();
+      if (length > 5 && data[1] == kManufacturer && data[4] == kCmdRomWrite) ++successCommands_;
     } else if (std::this_thread::get_id() != replyThread_) {
       workerSends_.push_back(now);
     }
+  }
+
+  // Device commands 0x02, which read as a success. The pedal never sends one: each is a
+  // damaged answer.
+  int SuccessCommands() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return successCommands_;
   }
 
   int WorkerSendsAfter(Clock::time_point t) {
@@ -120,6 +129,7 @@ class CSendTap : public IMessageTap {
   std::mutex mutex_;
   std::thread::id replyThread_;
   std::vector<Clock::time_point> workerSends_;
+  int successCommands_ = 0;
 };
 
 // The in-process pedal as the engine's port.
@@ -178,14 +188,14 @@ const char* OutcomeName(RunOutcome o) {
 
 bool NamesAStep(const std::string& text) {
   static constexpr int kStepTexts[] = {
-      IDS_ILLEGAL_DEVICE,        IDS_SET_UPDATE_MODE,         IDS_TIMEOUT_ID_REQUEST,
-      IDS_TIMEOUT_ROM_WRITE,     IDS_TIMEOUT_ROM_ERASE,       IDS_TIMEOUT_UPDATE_COMPLETE,
-      IDS_ERROR_ROM_WRITE,       IDS_ERROR_ROM_ERASE,         IDS_ERROR_UPDATE_START,
-      IDS_TIMEOUT_UPDATE_START,  IDS_TIMEOUT_GET_SEMAPHORE,   IDS_ERROR_GET_SEMAPHORE,
-      IDS_TIMEOUT_AUDIO_MUTE,    IDS_ERROR_AUDIO_MUTE,        IDS_LOW_BATTERY,
-      IDS_ERROR_RESULT,          IDS_TIMEOUT_RESULT,          IDS_TIMEOUT_FILE_DELETE,
-      IDS_TIMEOUT_FILE_OPEN,     IDS_TIMEOUT_FILE_WRITE,      IDS_ERROR_FILE_DELETE,
-      IDS_ERROR_FILE_OPEN,       IDS_ERROR_FILE_WRITE,        IDS_TIMEOUT_FILE_CLOSE,
+      IDS_ILLEGAL_DEVICE,       IDS_SET_UPDATE_MODE,       IDS_TIMEOUT_ID_REQUEST,
+      IDS_TIMEOUT_ROM_WRITE,    IDS_TIMEOUT_ROM_ERASE,     IDS_TIMEOUT_UPDATE_COMPLETE,
+      IDS_ERROR_ROM_WRITE,      IDS_ERROR_ROM_ERASE,       IDS_ERROR_UPDATE_START,
+      IDS_TIMEOUT_UPDATE_START, IDS_TIMEOUT_GET_SEMAPHORE, IDS_ERROR_GET_SEMAPHORE,
+      IDS_TIMEOUT_AUDIO_MUTE,   IDS_ERROR_AUDIO_MUTE,      IDS_LOW_BATTERY,
+      IDS_ERROR_RESULT,         IDS_TIMEOUT_RESULT,        IDS_TIMEOUT_FILE_DELETE,
+      IDS_TIMEOUT_FILE_OPEN,    IDS_TIMEOUT_FILE_WRITE,    IDS_ERROR_FILE_DELETE,
+      IDS_ERROR_FILE_OPEN,      IDS_ERROR_FILE_WRITE,      IDS_TIMEOUT_FILE_CLOSE,
       IDS_ERROR_FILE_CLOSE};
   for (int id : kStepTexts) {
     const std::string t = LoadText(id);
@@ -210,9 +220,15 @@ bool NamesAStep(const std::string& text) {
   return false;
 }
 
-std::string ReplayCommand(uint64_t seed, const RunOptions& options) {
-  return "px550-chaos --replay " + std::to_string(seed) +
-         (options.transport == Transport::InProcess ? " --in-process" : " --pty") + " --trace";
+std::string ReplayCommand(uint64_t seed, const RunOptions& run, const MixOptions& mix) {
+  std::ostringstream s;
+  s << "px550-chaos --replay " << seed
+    << (run.transport == Transport::InProcess ? " --in-process" : " --pty");
+  if (mix.realImageShare >= 1.0) s << " --real-images";
+  if (mix.timeScale != 1.0) s << " --time-scale " << mix.timeScale;
+  if (run.loadFactor != 1.0) s << " --load-factor " << run.loadFactor;
+  s << " --trace";
+  return s.str();
 }
 
 std::string Summarize(const RunResult& r) {
@@ -234,7 +250,7 @@ std::string Summarize(const RunResult& r) {
     s << OutcomeName(r.outcome);
   }
   if (r.aborted) s << " (window closed)";
-  if (!r.misled.empty()) s << " (misled by a duplicated answer)";
+  if (!r.misledBy.empty()) s << " (misled by " << r.misledBy << ")";
   char times[96];
   snprintf(times, sizeof times, ", %.0f of %.0f ms", r.elapsedMs, r.budgetMs);
   s << times;
@@ -304,7 +320,8 @@ RunResult RunOne(const Mix& mix, const RunOptions& options) {
         engine.Abort();
         abortedAt = Clock::now();
         res.aborted = true;
-        if (options.trace) fprintf(stderr, "%9.1f user  closes the window\n", MsBetween(t0, abortedAt));
+        if (options.trace)
+          fprintf(stderr, "%9.1f user  closes the window\n", MsBetween(t0, abortedAt));
         // The worker wakes at once from any wait or pause.
         ended = engine.WaitForWorker(static_cast<uint32_t>(1000 * options.loadFactor));
         if (!ended) {
@@ -348,10 +365,12 @@ RunResult RunOne(const Mix& mix, const RunOptions& options) {
     v.push_back("hang: still running after its worst case of " +
                 std::to_string(static_cast<int>(res.worstCaseMs)) + " ms");
   } else if (res.elapsedMs > res.budgetMs) {
-    v.push_back("took " + std::to_string(static_cast<int>(res.elapsedMs)) + " ms, over its budget of " +
-                std::to_string(static_cast<int>(res.budgetMs)) + " ms");
+    v.push_back("took " + std::to_string(static_cast<int>(res.elapsedMs)) +
+                " ms, over its budget of " + std::to_string(static_cast<int>(res.budgetMs)) +
+                " ms");
   }
-  if (completions > 1) v.push_back("the completion box came " + std::to_string(completions) + " times");
+  if (completions > 1)
+    v.push_back("the completion box came " + std::to_string(completions) + " times");
   if (res.completed) {
     if (!res.flashMatches) {
       v.push_back("completed, but the flash differs from the image at offset " +
@@ -378,7 +397,8 @@ RunResult RunOne(const Mix& mix, const RunOptions& options) {
     if (res.outcome != RunOutcome::Refused && res.outcome != RunOutcome::TimedOut) {
       v.push_back(std::string("failed with the outcome ") + OutcomeName(res.outcome));
     }
-    if (!ui.Enabled() || inProgress) v.push_back("the controls were not given back after the error");
+    if (!ui.Enabled() || inProgress)
+      v.push_back("the controls were not given back after the error");
   }
   if (res.aborted) {
     if (const int n = ui.CallsAfter(abortedAt)) {
@@ -388,14 +408,19 @@ RunResult RunOne(const Mix& mix, const RunOptions& options) {
       v.push_back("the worker sent " + std::to_string(n) + " messages after the window closed");
     }
   }
-  // A duplicated answer before the end shifts every later answer by one request; a later
-  // refusal or loss then goes unseen. Nothing on the wire tells the two answers apart.
-  bool duplicated = false;
+  // A duplicated answer before the end shifts every later answer by one request, and a later
+  // refusal or loss goes unseen; a refusal whose command byte a flipped bit made 0x02 reads as a
+  // success. Nothing on the wire lets an updater of this protocol tell either apart.
   for (const sim::FiredFault& f : report.faults) {
-    duplicated = duplicated || (f.kind != sim::MessageKind::UpdateComplete &&
-                                f.what.find(":duplicate") != std::string::npos);
+    if (f.kind != sim::MessageKind::UpdateComplete &&
+        f.what.find(":duplicate") != std::string::npos) {
+      res.misledBy = "an unasked-for second answer";
+    }
   }
-  if (duplicated && res.completed) {
+  if (res.misledBy.empty() && report.damagedAnswers > 0 && tap.SuccessCommands() > 0) {
+    res.misledBy = "a damaged answer read as success";
+  }
+  if (!res.misledBy.empty() && res.completed) {
     for (auto it = v.begin(); it != v.end();) {
       if (StartsWith(*it, "completed, but")) {
         res.misled.push_back(*it);
@@ -405,6 +430,7 @@ RunResult RunOne(const Mix& mix, const RunOptions& options) {
       }
     }
   }
+  if (res.misled.empty()) res.misledBy.clear();
   for (size_t i = 0; i < report.violations.size() && i < 3; ++i) {
     const sim::Violation& pv = report.violations[i];
     v.push_back("pedal: " + pv.what + " (message " + std::to_string(pv.message) + ")");

@@ -214,6 +214,27 @@ TEST(SimFaults, UnansweredOwnRequestIsBlamedOnlyOnACleanLine) {
   }
 }
 
+// What a fault sets in motion is not the updater's doing: the answers that a duplicated
+// identity reply displaces stay excused after the updater asks again, and the rest of a message
+// that a flipped byte ended early is no loose bytes of its own.
+TEST(SimFaults, ConsequencesOfAFaultAreNotBlamed) {
+  for (const bool duplicated : {true, false}) {
+    CDriver d(duplicated ? WithRules({"IdentityRequest:1:duplicate"}, 0) : WithRules({}, 0));
+    d.Send(Identity());
+    d.Send(Identity());      // asked again before the answers came
+    d.Send(RomErase(0x5E));  // misled past UpdateStart by the spare identity reply
+    EXPECT_EQ(HasViolation(d.Report(), "RomErase after IdentityRequest"), !duplicated);
+  }
+  for (const bool damaged : {true, false}) {
+    CPedalModel model(WithRules({}, 0));
+    std::vector<Output> out;
+    const Bytes cut = {0xF0, 0x52, 0x00, 0x5E, 0x02, 0x00, 0xF7};  // a RomWrite ended by a flip
+    model.OnMessage(cut.data(), cut.size(), damaged, 0, out);
+    model.OnFramingEvent(CSysExFramer::Event::StrayByte, false);
+    EXPECT_EQ(HasViolation(model.Report(0), "bytes outside any message"), !damaged);
+  }
+}
+
 TEST(SimFaults, UnacceptedFamilyMustEndTheRun) {
   PedalConfig config;
   config.family = 0x22;
@@ -222,6 +243,20 @@ TEST(SimFaults, UnacceptedFamilyMustEndTheRun) {
   EXPECT_TRUE(d.Report().violations.empty());
   d.Send(Msg(ComposeGetSemaphore, 0x22));  // an updater that went on regardless
   EXPECT_TRUE(HasViolation(d.Report(), "does not accept"));
+}
+
+TEST(SimFramer, TailOfAMessageCutByTheLineIsSkipped) {
+  using E = CSysExFramer::Event;
+  CSysExFramer f;
+  f.Push(0xF0);
+  f.Push(0x52);
+  f.Reset();
+  EXPECT_EQ(f.Push(0x01), E::None);
+  EXPECT_EQ(f.Push(0xF7), E::None);
+  f.Push(0xF0);
+  EXPECT_EQ(f.Push(0xF7), E::Message);
+  f.Reset();
+  EXPECT_EQ(f.Push(0x01), E::StrayByte);  // nothing was cut this time
 }
 
 TEST(SimFramer, SameRulesAsTheUpdatersReceiver) {

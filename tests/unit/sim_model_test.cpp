@@ -44,6 +44,39 @@ TEST(SimModel, ResendAfterAWaitIsNoSlip) {
   }
 }
 
+// Until the updater addresses the pedal by its id (0x5D here) it rightly ignores the pedal's
+// device commands; only those that come later are owed an answer.
+TEST(SimModel, DeviceCommandsBeforeTheUpdaterKnowsUsAreOwedNothing) {
+  PedalConfig config = Member(0);
+  config.family = 0x5D;
+  config.line.unknownCommandRate = 1.0;
+  CDriver d(config);
+  // Sends a request and answers the device command that comes before its answer.
+  auto request = [&](const Bytes& m) {
+    d.Send(m);
+    const std::vector<Output> out = d.outputs();
+    ASSERT_EQ(out.size(), 2u);
+    const uint8_t command = out[0].bytes[4];
+    Bytes ack(7);
+    ComposeAck(ack.data(), 0x5D, command == 0x01 || command == 0x04 || command == 0x05 ? 0 : 1);
+    d.Send(ack);
+  };
+  d.Send(Identity());
+  ASSERT_EQ(d.outputs().size(), 2u);  // a device command for an id the updater cannot know yet
+  // Asked again, the pedal cannot tell whether the updater has read its first reply: it keeps
+  // its commands until the updater shows it.
+  d.Send(Identity());
+  EXPECT_EQ(d.outputs().size(), 1u);
+  request(Msg(ComposeUpdateStart, 0x5D));
+  request(RomErase(0x5D));
+  const Bytes image = Pattern(100, 4);
+  request(RomWrite(0x5D, image.data(), kFlashBase, 100));
+  request(Msg(ComposeUpdateComplete, 0x5D));
+  const PedalReport r = d.Report();
+  EXPECT_TRUE(r.violations.empty()) << r.violations.front().what;
+  EXPECT_EQ(r.unansweredDeviceRequests, 0u);
+}
+
 TEST(SimModel, CorrectRunOfMember1StoresImageAndModuleFile) {
   PedalConfig config = Member(1);
   const Bytes image = Pattern(30000, 1);  // 12,288 + 12,288 + 5,424

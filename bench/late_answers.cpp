@@ -1,0 +1,179 @@
+// Which late or repeated answers still mislead the updater. Replies carry no sequence number, so
+// an answer that comes after the updater has moved on reads as the answer to whatever it asks
+// next. Each case here delays or repeats block 1's answer and has the pedal refuse block 2 for
+// good: the only right ending is "Transfer error occurred(ROM write:23)"; a completion means
+// block 2 was skipped over a stale answer.
+//
+//   bench_late_answers [--runs N] [--pty] [--trace]
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+
+#include "chaos.h"
+#include "engine/strings.h"
+
+namespace {
+
+using namespace px;
+using namespace px::chaos;
+
+constexpr uint32_t kWaitMs = 60;
+
+Mix Base(uint64_t seed) {
+  Mix m;
+  m.seed = seed;
+  m.classes = 1u << static_cast<unsigned>(FaultClass::Late);
+  EngineTiming& t = m.timing;
+  t.replyWaitMs = kWaitMs;
+  t.resendPauseMs = 2;
+  t.semaphorePauseMs = 1;
+  t.updateStartPauseMs = 10;
+  t.abortSleepMs = 10;
+  t.eraseBytesPerMs = sim::kFlashSize / (kWaitMs * 11 / 2);
+  t.eraseExtraMs = kWaitMs;
+  m.pedal.member = 0;
+  m.pedal.replyLatencyMs = 1;
+  m.pedal.eraseTimeMs = 50;
+  m.pedal.seed = seed;
+  m.pedal.updaterReplyWaitMs = kWaitMs;
+  std::mt19937 rng(static_cast<uint32_t>(seed));
+  std::vector<uint8_t> image(4 * kWriteBlock);
+  for (uint8_t& b : image) b = static_cast<uint8_t>(rng());
+  m.firmware = std::make_shared<const std::vector<uint8_t>>(image);
+  m.module = std::make_shared<const std::vector<uint8_t>>(100, 0x55);
+  m.pedal.expectedImage = image;
+  return m;
+}
+
+void Add(Mix& m, const std::string& text) {
+  sim::FaultRule r;
+  std::string error;
+  if (!sim::ParseFaultRule(text, r, error)) {
+    fprintf(stderr, "bad rule %s: %s\n", text.c_str(), error.c_str());
+    exit(2);
+  }
+  m.pedal.rules.push_back(r);
+}
+
+struct Tally {
+  int right = 0, falseCompletion = 0, other = 0;
+  std::string otherText;
+};
+
+Tally Play(const std::function<Mix(uint64_t)>& make, int runs, const RunOptions& options) {
+  Tally t;
+  const std::string right = FormatText(IDS_ERROR_ROM_WRITE, 23);
+  for (int i = 0; i < runs; ++i) {
+    const RunResult r = RunOne(make(static_cast<uint64_t>(i + 1)), options);
+    if (r.completed) {
+      ++t.falseCompletion;
+    } else if (r.errors.size() == 1 && r.errors[0] == right) {
+      ++t.right;
+    } else {
+      ++t.other;
+      t.otherText = r.errors.empty() ? "no box" : r.errors[0];
+    }
+  }
+  return t;
+}
+
+void Row(const char* label, const Tally& t, int runs) {
+  printf("  %-22s %3d/%-3d %8d %7d  %s\n", label, t.right, runs, t.falseCompletion, t.other,
+         t.otherText.c_str());
+  fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int runs = 5;
+  RunOptions options;
+  options.transport = Transport::InProcess;
+  options.loadFactor = 3;
+  for (int i = 1; i < argc; ++i) {
+    if (!strcmp(argv[i], "--runs") && i + 1 < argc) {
+      runs = atoi(argv[++i]);
+    } else if (!strcmp(argv[i], "--pty")) {
+      options.transport = Transport::Pty;
+    } else if (!strcmp(argv[i], "--trace")) {
+      options.trace = true;
+    } else {
+      fprintf(stderr, "usage: bench_late_answers [--runs N] [--pty] [--trace]\n");
+      return 2;
+    }
+  }
+  printf("Reply wait W = %u ms, resend pause 2 ms, pedal latency 1 ms; %d runs a row, %s.\n",
+         kWaitMs, runs, options.transport == Transport::Pty ? "pty" : "in-process");
+  printf("The pedal refuses block 2 with 23 every time; right = that refusal reported.\n\n");
+  const char* head = "                         right  completed  other\n";
+
+  printf("A. Block 1's first answer late by L (the pedal stalls; the resend is answered after)\n%s",
+         head);
+  for (const double f : {0.5, 0.9, 1.1, 1.5, 2.0, 2.5, 3.0, 4.0, 5.5, 7.0}) {
+    const int late = static_cast<int>(f * kWaitMs);
+    const Tally t = Play(
+        [&](uint64_t s) {
+          Mix m = Base(s);
+          Add(m, "RomWrite#1:1:late=" + std::to_string(late));
+          Add(m, "RomWrite#2:all:status=23");
+          return m;
+        },
+        runs, options);
+    char label[64];
+    snprintf(label, sizeof label, "L = %.1f W (%d ms)", f, late);
+    Row(label, t, runs);
+  }
+
+  printf("\nB. Every answer to block 1 late by L (a stall before each of them)\n%s", head);
+  for (const double f : {0.5, 1.1, 1.5, 2.0, 3.0}) {
+    const int late = static_cast<int>(f * kWaitMs);
+    const Tally t = Play(
+        [&](uint64_t s) {
+          Mix m = Base(s);
+          Add(m, "RomWrite#1:all:late=" + std::to_string(late));
+          Add(m, "RomWrite#2:all:status=23");
+          return m;
+        },
+        runs, options);
+    char label[64];
+    snprintf(label, sizeof label, "L = %.1f W (%d ms)", f, late);
+    Row(label, t, runs);
+  }
+
+  printf("\nC. Block 1 answered twice, unasked, the second copy D after the first\n%s", head);
+  for (const uint32_t gap : {0u, 1u, 5u, 20u, 50u}) {
+    const Tally t = Play(
+        [&](uint64_t s) {
+          Mix m = Base(s);
+          m.pedal.replyLatencyMs = gap;  // the pedal's second copy follows after its latency
+          Add(m, "RomWrite#1:1:duplicate");
+          Add(m, "RomWrite#2:all:status=23");
+          return m;
+        },
+        runs, options);
+    char label[64];
+    snprintf(label, sizeof label, "D = %u ms", gap);
+    Row(label, t, runs);
+  }
+
+  printf("\nD. Block 1's first copy lost, its resend answered late by L\n%s", head);
+  for (const double f : {0.5, 1.1, 2.0}) {
+    const int late = static_cast<int>(f * kWaitMs);
+    const Tally t = Play(
+        [&](uint64_t s) {
+          Mix m = Base(s);
+          Add(m, "RomWrite#1:1:silence");
+          Add(m, "RomWrite#1:2:late=" + std::to_string(late));
+          Add(m, "RomWrite#2:all:status=23");
+          return m;
+        },
+        runs, options);
+    char label[64];
+    snprintf(label, sizeof label, "L = %.1f W (%d ms)", f, late);
+    Row(label, t, runs);
+  }
+  return 0;
+}
