@@ -110,38 +110,29 @@ int main(int argc, char** argv) {
   printf("The pedal refuses block 2 with 23 every time; right = that refusal reported.\n\n");
   const char* head = "                         right  completed  other\n";
 
-  printf("A. Block 1's first answer late by L (the pedal stalls; the resend is answered after)\n%s",
-         head);
-  for (const double f : {0.5, 0.9, 1.1, 1.5, 2.0, 2.5, 3.0, 4.0, 5.5, 7.0}) {
-    const int late = static_cast<int>(f * kWaitMs);
-    const Tally t = Play(
-        [&](uint64_t s) {
-          Mix m = Base(s);
-          Add(m, "RomWrite#1:1:late=" + std::to_string(late));
-          Add(m, "RomWrite#2:all:status=23");
-          return m;
-        },
-        runs, options);
-    char label[64];
-    snprintf(label, sizeof label, "L = %.1f W (%d ms)", f, late);
-    Row(label, t, runs);
-  }
-
-  printf("\nB. Every answer to block 1 late by L (a stall before each of them)\n%s", head);
-  for (const double f : {0.5, 1.1, 1.5, 2.0, 3.0}) {
-    const int late = static_cast<int>(f * kWaitMs);
-    const Tally t = Play(
-        [&](uint64_t s) {
-          Mix m = Base(s);
-          Add(m, "RomWrite#1:all:late=" + std::to_string(late));
-          Add(m, "RomWrite#2:all:status=23");
-          return m;
-        },
-        runs, options);
-    char label[64];
-    snprintf(label, sizeof label, "L = %.1f W (%d ms)", f, late);
-    Row(label, t, runs);
-  }
+  // Block 1's answers (the first, or every one) late by L; block 2 refused for good.
+  const auto lateRows = [&](const char* title, const char* which,
+                            std::initializer_list<double> factors) {
+    printf("%s\n%s", title, head);
+    for (const double f : factors) {
+      const int late = static_cast<int>(f * kWaitMs);
+      const Tally t = Play(
+          [&](uint64_t s) {
+            Mix m = Base(s);
+            Add(m, std::string("RomWrite#1:") + which + ":late=" + std::to_string(late));
+            Add(m, "RomWrite#2:all:status=23");
+            return m;
+          },
+          runs, options);
+      char label[64];
+      snprintf(label, sizeof label, "L = %.1f W (%d ms)", f, late);
+      Row(label, t, runs);
+    }
+  };
+  lateRows("A. Block 1's first answer late by L (the pedal stalls; the resend is answered after)",
+           "1", {0.5, 0.9, 1.1, 1.5, 2.0, 2.5, 3.0, 4.0, 5.5, 7.0});
+  lateRows("\nB. Every answer to block 1 late by L (a stall before each of them)", "all",
+           {0.5, 1.1, 1.5, 2.0, 3.0});
 
   printf("\nC. Block 1 answered twice, unasked, the second copy D after the first\n%s", head);
   for (const uint32_t gap : {0u, 1u, 5u, 20u, 50u}) {

@@ -47,4 +47,19 @@ class CPedalHarness {
   CHostLink link_;
 };
 
+// The in-process pedal as the engine's port: opening always succeeds, closing does nothing.
+class CHarnessPort : public IPortLink {
+ public:
+  explicit CHarnessPort(CPedalHarness& h) : h_(h) {}
+  bool ReadByte(uint8_t& byte) override { return h_.HostLink().ReadByte(byte); }
+  void Send(const uint8_t* data, int length) override { h_.HostLink().Send(data, length); }
+  bool Open(int, uint32_t) override { return true; }
+  bool Open(const std::string&, uint32_t) override { return true; }
+  void Close() override {}
+  int LastOpenError() const override { return 0; }
+
+ private:
+  CPedalHarness& h_;
+};
+
 }  // namespace px::sim

@@ -132,21 +132,6 @@ class CSendTap : public IMessageTap {
   int successCommands_ = 0;
 };
 
-// The in-process pedal as the engine's port.
-class CHarnessPort : public IPortLink {
- public:
-  explicit CHarnessPort(sim::CPedalHarness& h) : h_(h) {}
-  bool ReadByte(uint8_t& byte) override { return h_.HostLink().ReadByte(byte); }
-  void Send(const uint8_t* data, int length) override { h_.HostLink().Send(data, length); }
-  bool Open(int, uint32_t) override { return true; }
-  bool Open(const std::string&, uint32_t) override { return true; }
-  void Close() override {}
-  int LastOpenError() const override { return 0; }
-
- private:
-  sim::CPedalHarness& h_;
-};
-
 bool StartsWith(const std::string& s, const char* prefix) {
   return s.rfind(prefix, 0) == 0;
 }
@@ -298,7 +283,7 @@ RunResult RunOne(const Mix& mix, const RunOptions& options) {
     port = std::make_unique<CSerialLinkPort>();
   } else {
     harness = std::make_unique<sim::CPedalHarness>(config);
-    port = std::make_unique<CHarnessPort>(*harness);
+    port = std::make_unique<sim::CHarnessPort>(*harness);
   }
 
   CChaosUi ui(options.trace, t0);

@@ -16,21 +16,6 @@ using sim::CPedalHarness;
 using sim::MessageKind;
 using sim::PedalConfig;
 
-// The pedal's end of the line as the engine's port.
-class HarnessPort : public IPortLink {
- public:
-  explicit HarnessPort(CPedalHarness& h) : h_(h) {}
-  bool ReadByte(uint8_t& byte) override { return h_.HostLink().ReadByte(byte); }
-  void Send(const uint8_t* data, int length) override { h_.HostLink().Send(data, length); }
-  bool Open(int, uint32_t) override { return true; }
-  bool Open(const std::string&, uint32_t) override { return true; }
-  void Close() override {}
-  int LastOpenError() const override { return 0; }
-
- private:
-  CPedalHarness& h_;
-};
-
 std::vector<uint8_t> Image(int id) {
   const uint8_t* bytes = nullptr;
   const int32_t size = LoadDeviceImage(id, &bytes);
@@ -75,7 +60,7 @@ Result Update(test::RecordingUi& ui, PedalConfig config, EngineTiming timing = {
   config.expectedImage = Image(kFirmwareResource);
   if (config.member == 1) config.expectedFiles["LINESEL.TDL"] = Image(kModuleResource);
   CPedalHarness pedal(config);
-  HarnessPort port(pedal);
+  sim::CHarnessPort port(pedal);
   Result run;
   {
     CUpdateEngine engine(port, ui, timing);
