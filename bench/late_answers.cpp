@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -110,16 +111,16 @@ int main(int argc, char** argv) {
   printf("The pedal refuses block 2 with 23 every time; right = that refusal reported.\n\n");
   const char* head = "                         right  completed  other\n";
 
-  // Block 1's answers (the first, or every one) late by L; block 2 refused for good.
-  const auto lateRows = [&](const char* title, const char* which,
-                            std::initializer_list<double> factors) {
+  // Rows of block 1 answered late by L (the rules given L in ms); block 2 refused for good.
+  const auto lateRows = [&](const char* title, std::initializer_list<double> factors,
+                            const std::function<std::vector<std::string>(int)>& rules) {
     printf("%s\n%s", title, head);
     for (const double f : factors) {
       const int late = static_cast<int>(f * kWaitMs);
       const Tally t = Play(
           [&](uint64_t s) {
             Mix m = Base(s);
-            Add(m, std::string("RomWrite#1:") + which + ":late=" + std::to_string(late));
+            for (const std::string& rule : rules(late)) Add(m, rule);
             Add(m, "RomWrite#2:all:status=23");
             return m;
           },
@@ -129,10 +130,13 @@ int main(int argc, char** argv) {
       Row(label, t, runs);
     }
   };
+  const auto ms = [](int late) { return std::to_string(late); };
   lateRows("A. Block 1's first answer late by L (the pedal stalls; the resend is answered after)",
-           "1", {0.5, 0.9, 1.1, 1.5, 2.0, 2.5, 3.0, 4.0, 5.5, 7.0});
-  lateRows("\nB. Every answer to block 1 late by L (a stall before each of them)", "all",
-           {0.5, 1.1, 1.5, 2.0, 3.0});
+           {0.5, 0.9, 1.1, 1.5, 2.0, 2.5, 3.0, 4.0, 5.5, 7.0},
+           [&](int late) { return std::vector<std::string>{"RomWrite#1:1:late=" + ms(late)}; });
+  lateRows("\nB. Every answer to block 1 late by L (a stall before each of them)",
+           {0.5, 1.1, 1.5, 2.0, 3.0},
+           [&](int late) { return std::vector<std::string>{"RomWrite#1:all:late=" + ms(late)}; });
 
   printf("\nC. Block 1 answered twice, unasked, the second copy D after the first\n%s", head);
   for (const uint32_t gap : {0u, 1u, 5u, 20u, 50u}) {
@@ -150,21 +154,10 @@ int main(int argc, char** argv) {
     Row(label, t, runs);
   }
 
-  printf("\nD. Block 1's first copy lost, its resend answered late by L\n%s", head);
-  for (const double f : {0.5, 1.1, 2.0}) {
-    const int late = static_cast<int>(f * kWaitMs);
-    const Tally t = Play(
-        [&](uint64_t s) {
-          Mix m = Base(s);
-          Add(m, "RomWrite#1:1:silence");
-          Add(m, "RomWrite#1:2:late=" + std::to_string(late));
-          Add(m, "RomWrite#2:all:status=23");
-          return m;
-        },
-        runs, options);
-    char label[64];
-    snprintf(label, sizeof label, "L = %.1f W (%d ms)", f, late);
-    Row(label, t, runs);
-  }
+  lateRows(
+      "\nD. Block 1's first copy lost, its resend answered late by L", {0.5, 1.1, 2.0},
+      [&](int late) {
+        return std::vector<std::string>{"RomWrite#1:1:silence", "RomWrite#1:2:late=" + ms(late)};
+      });
   return 0;
 }

@@ -256,3 +256,21 @@ def require_tools(*names):
     missing = [n for n in names if shutil.which(n) is None]
     if missing:
         raise TestFailure("missing tools: " + ", ".join(missing))
+
+
+def start_session(test_class, work, probe_exe):
+    """Xvfb, a Wine prefix under work and the probe, for a test class; cleaned up even when the
+    set-up fails half-way (class cleanups run where tearDownClass would not)."""
+    require_tools("Xvfb", "xwd", "convert", "xdotool", "wine", "wineserver")
+    os.makedirs(work, exist_ok=True)
+    test_class.shots = os.path.join(work, "screenshots")
+    test_class.xvfb = Xvfb()
+    test_class.addClassCleanup(test_class.xvfb.stop)
+    test_class.wine = Wine(os.path.join(work, "wineprefix"), test_class.xvfb.display)
+    test_class.addClassCleanup(test_class.wine.stop)
+    return lambda: _start_probe(test_class, probe_exe)
+
+
+def _start_probe(test_class, probe_exe):
+    test_class.probe = Probe(test_class.wine, probe_exe)
+    test_class.addClassCleanup(test_class.probe.close)

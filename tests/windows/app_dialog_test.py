@@ -88,20 +88,12 @@ class Pedal:
 class DialogTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        wine_gui.require_tools("Xvfb", "xwd", "convert", "xdotool", "wine", "wineserver")
         if not os.access(ARGS.sim, os.X_OK):
             raise TestFailure(f"no native px550-sim at {ARGS.sim}: build the linux-debug preset "
                               "first, or set PX_NATIVE_TOOLS_DIR")
-        os.makedirs(ARGS.work, exist_ok=True)
-        cls.shots = os.path.join(ARGS.work, "screenshots")
-        # Cleanups, unlike tearDownClass, run also when this set-up fails half-way.
-        cls.xvfb = wine_gui.Xvfb()
-        cls.addClassCleanup(cls.xvfb.stop)
-        cls.wine = wine_gui.Wine(os.path.join(ARGS.work, "wineprefix"), cls.xvfb.display)
-        cls.addClassCleanup(cls.wine.stop)
+        start_probe = wine_gui.start_session(cls, ARGS.work, ARGS.probe)
         cls.wine.run(ARGS.register, "clear")
-        cls.probe = wine_gui.Probe(cls.wine, ARGS.probe)
-        cls.addClassCleanup(cls.probe.close)
+        start_probe()
 
     def setUp(self):
         self.updaters = []

@@ -30,16 +30,7 @@ def title(number):
 class InstanceTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        wine_gui.require_tools("Xvfb", "xwd", "convert", "xdotool", "wine", "wineserver")
-        os.makedirs(ARGS.work, exist_ok=True)
-        cls.shots = os.path.join(ARGS.work, "screenshots")
-        # Cleanups, unlike tearDownClass, run also when this set-up fails half-way.
-        cls.xvfb = wine_gui.Xvfb()
-        cls.addClassCleanup(cls.xvfb.stop)
-        cls.wine = wine_gui.Wine(os.path.join(ARGS.work, "wineprefix"), cls.xvfb.display)
-        cls.addClassCleanup(cls.wine.stop)
-        cls.probe = wine_gui.Probe(cls.wine, ARGS.probe)
-        cls.addClassCleanup(cls.probe.close)
+        wine_gui.start_session(cls, ARGS.work, ARGS.probe)()
 
     def setUp(self):
         self.copies = {}
