@@ -10,9 +10,9 @@ namespace px {
 
 // Reads what the tests need out of a link.
 struct SerialLinkProbe {
-  static uint64_t Writes(const CSerialLink& link) { return link.writesIssued_.load(); }
-  static uint64_t LostWrites(const CSerialLink& link) { return link.writesLost_.load(); }
-  static int TxWriteIndex(const CSerialLink& link) { return link.txWriteIndex_.load(); }
+  static uint64_t Writes(const CSerialLink& link) { return link.WritesIssued.load(); }
+  static uint64_t LostWrites(const CSerialLink& link) { return link.WritesLost.load(); }
+  static int TxWriteIndex(const CSerialLink& link) { return link.TxWriteIndex.load(); }
 };
 
 namespace test {
