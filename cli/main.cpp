@@ -83,22 +83,13 @@ const char* StatusWord(int exitCode) {
 
 // The serial ports. PX550_SYSFS_ROOT and PX550_DEV_ROOT point the listing at a fixture tree
 // (tests only; Linux).
-std::vector<std::string> PortEntries() {
+std::vector<PortEntry> PortEntries() {
 #ifndef _WIN32
   const char* sys = getenv("PX550_SYSFS_ROOT");
   const char* dev = getenv("PX550_DEV_ROOT");
-  if (sys != nullptr && *sys) {
-    char* list[256] = {};
-    ListComPortsAt(sys, dev != nullptr && *dev ? dev : "/dev", list, 256);
-    std::vector<std::string> entries;
-    for (char* e : list) {
-      if (e != nullptr) entries.emplace_back(e);
-    }
-    ReleasePortList(list, 256);
-    return entries;
-  }
+  if (sys != nullptr && *sys) return ListPortsAt(sys, dev != nullptr && *dev ? dev : "/dev");
 #endif
-  return ListPortEntries();
+  return ListPorts();
 }
 
 // Picks the port: the one given, the virtual pedal's, or the default. Returns an exit code on
@@ -116,7 +107,7 @@ int ResolvePort(Options& o, CSimulator& sim, const std::vector<std::string>& ext
     return -1;
   }
   if (!o.port.empty()) return -1;
-  const std::vector<std::string> entries = PortEntries();
+  const std::vector<PortEntry> entries = PortEntries();
   const int chosen = PreferredPortIndex(entries);
   if (chosen < 0) {
     fprintf(stderr,
@@ -124,24 +115,21 @@ int ResolvePort(Options& o, CSimulator& sim, const std::vector<std::string>& ext
             "port), or give one with --port.\n");
     return kExitPort;
   }
-  o.port = PortNameOfEntry(entries[static_cast<size_t>(chosen)]);
-  fprintf(stderr, "Using port %s\n", entries[static_cast<size_t>(chosen)].c_str());
+  o.port = entries[static_cast<size_t>(chosen)].name;
+  fprintf(stderr, "Using port %s\n", EntryText(entries[static_cast<size_t>(chosen)]).c_str());
   return -1;
 }
 
 int CmdPorts() {
-  const std::vector<std::string> entries = PortEntries();
+  const std::vector<PortEntry> entries = PortEntries();
   if (entries.empty()) {
     fprintf(stderr, "No serial ports found.\n");
     return kExitPort;
   }
   const int chosen = PreferredPortIndex(entries);
   for (size_t i = 0; i < entries.size(); ++i) {
-    const std::string& e = entries[i];
-    const size_t colon = e.find(':');
-    const std::string name = e.substr(0, colon);
-    const std::string friendly = colon == std::string::npos ? "" : e.substr(colon + 1);
-    printf("%s%s\t%s\n", static_cast<int>(i) == chosen ? "*" : "", name.c_str(), friendly.c_str());
+    printf("%s%s\t%s\n", static_cast<int>(i) == chosen ? "*" : "", entries[i].name.c_str(),
+           entries[i].description.c_str());
   }
   return kExitOk;
 }
