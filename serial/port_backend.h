@@ -33,6 +33,10 @@ class CPortBackend {
 
   // Makes every wait above end promptly; used when the link closes.
   virtual void Interrupt() = 0;
+
+  // Bytes written to the driver that have not left the host yet, where the driver tells (0 where
+  // it does not, as pseudo-terminals). Any thread.
+  virtual uint32_t OutputQueued() const = 0;
 };
 
 // What an opening was doing when it failed.

@@ -119,6 +119,7 @@ void CSerialLink::EmptyRings() {
     std::lock_guard<std::mutex> lock(SendMutex);
     TxWriteIndex.store(0, std::memory_order_relaxed);
     TxReadIndex.store(0, std::memory_order_relaxed);
+    BytesHanded.store(BytesQueued.load());
   }
   std::lock_guard<std::mutex> lock(TakeMutex);
   RxWriteIndex.store(0, std::memory_order_relaxed);
@@ -126,14 +127,20 @@ void CSerialLink::EmptyRings() {
 }
 
 void CSerialLink::Send(const uint8_t* data, int length) {
-  if (data == nullptr || length <= 0) return;
+  SendCounted(data, length);
+}
+
+uint64_t CSerialLink::SendCounted(const uint8_t* data, int length) {
+  uint64_t mark = 0;
   {
     std::lock_guard<std::mutex> lock(SendMutex);
+    mark = BytesQueued.load(std::memory_order_relaxed);
+    if (data == nullptr || length <= 0) return mark;
     int w = TxWriteIndex.load(std::memory_order_relaxed);
     int r = TxReadIndex.load(std::memory_order_acquire);
     if (length > kRingSize - 1 - Pending(w, r)) {
       DroppedBytes.fetch_add(static_cast<uint64_t>(length), std::memory_order_relaxed);
-      return;
+      return mark;
     }
     int room = kRingSize - w;
     if (length > room) {
@@ -145,8 +152,20 @@ void CSerialLink::Send(const uint8_t* data, int length) {
       w = (w + length) % kRingSize;
     }
     TxWriteIndex.store(w, std::memory_order_release);
+    mark = BytesQueued.fetch_add(static_cast<uint64_t>(length)) + static_cast<uint64_t>(length);
   }
   WakeEvent.SetEvent();
+  return mark;
+}
+
+uint64_t CSerialLink::BytesLeftHost() const {
+  uint64_t inDriver = 0;
+  {
+    std::lock_guard<std::mutex> lifecycle(LifecycleMutex);
+    if (Port) inDriver = Port->OutputQueued();
+  }
+  const uint64_t handed = BytesHanded.load();
+  return handed - std::min(handed, inDriver);
 }
 
 bool CSerialLink::ReadByte(uint8_t& byte) {
@@ -217,6 +236,7 @@ CSerialLink::WriteOutcome CSerialLink::WritePending() {
   std::memcpy(StagingBuffer, TxRing + r, static_cast<size_t>(first));
   std::memcpy(StagingBuffer + first, TxRing, static_cast<size_t>(size - first));
   TxReadIndex.store((r + size) % kRingSize, std::memory_order_release);
+  BytesHanded.fetch_add(static_cast<uint64_t>(size));
   WritesIssued.fetch_add(1, std::memory_order_relaxed);
   // Write returns only when the port is done with StagingBuffer, so the next write may reuse it.
   if (Port->Write(StagingBuffer, static_cast<uint32_t>(size))) return WriteOutcome::kSent;

@@ -37,6 +37,12 @@ class CSerialLink final : public IPortLink {
   // Queues the whole message and returns at once. A message that does not fit in the free part
   // of the ring is dropped whole, never partly.
   void Send(const uint8_t* data, int length) override;
+  // Send, returning the running number of the message's last byte.
+  uint64_t SendCounted(const uint8_t* data, int length) override;
+  // Bytes queued that are neither in TxRing nor in the driver's output queue. Bytes handed to a
+  // write count as gone from the moment the write starts, so that the figure is never behind
+  // what really left.
+  uint64_t BytesLeftHost() const override;
   // Takes the next received byte, waiting up to 100 ms for one.
   bool ReadByte(uint8_t& byte) override;
   bool IsOpen() const { return PortOpen.load(std::memory_order_acquire); }
@@ -83,6 +89,8 @@ class CSerialLink final : public IPortLink {
   std::atomic<uint64_t> WritesIssued{0};
   std::atomic<uint64_t> WritesLost{0};
   std::atomic<uint64_t> DroppedBytes{0};
+  std::atomic<uint64_t> BytesQueued{0};  // every byte taken into TxRing, ever
+  std::atomic<uint64_t> BytesHanded{0};  // ... and handed to the port (or thrown away by Open)
 
   uint8_t StagingBuffer[kStagingSize];
   uint8_t TxRing[kRingSize];

@@ -185,6 +185,12 @@ class CPosixPort final : public CPortBackend {
     return true;
   }
 
+  uint32_t OutputQueued() const override {
+    int queued = 0;
+    if (ioctl(fd_.Get(), TIOCOUTQ, &queued) != 0 || queued < 0) return 0;
+    return static_cast<uint32_t>(queued);
+  }
+
   void Interrupt() override {
     uint8_t mark = 1;
     ssize_t ignored = write(wakeWrite_.Get(), &mark, 1);

@@ -134,6 +134,13 @@ class CWin32Port final : public CPortBackend {
 
   void Interrupt() override { SetEvent(stopEvent_.Get()); }
 
+  uint32_t OutputQueued() const override {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(handle_.Get(), &errors, &status)) return 0;
+    return status.cbOutQue;
+  }
+
  private:
   ReadResult EmptyRead() const {
     return GetTickCount64() - readIssuedAt_ < kPromptEmptyReadMs ? ReadResult::kFailed
