@@ -8,9 +8,9 @@ void CTraceTap::OnMessage(Direction direction, const uint8_t* data, size_t lengt
   const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
   const std::string name = DescribeMessage(data, length);
   const std::string hex = HexBytes(data, length);
-  std::lock_guard<std::mutex> lock(mutex_);
-  fprintf(file_, "%12.6f %s %-5zu %s | %s\n", t, direction == Direction::Out ? "->" : "<-", length,
-          name.c_str(), hex.c_str());
+  // One call writes the whole line: stdio keeps lines from several pedals whole.
+  fprintf(file_, "%12.6f %s%s %-5zu %s | %s\n", t, port_.c_str(),
+          direction == Direction::Out ? "->" : "<-", length, name.c_str(), hex.c_str());
   fflush(file_);
 }
 
