@@ -17,6 +17,7 @@ class CTraceTap : public IMessageTap {
                      std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now())
       : file_(file), port_(port.empty() ? "" : port + " "), start_(start) {}
   void OnMessage(Direction direction, const uint8_t* data, size_t length) override;
+  void OnSurplus(const uint8_t* data, size_t length) override;
 
  private:
   FILE* file_;
