@@ -1,7 +1,6 @@
 #pragma once
 #include <chrono>
 #include <cstdio>
-#include <mutex>
 #include <string>
 
 #include "protocol/reply.h"
