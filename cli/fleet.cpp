@@ -1,5 +1,6 @@
 #include "cli/fleet.h"
 
+#include <algorithm>
 #include <chrono>
 #include <system_error>
 #include <thread>
