@@ -30,39 +30,15 @@ enum Exit : int {
   kExitInterrupted = 130,
 };
 
-struct PortInfo {
-  std::string name;
-  std::string description;
-  bool bluetooth = false;
-};
-
-// The serial ports, in the order the port list gives them.
-std::vector<PortInfo> ListPorts() {
-  std::vector<std::string> entries;
+// The serial ports, in the order the port list gives them (a fixture tree's in test builds).
+std::vector<PortEntry> ListPortsHere() {
   std::string sysRoot;
   std::string devRoot;
-  if (!PortRootsFromEnvironment(sysRoot, devRoot) || !ListPortsAt(sysRoot, devRoot, entries)) {
-    entries = ListPortEntries();
+  std::vector<PortEntry> ports;
+  if (PortRootsFromEnvironment(sysRoot, devRoot) && ListFixturePorts(sysRoot, devRoot, ports)) {
+    return ports;
   }
-  std::vector<PortInfo> ports;
-  for (const std::string& e : entries) {
-    const size_t colon = e.find(':');
-    PortInfo p;
-    p.name = PortNameOfEntry(e);
-    p.description = colon == std::string::npos ? "" : e.substr(colon + 1);
-    // The port list's own rule: preferred over a port that is not Bluetooth means Bluetooth.
-    p.bluetooth = PreferredPortIndex({std::string(), e}) == 1;
-    ports.push_back(p);
-  }
-  return ports;
-}
-
-// The first Bluetooth port, else the first port; -1 when there is none.
-int DefaultPortIndex(const std::vector<PortInfo>& ports) {
-  for (size_t i = 0; i < ports.size(); ++i) {
-    if (ports[i].bluetooth) return static_cast<int>(i);
-  }
-  return ports.empty() ? -1 : 0;
+  return ListPorts();
 }
 
 // The pedals to work on: the ports given, every (Bluetooth) port, the default port, or virtual
@@ -99,9 +75,9 @@ int ResolveTargets(const Options& o, const std::function<std::vector<std::string
     t.ports = o.ports;
     return -1;
   }
-  const std::vector<PortInfo> ports = ListPorts();
+  const std::vector<PortEntry> ports = ListPortsHere();
   if (t.leaveOut) {
-    for (const PortInfo& p : ports) {
+    for (const PortEntry& p : ports) {
       if (p.bluetooth || o.allPorts) t.ports.push_back(p.name);
     }
     if (t.ports.empty()) {
@@ -121,27 +97,26 @@ int ResolveTargets(const Options& o, const std::function<std::vector<std::string
     for (const std::string& p : t.ports) fprintf(stderr, "Using port %s\n", p.c_str());
     return -1;
   }
-  const int chosen = DefaultPortIndex(ports);
+  const int chosen = PreferredPortIndex(ports);
   if (chosen < 0) {
     fprintf(stderr,
             "Error: no serial ports found. Pair the pedal over Bluetooth (and bind its serial "
             "port), or give one with --port.\n");
     return kExitPort;
   }
-  const PortInfo& p = ports[static_cast<size_t>(chosen)];
+  const PortEntry& p = ports[static_cast<size_t>(chosen)];
   t.ports.push_back(p.name);
-  fprintf(stderr, "Using port %s%s%s\n", p.name.c_str(), p.description.empty() ? "" : ":",
-          p.description.c_str());
+  fprintf(stderr, "Using port %s\n", EntryText(p).c_str());
   return -1;
 }
 
 int CmdPorts() {
-  const std::vector<PortInfo> ports = ListPorts();
+  const std::vector<PortEntry> ports = ListPortsHere();
   if (ports.empty()) {
     fprintf(stderr, "No serial ports found.\n");
     return kExitPort;
   }
-  const int chosen = DefaultPortIndex(ports);
+  const int chosen = PreferredPortIndex(ports);
   for (size_t i = 0; i < ports.size(); ++i) {
     printf("%s%s\t%s\n", static_cast<int>(i) == chosen ? "*" : "", ports[i].name.c_str(),
            ports[i].description.c_str());

@@ -6,6 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include "serial/port_discovery.h"
+
 // What the command line needs from the operating system, one file per platform.
 namespace px::cli {
 
@@ -40,10 +42,10 @@ class CSimulator {
   long pid_ = -1;
 };
 
-// The port entries of a sysfs fixture tree ("name:friendly"), for the tests' port roots; false
-// where ports are not listed from sysfs.
-bool ListPortsAt(const std::string& sysRoot, const std::string& devRoot,
-                 std::vector<std::string>& entries);
+// The ports of a sysfs fixture tree, for the tests' port roots; false where ports are not listed
+// from sysfs.
+bool ListFixturePorts(const std::string& sysRoot, const std::string& devRoot,
+                      std::vector<PortEntry>& ports);
 
 bool IsTerminal(FILE* file);
 // Lets the terminal take cursor movements (the board of several pedals); returns its width in

@@ -172,14 +172,9 @@ int CSimulator::Stop() {
   return -1;
 }
 
-bool ListPortsAt(const std::string& sysRoot, const std::string& devRoot,
-                 std::vector<std::string>& entries) {
-  char* list[256] = {};
-  ListComPortsAt(sysRoot, devRoot, list, 256);
-  for (char* e : list) {
-    if (e != nullptr) entries.emplace_back(e);
-  }
-  ReleasePortList(list, 256);
+bool ListFixturePorts(const std::string& sysRoot, const std::string& devRoot,
+                      std::vector<PortEntry>& ports) {
+  ports = ListPortsAt(sysRoot, devRoot);
   return true;
 }
 

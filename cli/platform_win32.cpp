@@ -50,7 +50,7 @@ int CSimulator::Stop() {
   return -1;
 }
 
-bool ListPortsAt(const std::string&, const std::string&, std::vector<std::string>&) {
+bool ListFixturePorts(const std::string&, const std::string&, std::vector<PortEntry>&) {
   return false;
 }
 
