@@ -9,6 +9,17 @@
 #include "engine/strings.h"
 
 namespace px::cli {
+namespace {
+
+// The system's reason for a port that would not open, and what to try where we know.
+std::string OpenFailureDetail(const CSerialLink& link) {
+  std::string detail = link.LastOpenErrorText();
+  const std::string hint = ExplainOpenError(link.LastOpenError());
+  if (!hint.empty()) detail += detail.empty() ? hint : ". " + hint;
+  return detail;
+}
+
+}  // namespace
 
 int ExitStatusOf(const PedalEnding& ending) {
   switch (ending.outcome) {
@@ -115,15 +126,27 @@ struct CFleet::Pedal {
       : port(name),
         ui(s.mode, s.out, s.err, std::move(lane)),
         tap(s.trace, s.several ? name : "", start),
-        engine(link, ui, s.timing) {
+        engine(link, ui, s.timing),
+        traced(s.trace != nullptr) {
     if (s.trace != nullptr) engine.SetMessageTap(&tap);
   }
+  // Bytes the link had to throw away (a full ring) show in the trace, once its threads are done.
+  ~Pedal() {
+    engine.Shutdown();
+    link.Close();
+    if (traced && link.BytesDropped() > 0) {
+      tap.Note("the serial link dropped " + std::to_string(link.BytesDropped()) + " bytes");
+    }
+  }
+  Pedal(const Pedal&) = delete;
+  Pedal& operator=(const Pedal&) = delete;
 
   std::string port;
-  CSerialLinkPort link;
+  CSerialLink link;
   CTerminalUi ui;
   CTraceTap tap;
   CUpdateEngine engine;
+  bool traced;
   std::string openError;
   // Set by the worker before it waits at the gate.
   uint8_t deviceId = 0;
@@ -193,7 +216,7 @@ std::vector<PedalEnding> CFleet::Flash(const Confirm& confirm) {
     p->engine.StartReplyThread();
     p->engine.OnExecute(p->port);
     if (p->engine.LastOutcome() == RunOutcome::PortFailed) {
-      p->openError = ExplainOpenError(p->link.LastOpenError());
+      p->openError = OpenFailureDetail(p->link);
       if (!p->openError.empty() && !settings_.leaveOut) p->ui.Note(p->openError);
     }
   }
@@ -267,7 +290,7 @@ void CFleet::IdentifyOne(Pedal& pedal, PedalEnding& e) {
   if (!pedal.link.Open(pedal.port, kBaudRate)) {
     e.outcome = RunOutcome::PortFailed;
     e.text = LoadText(IDS_CANT_OPEN_PORT);
-    e.detail = ExplainOpenError(pedal.link.LastOpenError());
+    e.detail = OpenFailureDetail(pedal.link);
     return;
   }
   CUpdateEngine& engine = pedal.engine;

@@ -11,7 +11,7 @@
 #include "cli/terminal_ui.h"
 #include "cli/trace.h"
 #include "engine/update_engine.h"
-#include "serial/serial_link_port.h"
+#include "serial/serial_link.h"
 
 // Several pedals from one command: one link, reply thread and engine run per port, all at once.
 // The engine knows nothing of the others; this holds them together: everyone is identified

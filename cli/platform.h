@@ -53,7 +53,8 @@ bool IsTerminal(FILE* file);
 size_t PrepareTerminal(FILE* file);
 // Asks on the terminal; false on "no", end of input or cancel.
 bool AskYesNo(const std::string& question, const std::atomic<bool>& cancel);
-// An explanation for a port that failed to open with this error code, or "".
+// What to try for a port that failed to open with this error code, or "" where we know nothing
+// better than the system's own reason.
 std::string ExplainOpenError(int error);
 // A file name for a temporary file; "" when none can be made.
 std::string TempPath(const std::string& stem);

@@ -214,7 +214,7 @@ std::string ExplainOpenError(int error) {
     return "No such port. Is the pedal paired and its serial port bound (for Bluetooth: "
            "'rfcomm bind')? 'px550-update ports' lists the ports.";
   }
-  return error ? strerror(error) : "";
+  return "";
 }
 
 std::string TempPath(const std::string& stem) {

@@ -16,10 +16,13 @@ void CTraceTap::OnMessage(Direction direction, const uint8_t* data, size_t lengt
 }
 
 void CTraceTap::OnSurplus(const uint8_t* data, size_t length) {
+  Note("surplus answer, nothing was asked for it: " +
+       DescribeMessage(data, length, Sender::Device));
+}
+
+void CTraceTap::Note(const std::string& text) {
   const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-  const std::string name = DescribeMessage(data, length, Sender::Device);
-  fprintf(file_, "%12.6f %s!! surplus answer, nothing was asked for it: %s\n", t, port_.c_str(),
-          name.c_str());
+  fprintf(file_, "%12.6f %s!! %s\n", t, port_.c_str(), text.c_str());
   fflush(file_);
 }
 

@@ -17,6 +17,8 @@ class CTraceTap : public IMessageTap {
       : file_(file), port_(port.empty() ? "" : port + " "), start_(start) {}
   void OnMessage(Direction direction, const uint8_t* data, size_t length) override;
   void OnSurplus(const uint8_t* data, size_t length) override;
+  // A line of its own in the trace, such as what the link had to drop.
+  void Note(const std::string& text);
 
  private:
   FILE* file_;
