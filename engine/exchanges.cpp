@@ -86,7 +86,9 @@ bool CUpdateEngine::FileTransfer(int resourceId, const char* name) {
   do {
     const uint32_t chunk = static_cast<uint32_t>(std::min<int32_t>(kFileChunk, length - offset));
     if (!FileWrite(ModuleFileBuffer + offset, chunk)) {
-      if (!Aborted()) FileClose();  // its outcome does not change the result
+      // Its outcome does not change the result. Once the answers are out of step, no answer can
+      // be judged, so nothing more is sent.
+      if (!Aborted() && !channel_.OutOfStep()) FileClose();
       return false;
     }
     offset += static_cast<int32_t>(chunk);

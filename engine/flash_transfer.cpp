@@ -50,8 +50,9 @@ int CUpdateEngine::Erase(uint32_t address, uint32_t size) {
   const uint32_t wait = size / timing_.eraseBytesPerMs + timing_.eraseExtraMs;
   AddProgress(5.0f);
   const int length = messages_.RomErase(messages_.DeviceId, address, size);
-  const ExchangeRules rules = Rules(Attempts(1, 7, timing_.resendPauseMs, wait),
-                                    IDS_TIMEOUT_ROM_ERASE, IDS_ERROR_ROM_ERASE);
+  ExchangeRules rules = Rules(Attempts(1, 7, timing_.resendPauseMs, wait), IDS_TIMEOUT_ROM_ERASE,
+                              IDS_ERROR_ROM_ERASE);
+  rules.policy.timed = false;  // its answer waits for the erase itself
   return Exchange(length, rules) ? 0 : -1;
 }
 

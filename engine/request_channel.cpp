@@ -2,19 +2,25 @@
 
 #include <chrono>
 
+#include "engine/timing.h"
+
 namespace px {
 
-void CRequestChannel::Begin(uint32_t owedWaitMs) {
+void CRequestChannel::Begin(uint32_t owedWaitMs, bool timed) {
+  copies_ = 0;  // the owed answers below answer earlier requests: not timed
   while (reply_.Answers.Owed() > 0 && WaitReply(owedWaitMs) == Wait::Reply) {
   }
   reply_.Answers.Forgive();
   reply_.ReplyEvent.ResetEvent();
+  timed_ = timed;
 }
 
 bool CRequestChannel::Send(const uint8_t* message, int length) {
   if (Aborted()) return false;
+  sentAt_ = std::chrono::steady_clock::now();
   reply_.Answers.SendAsked(link_, message, length, tap_);
   lastLength_ = length;
+  ++copies_;
   return true;
 }
 
@@ -23,7 +29,17 @@ Wait CRequestChannel::WaitReply(uint32_t timeoutMs) {
   const bool signalled = reply_.ReplyEvent.Lock(timeoutMs);
   // The abort mark counts only when the window really goes; a device may answer 255 too.
   if (Aborted()) return Wait::Aborted;
-  return signalled ? Wait::Reply : Wait::TimedOut;
+  if (!signalled) return Wait::TimedOut;
+  if (timed_ && copies_ == 1) {
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - sentAt_)
+                          .count();
+    const int64_t device = took - static_cast<int64_t>(LineMs(lastLength_, lineBaud_));
+    if (device > static_cast<int64_t>(slowestAnswerMs_)) {
+      slowestAnswerMs_ = static_cast<uint32_t>(device);
+    }
+  }
+  return Wait::Reply;
 }
 
 bool CRequestChannel::Pause(uint32_t ms) {
@@ -43,6 +59,7 @@ bool CRequestChannel::Settle(uint32_t owedWaitMs, uint32_t listenMs) {
 
 void CRequestChannel::Reset() {
   conflictsAtReset_ = reply_.Answers.Conflicts();
+  slowestAnswerMs_ = 0;
   reply_.Answers.Forgive();
   reply_.ReplyEvent.ResetEvent();
 }
@@ -59,7 +76,7 @@ void CRequestChannel::Abort() {
 
 Exchanged RunExchange(CRequestChannel& channel, const uint8_t* message, int length,
                       const RetryPolicy& policy, uint32_t owedWaitMs) {
-  channel.Begin(owedWaitMs);
+  channel.Begin(owedWaitMs, policy.timed);
   int timeouts = 0;
   int refusals = 0;
   for (;;) {

@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -16,14 +17,18 @@ enum class Wait { Reply, TimedOut, Aborted };
 // one of these. Abort may come from any thread; everything else is the worker's.
 class CRequestChannel {
  public:
-  CRequestChannel(IByteLink& link, CReplyState& reply) : link_(link), reply_(reply) {}
+  // lineBaud: the line's speed, for the time a message takes on it.
+  CRequestChannel(IByteLink& link, CReplyState& reply, uint32_t lineBaud)
+      : link_(link), reply_(reply), lineBaud_(lineBaud) {}
 
   void SetTap(IMessageTap* tap) { tap_ = tap; }
 
   // Before a new request: waits out the answers still owed to timed-out copies of earlier
   // requests, one reply wait at most each; the first that does not come is taken as lost, and
   // with it the rest. Then forgets any reply left over.
-  void Begin(uint32_t owedWaitMs);
+  // timed: whether the answer's delay says how slow the device answers (not for the erase, whose
+  // answer waits for the erase itself).
+  void Begin(uint32_t owedWaitMs, bool timed = true);
   // Queues one copy unless the run was aborted; false when aborted.
   bool Send(const uint8_t* message, int length);
   Wait WaitReply(uint32_t timeoutMs);
@@ -44,12 +49,21 @@ class CRequestChannel {
   int32_t Status() const { return reply_.ReplyStatus.load(); }
   // The length of the last copy sent, for the time it takes on the line.
   int LastLength() const { return lastLength_; }
+  // The longest the device took, in this run, between receiving a whole request and its answer
+  // arriving: the answer's delay after the send less the request's own time on the line, over
+  // requests answered at their first copy.
+  uint32_t SlowestAnswerMs() const { return slowestAnswerMs_; }
 
  private:
   IByteLink& link_;
   CReplyState& reply_;
   IMessageTap* tap_ = nullptr;
+  const uint32_t lineBaud_;
   int lastLength_ = 0;
+  int copies_ = 0;  // copies of the current request sent
+  bool timed_ = true;
+  std::chrono::steady_clock::time_point sentAt_;
+  uint32_t slowestAnswerMs_ = 0;
   uint64_t conflictsAtReset_ = 0;
   std::atomic<bool> aborted_{false};
   std::mutex abortMutex_;
@@ -64,6 +78,7 @@ struct RetryPolicy {
   int refusalsAllowed;  // ... and at this refusal; 1: the first answer decides
   uint32_t pauseMs;
   bool (*accepts)(int32_t status);
+  bool timed = true;  // see CRequestChannel::Begin
 };
 
 inline bool AcceptsSuccess(int32_t status) {

@@ -1,5 +1,6 @@
 #include "engine/update_engine.h"
 
+#include <algorithm>
 #include <chrono>
 #include <system_error>
 
@@ -38,7 +39,7 @@ CUpdateEngine::CUpdateEngine(IPortLink& link, IUpdateUi& ui, EngineTiming timing
       timing_(timing),
       loader_(std::move(loader)),
       receiver_(link, reply_, messages_),
-      channel_(link, reply_) {}
+      channel_(link, reply_, timing.lineBaud) {}
 
 CUpdateEngine::~CUpdateEngine() {
   Shutdown();
