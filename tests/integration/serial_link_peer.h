@@ -13,6 +13,11 @@ struct SerialLinkProbe {
   static uint64_t Writes(const CSerialLink& link) { return link.writesIssued_.load(); }
   static uint64_t LostWrites(const CSerialLink& link) { return link.writesLost_.load(); }
   static int TxWriteIndex(const CSerialLink& link) { return link.txWriteIndex_.load(); }
+  // Bytes the reader has put in the ring that nobody has taken yet.
+  static int RxQueued(const CSerialLink& link) {
+    return (link.rxWriteIndex_.load() - link.rxReadIndex_.load() + CSerialLink::kRingSize) %
+           CSerialLink::kRingSize;
+  }
 };
 
 namespace test {
