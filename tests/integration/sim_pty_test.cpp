@@ -134,8 +134,13 @@ class CClient {
   }
 
   void Send(const Bytes& m) {
+    const auto until = Clock::now() + std::chrono::seconds(30);
     size_t done = 0;
     while (done < m.size()) {
+      if (Clock::now() > until) {
+        ADD_FAILURE() << "the pedal took only " << done << " of " << m.size() << " bytes";
+        return;
+      }
       const ssize_t w = write(fd_, m.data() + done, m.size() - done);
       if (w > 0) {
         done += static_cast<size_t>(w);
@@ -231,6 +236,7 @@ class SimPty : public ::testing::Test {
   // UpdateStart, the pause the updater takes after it, the erase and the one block.
   void StartEraseWrite(CClient& c) {
     ASSERT_EQ(c.Exchange(Six(px::ComposeUpdateStart)), 0);
+    // Time has to pass here: the pedal measures this pause and blames a short one.
     std::this_thread::sleep_for(std::chrono::milliseconds(520));
     ASSERT_EQ(c.Exchange(Erase()), 0);
     ASSERT_EQ(c.Exchange(Write(Image(5000), 0x000A0000)), 0);
