@@ -40,6 +40,7 @@ constexpr TextEntry kTexts[] = {
     {IDS_ERROR_FILE_CLOSE, "Error occurred(File Close:%d)"},
     {IDS_CANT_START_UPDATE, "The update could not be started."},
     {IDS_IMAGE_MISSING, "The firmware image could not be loaded."},
+    {IDS_ANSWERS_OUT_OF_STEP, "The pedal's answers went out of step. Start the update again."},
 };
 
 }  // namespace

@@ -42,6 +42,7 @@ enum TextId : int {
   // Texts of our own, for failures the device never causes.
   IDS_CANT_START_UPDATE = 145,
   IDS_IMAGE_MISSING = 146,
+  IDS_ANSWERS_OUT_OF_STEP = 147,
 };
 
 struct TextEntry {
