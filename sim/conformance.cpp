@@ -9,11 +9,11 @@
 namespace px::sim {
 namespace {
 
-using field::Hex;
-using field::Num;
-using field::PaddingOk;
-using field::SeptetOk;
-using field::U32;
+using wire::Hex;
+using wire::Num;
+using wire::PaddingOk;
+using wire::SeptetOk;
+using wire::U32;
 
 // The updater answers the pedal's own requests at once; an answer missing for this long is lost.
 constexpr uint64_t kAnswerGraceMs = 3000;

@@ -4,14 +4,15 @@
 
 #include "protocol/codec.h"
 #include "protocol/messages.h"
+#include "protocol/vocabulary.h"
 #include "sim/inbound.h"
 
 namespace px::sim {
 namespace {
 
-using field::Hex;
-using field::Num;
-using field::U32;
+using wire::Hex;
+using wire::Num;
+using wire::U32;
 
 // An answer; refused answers carry their reason, and the blame when the updater caused them.
 Outcome Answer(Reply reply, bool refused, const std::string& why = {}, bool updaterFault = false,
@@ -195,7 +196,9 @@ Outcome CDeviceCore::Execute(MessageKind kind, const uint8_t* m, size_t n, bool 
 Outcome CDeviceCore::ResultRequest(const uint8_t* m, size_t n, bool malformed) {
   if (malformed) return Answer({Reply::Type::Result, status::kMalformed, 0}, true, "malformed");
   std::string blame;
-  if (n >= 8 && m[6] != 0) blame = "ResultRequest argument " + Num(m[6]) + "; the updater sends 0";
+  if (n >= 8 && m[field::kSubStatus] != 0) {
+    blame = "ResultRequest argument " + Num(m[field::kSubStatus]) + "; the updater sends 0";
+  }
   Outcome o;
   if (!lastFileStatus_) {
     o = Answer({Reply::Type::Result, status::kNothingToConfirm, 0}, true);
@@ -215,8 +218,8 @@ Outcome CDeviceCore::RomErase(const uint8_t* m, bool malformed) {
   if (malformed) return refuse(status::kMalformed, "malformed", false);
   if (!updateMode_) return refuse(status::kNotInUpdateMode, "not in update mode", false);
   if (batteryLow_) return refuse(status::kBatteryLow, "battery low", false);
-  const uint64_t address = U32(m + 5);
-  const uint64_t size = U32(m + 10);
+  const uint64_t address = U32(m + field::kAddress);
+  const uint64_t size = U32(m + field::kEraseSize);
   if (size == 0 || address < kFlashBase || address - kFlashBase + size > kFlashSize ||
       (address - kFlashBase) % kFlashSector != 0 || size % kFlashSector != 0) {
     return refuse(status::kOutOfRange,
@@ -237,7 +240,7 @@ Outcome CDeviceCore::RomWrite(const uint8_t* m, size_t n, bool malformed) {
   };
   if (!updateMode_) return refuse(status::kNotInUpdateMode, "not in update mode", false);
   if (batteryLow_) return refuse(status::kBatteryLow, "battery low", false);
-  const uint32_t count = ReadSeptet14(m + 10);
+  const uint32_t count = ReadSeptet14(m + field::kRomWriteLength);
   const size_t packed = PackedSize(count);
   if (count == 0 || n != packed + kRomWriteOverhead) {
     return refuse(status::kBadLength,
@@ -247,7 +250,7 @@ Outcome CDeviceCore::RomWrite(const uint8_t* m, size_t n, bool malformed) {
                   true);
   }
   if (malformed) return refuse(status::kMalformed, "malformed", false);
-  const uint64_t address = U32(m + 5);
+  const uint64_t address = U32(m + field::kAddress);
   if (address < kFlashBase || address - kFlashBase + count > kFlashSize) {
     return refuse(status::kOutOfRange,
                   Num(count) + " bytes at " + Hex(static_cast<uint32_t>(address), 8) +
@@ -255,9 +258,9 @@ Outcome CDeviceCore::RomWrite(const uint8_t* m, size_t n, bool malformed) {
                   true);
   }
   std::vector<uint8_t> raw(count + 7);
-  Unpack7Bit(raw.data(), m + 12, packed);
+  Unpack7Bit(raw.data(), m + field::kRomWritePayload, packed);
   raw.resize(count);
-  const uint32_t crc = U32(m + 12 + packed);
+  const uint32_t crc = U32(m + field::kRomWritePayload + packed);
   if (crc != BlockCrc32(raw.data(), count)) {
     return refuse(status::kBadCrc, "CRC field does not match the data", true);
   }
@@ -296,7 +299,7 @@ Outcome CDeviceCore::FileWrite(const uint8_t* m, size_t n, bool malformed) {
     return Answer({Reply::Type::Value, v, 0}, v != 0, why, updaterFault);
   };
   if (!updateMode_) return value(status::kFileNotInUpdateMode, "not in update mode", false);
-  const uint32_t count = U32(m + 11);
+  const uint32_t count = U32(m + field::kFileWriteLength);
   if (count > kMaxChunk || n != PackedSize(count) + kFileWriteOverhead) {
     return value(status::kInvalid,
                  "length field says " + Num(count) + " bytes, the message carries " +
@@ -305,16 +308,16 @@ Outcome CDeviceCore::FileWrite(const uint8_t* m, size_t n, bool malformed) {
                  true);
   }
   if (malformed) return value(status::kFileMalformed, "malformed", false);
-  const uint32_t handle = U32(m + 6);
+  const uint32_t handle = U32(m + field::kSubValue);
   if (!openFile_) return value(status::kBadHandle, "no file is open", false);
   if (handle != 0) {
     return value(status::kBadHandle, "handle " + Num(handle) + "; FileOpen gave 0", true);
   }
   const size_t packed = PackedSize(count);
   std::vector<uint8_t> raw(count + 7);
-  Unpack7Bit(raw.data(), m + 16, packed);
+  Unpack7Bit(raw.data(), m + field::kFileWritePayload, packed);
   raw.resize(count);
-  if (U32(m + 16 + packed) != BlockCrc32(raw.data(), count)) {
+  if (U32(m + field::kFileWritePayload + packed) != BlockCrc32(raw.data(), count)) {
     return value(status::kFileBadCrc, "CRC field does not match the data", true);
   }
   size_t used = 0;
@@ -338,16 +341,16 @@ Outcome CDeviceCore::FileStep(MessageKind kind, const uint8_t* m, bool malformed
   std::string name;
   switch (kind) {
     case MessageKind::FileDelete:
-      if (!field::ReadName(m + 6, kFileDeleteNameField, name)) {
+      if (!wire::ReadName(m + field::kFileDeleteName, kFileDeleteNameField, name)) {
         return value(status::kInvalid, "name field not a NUL-terminated, zero-padded name", true);
       }
       if (openFile_ == name) openFile_.reset();
       return value(files_.erase(name) ? 0 : status::kFileNotFound, {}, false);
     case MessageKind::FileOpen: {
-      if (!field::ReadName(m + 16, kFileOpenNameField, name)) {
+      if (!wire::ReadName(m + field::kFileOpenName, kFileOpenNameField, name)) {
         return value(status::kInvalid, "name field not a NUL-terminated, zero-padded name", true);
       }
-      const uint32_t mode = U32(m + 6);
+      const uint32_t mode = U32(m + field::kSubValue);
       if (mode != kOpenForWriting) {
         return value(status::kInvalid, "open mode " + Num(mode) + "; the updater opens with 1",
                      true);
@@ -358,7 +361,7 @@ Outcome CDeviceCore::FileStep(MessageKind kind, const uint8_t* m, bool malformed
       return value(0, {}, false);
     }
     case MessageKind::FileClose: {
-      const uint32_t handle = U32(m + 6);
+      const uint32_t handle = U32(m + field::kSubValue);
       if (openFile_ && handle == 0) {
         justClosed_ = openFile_;
         openFile_.reset();

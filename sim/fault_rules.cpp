@@ -1,6 +1,7 @@
 #include "sim/fault_rules.h"
 
 #include "protocol/messages.h"
+#include "protocol/vocabulary.h"
 #include "sim/inbound.h"
 
 namespace px::sim {
@@ -24,7 +25,7 @@ const FaultRule* CFaultRules::Match(MessageKind kind, const uint8_t* m, size_t n
   if (kind == MessageKind::Ack || kind == MessageKind::IdentityReply) return nullptr;
   std::optional<uint32_t> block;
   if (kind == MessageKind::RomWrite && n >= 12) {
-    block = field::U32(m + 5);
+    block = wire::U32(m + field::kAddress);
     ++blockSends_[*block];
     if (!blockIndex_.count(*block)) {
       blockIndex_[*block] = static_cast<int32_t>(blockIndex_.size());
@@ -76,7 +77,7 @@ Reply CFaultRules::Replacement(const FaultRule& rule, MessageKind kind, const CD
 
 bool CFaultRules::OwnIdentityRequestDue(MessageKind kind, const uint8_t* m, size_t n) {
   if (kind != MessageKind::RomWrite || config_.line.askIdentityAtBlock < 0 || n < 12) return false;
-  const uint32_t block = field::U32(m + 5);
+  const uint32_t block = wire::U32(m + field::kAddress);
   return blockIndex_[block] == config_.line.askIdentityAtBlock && blockSends_[block] == 1;
 }
 

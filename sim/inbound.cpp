@@ -8,7 +8,7 @@
 
 namespace px::sim {
 
-namespace field {
+namespace wire {
 
 std::string Hex(uint32_t v, int width) {
   char buf[16];
@@ -46,11 +46,11 @@ bool PaddingOk(const uint8_t* packed, size_t packedCount) {
   return (top & (0x7F >> (rest - 1))) == 0;
 }
 
-}  // namespace field
+}  // namespace wire
 
-using field::Hex;
-using field::Num;
-using field::U32;
+using wire::Hex;
+using wire::Num;
+using wire::U32;
 
 MessageKind ClassifyMessage(const uint8_t* m, size_t n) {
   if (n >= 6 && m[1] == kUniversalNonRealTime && m[3] == kGeneralInformation) {

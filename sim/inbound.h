@@ -21,7 +21,7 @@ MessageKind ClassifyMessage(const uint8_t* m, size_t n);
 // A one-line description of any message either side sends.
 std::string DescribeMessage(const uint8_t* m, size_t n, bool fromPedal = false);
 
-namespace field {
+namespace wire {
 
 std::string Hex(uint32_t v, int width = 2);
 std::string Num(int64_t v);
@@ -35,5 +35,5 @@ bool ReadName(const uint8_t* p, size_t width, std::string& name);
 // The top-bits byte of a short last group has no bits set for its missing bytes.
 bool PaddingOk(const uint8_t* packed, size_t packedCount);
 
-}  // namespace field
+}  // namespace wire
 }  // namespace px::sim

@@ -57,7 +57,7 @@ void CPedalModel::OnMessage(const uint8_t* m, size_t n, bool damaged, uint64_t n
   if (rule && CFaultRules::AddsOutput(action)) Extra(action, nowMs + delay, out);
   if (rules_.OwnIdentityRequestDue(kind, m, n)) {
     log_->AddFault(kind, "own IdentityRequest before the answer to block " +
-                            field::Num(config_->line.askIdentityAtBlock));
+                             wire::Num(config_->line.askIdentityAtBlock));
     Extra(FaultAction::AskIdentity, nowMs + delay, out);
   }
   if (rules_.Chance(config_->line.strayRate)) Extra(FaultAction::StrayBytes, nowMs + delay, out);
