@@ -1,5 +1,7 @@
-# The two commands of the README:
+# The commands of the README:
 #   make demo   a whole firmware update against the virtual pedal
+#   make check  the everyday tests: the ASan/UBSan build without the windows, chaos and slow
+#               labels (and no fuzzers)
 #   make test   every test: ASan/UBSan, TSan, the Windows build under Wine, and the fuzzers
 # and the long reliability campaign:
 #   make chaos N=5000   N updates against fault-injecting pedals on ptys, with a table at the end
@@ -8,8 +10,10 @@ FUZZ_SECONDS ?= 60
 N ?= 5000
 CHAOS_SEED ?= 1
 CHAOS_JOBS ?= 8
+# Most tests spend their time waiting on a pty or a scaled time-out: more jobs than cores.
+CHECK_JOBS ?= 4
 
-.PHONY: test demo chaos deps build-debug build-tsan build-windows build-fuzz build-release
+.PHONY: test check demo chaos deps build-debug build-tsan build-windows build-fuzz build-release
 
 # The virtual pedal paces its line at 921,600 baud here so that the demo takes seconds; run
 # px550-update flash --simulate without --pedal-arg for the real 115,200-baud timing (about a minute).
@@ -40,6 +44,9 @@ build-windows: deps
 build-fuzz: deps
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz -j$(JOBS)
+
+check: build-debug
+	ctest --preset linux-debug -j$(CHECK_JOBS) -LE '^(windows|chaos|slow)$$'
 
 test: build-debug build-tsan build-windows build-fuzz
 	@FUZZ_SECONDS=$(FUZZ_SECONDS) bash scripts/run-tests.sh

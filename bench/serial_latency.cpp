@@ -1,5 +1,6 @@
 // Figures for the serial link over a pty: how long a 7-byte reply takes from the moment the far
-// end writes it to its last byte leaving ReadByte, and what an idle open link costs in CPU.
+// end writes it to its last byte leaving ReadByte, what an idle open link costs in CPU, and what
+// a link whose port vanished costs and how long its Close takes.
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/resource.h>
@@ -73,8 +74,26 @@ int main(int argc, char** argv) {
   double wall = std::chrono::duration<double>(Clock::now() - start).count();
   std::printf("idle open link: %.3f s CPU in %.1f s = %.3f %% of a core\n", CpuSeconds() - cpu,
               wall, 100.0 * (CpuSeconds() - cpu) / wall);
-  link.Close();
+
+  // The far end goes away under the open link, as when a Bluetooth connection drops.
   close(master);
+  cpu = CpuSeconds();
+  start = Clock::now();
+  const uint8_t request[6] = {0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7};
+  link.Send(request, sizeof request);
+  uint8_t byte = 0;
+  while (Clock::now() - start < std::chrono::seconds(idleSeconds)) link.ReadByte(byte);
+  wall = std::chrono::duration<double>(Clock::now() - start).count();
+  std::printf("vanished port, caller polling ReadByte: %.3f s CPU in %.1f s = %.3f %% of a core\n",
+              CpuSeconds() - cpu, wall, 100.0 * (CpuSeconds() - cpu) / wall);
+  start = Clock::now();
+  link.Close();
+  std::printf("Close of a link whose port vanished: %.1f ms\n",
+              std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+  start = Clock::now();
+  link.Close();
+  std::printf("Close of a closed link: %.3f ms\n",
+              std::chrono::duration<double, std::milli>(Clock::now() - start).count());
   close(slave);
   return 0;
 }

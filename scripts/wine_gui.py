@@ -17,15 +17,21 @@ class TestFailure(AssertionError):
     pass
 
 
-def wait_for(predicate, timeout, what, interval=0.05):
-    """Polls predicate until it returns something true; returns that, or fails after timeout."""
-    deadline = time.monotonic() + timeout
+# Generous enough for Wine on a loaded 2-core machine; it only turns a hang into a failure.
+EVENT_DEADLINE = 30
+
+
+def wait_until(predicate, deadline=EVENT_DEADLINE, what="a condition", interval=0.05):
+    """The tests' one way to wait (the twin of WaitUntil in tests/support): polls predicate until
+    it returns something true and returns that, or fails after deadline seconds naming what it
+    waited for."""
+    until = time.monotonic() + deadline
     while True:
         value = predicate()
         if value:
             return value
-        if time.monotonic() > deadline:
-            raise TestFailure(f"timed out after {timeout} s waiting for {what}")
+        if time.monotonic() > until:
+            raise TestFailure(f"gave up after {deadline} s waiting for {what}")
         time.sleep(interval)
 
 
@@ -204,12 +210,12 @@ class Probe:
                 return w
         return None
 
-    def wait_window(self, title, timeout=20, cls=None):
-        return wait_for(lambda: self.window(title, cls), timeout, f"window '{title}'")
+    def wait_window(self, title, timeout=EVENT_DEADLINE, cls=None):
+        return wait_until(lambda: self.window(title, cls), timeout, f"window '{title}'")
 
-    def wait_gone(self, hwnd, timeout=20):
-        wait_for(lambda: all(w["hwnd"] != hwnd for w in self.windows()), timeout,
-                 f"window {hwnd} to close")
+    def wait_gone(self, hwnd, timeout=EVENT_DEADLINE):
+        wait_until(lambda: all(w["hwnd"] != hwnd for w in self.windows()), timeout,
+                   f"window {hwnd} to close")
 
     def controls(self, hwnd):
         return self.ask(f"controls {hwnd}")
@@ -232,7 +238,7 @@ class Probe:
     def click(self, hwnd, control_id):
         return self.ask(f"click {hwnd} {control_id}")
 
-    def message_box(self, caption, timeout=20):
+    def message_box(self, caption, timeout=EVENT_DEADLINE):
         """Waits for a message box with this caption; returns (window, text, buttons, icon)."""
         box = self.wait_window(caption, timeout, cls="#32770")
         controls = self.controls(box["hwnd"])

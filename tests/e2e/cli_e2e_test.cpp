@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "wait_until.h"
 
 namespace px {
 namespace {
@@ -51,13 +52,13 @@ class CliTest : public ::testing::Test {
     argv.insert(argv.end(), args.begin(), args.end());
     pedal_ = std::make_unique<Process>(argv);
     std::string pty;
-    EXPECT_TRUE(pedal_->ReadLine(pty, 10000)) << pedal_->Result().err;
+    EXPECT_TRUE(pedal_->ReadLine(pty, 30000)) << pedal_->Result().err;
     return pty;
   }
   // Ends the pedal (it writes its report) and returns the report.
   std::string StopPedal() {
     pedal_->Signal(SIGTERM);
-    pedal_->Wait(10000);
+    EXPECT_TRUE(pedal_->Wait(30000)) << "the pedal did not end on SIGTERM";
     return ReadFile(report_);
   }
 
@@ -140,25 +141,27 @@ TEST_F(CliTest, IdentifyPrintsTheDevice) {
 
 // Ctrl-C in the middle of the flash write: nothing more leaves, the port closes, exit 130.
 TEST_F(CliTest, InterruptStopsAtOnce) {
-  const std::string pty = StartPedal({"--baud", "115200", "--erase-ms", "100"});
+  // With --once the pedal ends by itself once the updater has closed its end and the pedal has
+  // read all that was on the line: its report then holds everything the updater ever sent.
+  const std::string pty = StartPedal({"--baud", "115200", "--erase-ms", "100", "--once"});
   const std::string trace = (dir_ / "trace.txt").string();
   Process update(
       {PX_UPDATE_EXE, "flash", "--port", pty, "--yes", "--progress", "json", "--trace", trace});
-  // Wait for the third flash block to go out.
-  for (int i = 0; i < 300; ++i) {
-    const std::string t = ReadFile(trace);
-    size_t blocks = 0;
-    for (size_t p = t.find("-> 14062"); p != std::string::npos; p = t.find("-> 14062", p + 1)) {
-      ++blocks;
-    }
-    if (blocks >= 3) break;
-    usleep(50000);
-  }
+  ASSERT_TRUE(test::WaitUntil(
+      [&] {
+        const std::string t = ReadFile(trace);
+        size_t blocks = 0;
+        for (size_t p = t.find("-> 14062"); p != std::string::npos; p = t.find("-> 14062", p + 1)) {
+          ++blocks;
+        }
+        return blocks >= 3;
+      },
+      std::chrono::milliseconds(120000), "the third flash block in the trace"));
   update.Signal(SIGINT);
-  ASSERT_TRUE(update.Wait(3000)) << "the updater did not stop";
+  ASSERT_TRUE(update.Wait(30000)) << "the updater did not stop";
   EXPECT_EQ(update.Result().exitCode, 130);
-  usleep(1500000);  // anything still queued would reach the pedal by now
-  const std::string report = StopPedal();
+  ASSERT_TRUE(pedal_->Wait(30000)) << "the pedal did not see the line close";
+  const std::string report = ReadFile(report_);
   const std::string t = ReadFile(trace);
   size_t sent = 0;
   for (size_t p = t.find(" -> "); p != std::string::npos; p = t.find(" -> ", p + 1)) ++sent;
@@ -250,7 +253,7 @@ TEST_F(CliTest, FullScaleUpdate) {
   const auto r = Update({"flash", "--port", pty, "--yes", "--progress", "none"}, {}, 170000);
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out, "Firmware update completed.\n");
-  pedal_->Wait(20000);
+  EXPECT_TRUE(pedal_->Wait(30000)) << "the pedal did not end after the update";
   EXPECT_EQ(pedal_->Result().exitCode, 0);
   EXPECT_EQ(JsonValue(ReadFile(report_), "success"), "true");
 }

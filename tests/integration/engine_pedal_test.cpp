@@ -117,10 +117,10 @@ TEST(EnginePedal, LateAnswerIsSurvived) {
   PedalConfig c = Quick();
   sim::FaultRule rule;
   std::string error;
-  ASSERT_TRUE(sim::ParseFaultRule("RomWrite#3:1:late=300", rule, error)) << error;
+  ASSERT_TRUE(sim::ParseFaultRule("RomWrite#3:1:late=1600", rule, error)) << error;
   c.rules.push_back(rule);
   EngineTiming t;
-  t.replyWaitMs = 200;
+  t.replyWaitMs = 1000;  // the resend goes at 1,100 ms, its answer well before 1,600
   test::RecordingUi ui;
   const Result run = Update(ui, c, t);
   EXPECT_EQ(run.outcome, RunOutcome::Completed) << ui.Errors().size();

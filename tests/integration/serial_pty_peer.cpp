@@ -1,6 +1,7 @@
 // The far end of a link under test, natively: the master side of a pty.
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/resource.h>
@@ -13,6 +14,7 @@
 #include <thread>
 
 #include "serial_link_peer.h"
+#include "wait_until.h"
 
 namespace px::test {
 
@@ -43,7 +45,13 @@ class PtyPeer final : public LinkPeer {
   std::string NotASerialPortName() override { return "/dev/null"; }
 
   void Write(const std::vector<uint8_t>& bytes) override {
+    const auto deadline = Clock::now() + kEventDeadline;
     for (size_t done = 0; done < bytes.size();) {
+      if (Clock::now() > deadline) {
+        ADD_FAILURE() << "the link took only " << done << " of " << bytes.size()
+                      << " bytes from the peer";
+        return;
+      }
       ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
       if (n > 0) {
         done += static_cast<size_t>(n);

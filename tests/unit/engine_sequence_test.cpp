@@ -9,6 +9,7 @@
 #include "engine/update_engine.h"
 #include "recording_ui.h"
 #include "scripted_device.h"
+#include "wait_until.h"
 
 namespace px {
 namespace {
@@ -18,16 +19,19 @@ using test::Answer;
 using test::Bytes;
 using test::Reply;
 using test::Silence;
+using test::WaitUntil;
 
+// Pauses are short; the reply wait is not. Every answer the script gives must arrive within the
+// wait even on a loaded machine, or the resend counts below would be the scheduler's.
 EngineTiming Fast() {
   EngineTiming t;
-  t.replyWaitMs = 150;
+  t.replyWaitMs = 1000;
   t.updateStartPauseMs = 5;
   t.resendPauseMs = 2;
   t.semaphorePauseMs = 1;
   t.abortSleepMs = 10;
   t.eraseBytesPerMs = 1000000;
-  t.eraseExtraMs = 150;
+  t.eraseExtraMs = 1000;
   return t;
 }
 
@@ -312,18 +316,21 @@ TEST_F(EngineTest, EveryBlockHasItsOwnAllowance) {
   EXPECT_EQ(SendsPerBlock(dev_).back(), 7);
 }
 
-// Block 0's first copy is answered only after its resend was, so two answers come for it. The
-// second must not pass for block 1's, which the device refuses (slowly, so that it comes amid the
-// refusals): taken for it, block 1 would be skipped and the run end in a completion over a hole
-// in the flash.
+// Block 0's first copy is answered only once its resend has come (so its wait surely ran out),
+// and after the resend's own answer: two answers come for block 0. The second must not pass for
+// block 1's, which the device refuses: taken for it, block 1 would be skipped and the run end in
+// a completion over a hole in the flash.
 TEST_F(EngineTest, AnswerToAnEarlierCopyDoesNotAnswerTheNextBlock) {
   variant_ = 0;
-  const int late = static_cast<int>(Fast().replyWaitMs) + 40;
-  Script([late](const std::string& kind, int n, const Bytes& m) {
+  Script([](const std::string& kind, int n, const Bytes& m) {
     if (kind != "RomWrite") return Usual();
     const uint32_t address = static_cast<uint32_t>(DecodeSeptet32(&m[5]));
-    if (address == 0x000A0000) return n == 0 ? Reply(AckOf(0), late) : Usual();
-    if (address == 0x000A3000) return Reply(AckOf(23), 10);
+    if (address == 0x000A0000) {
+      if (n == 0) return Silence();
+      // The resend's answer, then the first copy's, well inside the wait for what is owed.
+      return std::vector<Answer>{{AckOf(0), 0}, {AckOf(0), 100}};
+    }
+    if (address == 0x000A3000) return Reply(AckOf(23));
     return Usual();
   });
   Run();
@@ -390,30 +397,36 @@ TEST_F(EngineTest, AbortWhileSendingEndsSilently) {
   EXPECT_EQ(engine_->LastOutcome(), RunOutcome::Aborted);
 }
 
+// A reply wait that would outlast the test: only the event the test sends can end it.
+EngineTiming Patient() {
+  EngineTiming t = Fast();
+  t.replyWaitMs = 3600000;
+  return t;
+}
+
 TEST_F(EngineTest, AbortDuringAWaitOrAPause) {
   // The device goes quiet after UpdateStart; the window closes while the worker waits.
+  Make(Patient());
   Script([](const std::string& kind, int, const Bytes&) {
     return kind == "FileDelete" ? Silence() : Usual();
   });
   engine_->OnExecute(3);
-  while (dev_.Count("FileDelete") == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(WaitUntil([&] { return dev_.Count("FileDelete") > 0; }, "FileDelete to be sent"));
   engine_->Abort();
-  ASSERT_TRUE(engine_->WaitForWorker(1000));
+  ASSERT_TRUE(engine_->WaitForWorker(30000));
   EXPECT_EQ(dev_.Kinds().back(), "FileDelete");
   EXPECT_TRUE(Errors().empty());
 
-  // A long pause after UpdateStart: the abort cuts it short and nothing more is sent.
+  // A pause after UpdateStart that would outlast the test: only the abort can end the worker,
+  // and nothing more is sent.
   EngineTiming slow = Fast();
-  slow.updateStartPauseMs = 5000;
+  slow.updateStartPauseMs = 3600000;
   Make(slow);
   const size_t before = dev_.Received().size();
   engine_->OnExecute(3);
-  while (dev_.Count("UpdateStart") < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  const auto t0 = std::chrono::steady_clock::now();
+  ASSERT_TRUE(WaitUntil([&] { return dev_.Count("UpdateStart") >= 2; }, "UpdateStart"));
   engine_->Abort();
-  ASSERT_TRUE(engine_->WaitForWorker(1000));
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1000));
+  ASSERT_TRUE(engine_->WaitForWorker(30000)) << "the abort did not cut the pause short";
   EXPECT_EQ(dev_.Kinds().back(), "UpdateStart");
   EXPECT_EQ(dev_.Received().size() - before, 4u);
   EXPECT_TRUE(Errors().empty());
@@ -440,9 +453,8 @@ TEST_F(EngineTest, LeftoverReplyDoesNotAnswerTheNextBlock) {
   ui.afterBlock = [&] {
     if (dev_.Count("RomWrite") != 1) return;
     dev_.Inject(AckOf(0));
-    for (int i = 0; i < 1000 && engine.Reply().Answers.Surplus() == 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    ASSERT_TRUE(WaitUntil([&] { return engine.Reply().Answers.Surplus() > 0; },
+                          "the reply thread to take the duplicate Ack"));
     ASSERT_EQ(engine.Reply().Answers.Surplus(), 1u);
     EXPECT_FALSE(engine.Reply().ReplyEvent.IsSignalled());
   };
@@ -450,32 +462,32 @@ TEST_F(EngineTest, LeftoverReplyDoesNotAnswerTheNextBlock) {
     return kind == "RomWrite" && DecodeSeptet32(&m[5]) == 0x000A3000 ? Reply(AckOf(6)) : Usual();
   });
   engine.OnExecute(3);
-  ASSERT_TRUE(engine.WaitForWorker(10000));
+  ASSERT_TRUE(engine.WaitForWorker(60000));
   EXPECT_EQ(ui.Errors(), std::vector<std::string>{"Transfer error occurred(ROM write:6)"});
   EXPECT_TRUE(ui.Completions().empty());
 }
 
 TEST_F(EngineTest, SecondRunWaitsForTheWorkerClosingItsFile) {
   // The FileClose after a refused chunk waits for its answer while the controls are back.
+  Make(Patient());
   Script([](const std::string& kind, int, const Bytes&) {
     if (kind == "FileWrite") return Reply(AckOf(2));
     if (kind == "FileClose") return Silence();
     return Usual();
   });
   engine_->OnExecute(3);
-  while (!ui_.Enabled() || dev_.Count("FileClose") == 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  ASSERT_TRUE(WaitUntil([&] { return ui_.Enabled() && dev_.Count("FileClose") > 0; },
+                        "the controls back and FileClose sent"));
   EXPECT_FALSE(engine_->UpdateInProgress());
   ASSERT_TRUE(engine_->WorkerAlive());
   engine_->OnExecute(3);
   EXPECT_EQ(Errors().back(), "In Progress.");
   dev_.Inject(AckOf(0));
-  ASSERT_TRUE(engine_->WaitForWorker(5000));
+  ASSERT_TRUE(engine_->WaitForWorker(30000));
   EXPECT_EQ(dev_.Count("IdentityRequest"), 1);
   Script([](const std::string&, int, const Bytes&) { return Usual(); });
   engine_->OnExecute(3);  // now it starts
-  ASSERT_TRUE(engine_->WaitForWorker(5000));
+  ASSERT_TRUE(engine_->WaitForWorker(60000));
   EXPECT_EQ(dev_.Count("IdentityRequest"), 2);
   EXPECT_EQ(ui_.Completions().size(), 1u);
 }

@@ -5,6 +5,7 @@
 
 #include "memory_link.h"
 #include "protocol/reply.h"
+#include "wait_until.h"
 
 namespace px {
 namespace {
@@ -164,7 +165,7 @@ TEST(ReplyThread, StopsAndWakesWaiterWithAbortMark) {
   std::thread reply([&] { receiver.Run(); });
   state.Answers.SendAsked(link, IdentityRequest.data(), 6, nullptr);
   link.Inject({0xF0, 0x52, 0x00, 0x5E, 0x00, 0x04, 0xF7});
-  ASSERT_TRUE(state.ReplyEvent.Lock(2000));
+  EXPECT_TRUE(state.ReplyEvent.Lock(30000));
   EXPECT_EQ(state.ReplyStatus, 4);
 
   std::thread worker([&] {
@@ -196,11 +197,13 @@ TEST(ReplyThread, AnswersNeverAlterTheWorkersRequest) {
   }
   Bytes answer = {0xF0, 0x52, 0x00, 0x5E, 0x00, 0x01, 0xF7};
   size_t requests = 0, answers = 0;
-  for (int tries = 0; tries < 100 && answers < 400; ++tries) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    answers = 0;
-    for (const Bytes& m : link.Sent()) answers += m != request;
-  }
+  EXPECT_TRUE(test::WaitUntil(
+      [&] {
+        answers = 0;
+        for (const Bytes& m : link.Sent()) answers += m != request;
+        return answers >= 400;
+      },
+      "400 answers from the reply thread"));
   for (const Bytes& m : link.Sent()) {
     if (m == request) {
       ++requests;

@@ -14,7 +14,7 @@ sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "scripts"))
 import wine_gui  # noqa: E402
-from wine_gui import TestFailure, wait_for  # noqa: E402
+from wine_gui import EVENT_DEADLINE, TestFailure, wait_until  # noqa: E402
 
 TITLE = "TARN PX-550LN System v1.30 Updater"
 APP_CAPTION = "PX-550LN Updater"
@@ -57,13 +57,13 @@ class Pedal:
             [ARGS.sim, "--pty", "--link", link, "--once", "--report", self.report_path,
              "--expect-image", ARGS.firmware, *options],
             stdout=self.log, stderr=subprocess.STDOUT)
-        wait_for(lambda: os.path.lexists(link) or self.process.poll() is not None, 10,
-                 "the pedal's pty")
+        wait_until(lambda: os.path.lexists(link) or self.process.poll() is not None,
+                   what="the pedal's pty")
         if self.process.poll() is not None:
             raise TestFailure(f"px550-sim ended at once; see {self.log_path}")
         test.wine.link_com_port(PEDAL_PORT, os.path.realpath(link))
 
-    def report(self, timeout=20):
+    def report(self, timeout=EVENT_DEADLINE):
         """Waits for the pedal to end (the updater closing the line ends it) and reads its
         report."""
         try:
@@ -102,7 +102,7 @@ class DialogTest(unittest.TestCase):
         # A failed case may leave its copy open; the next case wants to be copy 1 again.
         for process in self.updaters:
             self.wine.end(process)
-        wait_for(lambda: self.probe.window(TITLE) is None, 10, "the updater to go")
+        wait_until(lambda: self.probe.window(TITLE) is None, what="the updater to go")
 
     # Helpers
 
@@ -110,7 +110,7 @@ class DialogTest(unittest.TestCase):
         process = self.wine.start(ARGS.exe)
         self.updaters.append(process)
         window = self.probe.wait_window(title, cls="#32770")
-        # The title shows once the dialog is initialised; give it a moment to paint.
+        # The title shows once the dialog is initialised; screenshots want it painted too.
         time.sleep(0.3)
         return process, window["hwnd"]
 
@@ -134,8 +134,8 @@ class DialogTest(unittest.TestCase):
 
     def exit_without_question(self, process, dialog):
         self.probe.click(dialog, IDCANCEL)
-        self.probe.wait_gone(dialog, timeout=10)
-        self.assertEqual(process.wait(timeout=10), 0, "the updater did not end cleanly")
+        self.probe.wait_gone(dialog)
+        self.assertEqual(process.wait(timeout=EVENT_DEADLINE), 0, "the updater did not end cleanly")
         self.assertIsNone(self.probe.window(APP_CAPTION), "a box came up on Exit")
 
     def expect_controls(self, dialog, enabled):
@@ -172,12 +172,12 @@ class DialogTest(unittest.TestCase):
         self.assertEqual(self.position(dialog), 0)
 
         # A rescan that still finds nothing leaves Execute off; one after a port came finds it.
-        self.probe.click(dialog, ID_RESCAN)
-        time.sleep(0.3)
+        # Sent, not posted: the rescan is over when the message returns.
+        self.probe.send(dialog, WM_COMMAND, ID_RESCAN)
         self.assertFalse(self.states(dialog)[IDOK])
         self.register_ports()
-        self.probe.click(dialog, ID_RESCAN)
-        wait_for(lambda: self.states(dialog)[IDOK], 5, "Execute enabled after a rescan")
+        self.probe.send(dialog, WM_COMMAND, ID_RESCAN)
+        self.assertTrue(self.states(dialog)[IDOK], "Execute enabled after a rescan")
         self.assertEqual(self.combo(dialog)["selection"], 2)
         self.exit_without_question(process, dialog)
 
@@ -194,11 +194,11 @@ class DialogTest(unittest.TestCase):
             self.xvfb.screenshot(os.path.join(self.shots, "main-idle.png"))
 
             self.click_with_mouse(dialog, IDOK)
-            wait_for(lambda: not self.states(dialog)[IDOK], 10, "the run to start")
+            wait_until(lambda: not self.states(dialog)[IDOK], what="the run to start")
             self.expect_controls(dialog, False)
 
             # Exit during the run: Cancel keeps it going.
-            wait_for(lambda: self.position(dialog) >= 5, 20, "the bar to move")
+            wait_until(lambda: self.position(dialog) >= 5, what="the bar to move")
             self.probe.click(dialog, IDCANCEL)
             box, text, buttons, icon = self.probe.message_box(APP_CAPTION)
             self.assertEqual(text, "Now updating. Are you sure?")
@@ -207,23 +207,27 @@ class DialogTest(unittest.TestCase):
             self.press(box, IDCANCEL)
             self.assertIsNotNone(self.probe.window(TITLE), "Cancel closed the dialog")
 
+            # The bar as often as the probe can read it until the completion box: how many
+            # readings fit in the run is the machine's business, so only their order is checked,
+            # and that the flash part was seen under way (it takes seconds at this line speed).
             positions = []
             shot_taken = False
-            deadline = time.monotonic() + 60
-            while self.probe.window(APP_CAPTION) is None:
-                self.assertLess(time.monotonic(), deadline, "no completion box")
+
+            def sample():
                 positions.append(self.position(dialog))
+                nonlocal shot_taken
                 if not shot_taken and 40 <= positions[-1] <= 80:
                     self.xvfb.screenshot(os.path.join(self.shots, "main-updating.png"))
                     shot_taken = True
-                time.sleep(0.1)
+                return self.probe.window(APP_CAPTION) is not None
+
+            wait_until(sample, 120, "the completion box", interval=0.1)
             moving = sorted(set(p for p in positions if 0 < p < 100))
-            self.assertGreaterEqual(len(moving), 10, f"the bar hardly moved: {moving}")
+            self.assertTrue(any(5 < p < 100 for p in moving), f"the bar never moved: {moving}")
             self.assertEqual(positions, sorted(positions), "the bar went back")
-            self.assertTrue(shot_taken, f"no screenshot mid-way: {moving}")
 
             box, text, buttons, icon = self.probe.message_box(APP_CAPTION)
-            time.sleep(0.3)
+            time.sleep(0.3)  # painting, for the screenshot
             self.xvfb.screenshot(os.path.join(self.shots, "completion-box.png"))
             self.assertEqual(text, "Firmware update completed.")
             self.assertEqual(buttons, ["OK"])
@@ -231,8 +235,8 @@ class DialogTest(unittest.TestCase):
             self.assertEqual(self.position(dialog), 100)
             self.press(box, IDOK)
 
-            # The run is over and stays so: only Exit is left.
-            time.sleep(0.3)
+            # The run is over: only Exit is left (that nothing enables them later is the engine
+            # tests' to prove, where the worker's end can be waited for).
             self.expect_controls(dialog, False)
             self.exit_without_question(process, dialog)
 
@@ -257,7 +261,7 @@ class DialogTest(unittest.TestCase):
             self.expect_controls(dialog, False)
             self.press(box, IDOK)
 
-            wait_for(lambda: self.states(dialog)[IDOK], 5, "Execute enabled again")
+            wait_until(lambda: self.states(dialog)[IDOK], what="Execute enabled again")
             self.expect_controls(dialog, True)
             self.assertEqual(self.combo(dialog)["selection"], 2, "the choice is kept")
             self.exit_without_question(process, dialog)
@@ -270,16 +274,17 @@ class DialogTest(unittest.TestCase):
 
     def test_4_exit_during_run(self):
         self.register_ports()
-        # The pedal takes 12 s to answer the erase (the updater would wait 33 s): time enough to
-        # close the window while the updater waits. Its clock runs all the while, so the line
-        # never goes quiet: closing must not wait for that.
-        pedal = Pedal(self, "exit", "--variant", "0", "--baud", "0", "--erase-ms", "12000",
+        # The pedal never answers the erase in time, and the updater itself waits 33 s for it:
+        # the window closes while the updater waits, and an end before those 33 s can only be
+        # the abort's doing. Its clock runs all the while, so the line never goes quiet: closing
+        # must not wait for that.
+        pedal = Pedal(self, "exit", "--variant", "0", "--baud", "0", "--erase-ms", "600000",
                       "--clock", "20")
         try:
             process, dialog = self.start_updater()
             self.probe.click(dialog, IDOK)
             # Without the module file the bar reaches 5 exactly when the erase goes out.
-            wait_for(lambda: self.position(dialog) == 5, 20, "the erase to start")
+            wait_until(lambda: self.position(dialog) == 5, what="the erase to start")
 
             # Execute reaching the handler during a run (the button itself is disabled) is
             # refused and leaves the run alone.
@@ -292,15 +297,16 @@ class DialogTest(unittest.TestCase):
             self.probe.click(dialog, IDCANCEL)
             box, text, buttons, _ = self.probe.message_box(APP_CAPTION)
             self.assertEqual(text, "Now updating. Are you sure?")
-            closed_at = time.monotonic()
             self.press(box, IDOK)
-            self.probe.wait_gone(dialog, timeout=5)
+            self.probe.wait_gone(dialog, timeout=25)
             # A thread left running into the destroyed dialog would crash the process.
-            self.assertEqual(process.wait(timeout=5), 0, "the updater did not end cleanly")
-            self.assertLess(time.monotonic() - closed_at, 5)
+            try:
+                self.assertEqual(process.wait(timeout=25), 0, "the updater did not end cleanly")
+            except subprocess.TimeoutExpired:
+                self.fail("the updater was still waiting for the erase: the abort did not wake it")
             self.assertIsNone(self.probe.window("Error"), "the abort showed a box")
 
-            report = pedal.report(timeout=30)
+            report = pedal.report()
             self.assertEqual(report["sequence"],
                              ["IdentityRequest", "UpdateStart", "RomErase"],
                              "nothing may follow the erase once the window is closed")
@@ -324,7 +330,7 @@ class DialogTest(unittest.TestCase):
             self.assertEqual(buttons, ["OK"])
             self.assertTrue(icon)
             self.press(box, IDOK)
-            wait_for(lambda: self.states(dialog)[IDOK], 5, "Execute enabled again")
+            wait_until(lambda: self.states(dialog)[IDOK], what="Execute enabled again")
             self.expect_controls(dialog, True)
             self.exit_without_question(process, dialog)
 

@@ -12,7 +12,7 @@ sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                 "scripts"))
 import wine_gui  # noqa: E402
-from wine_gui import wait_for  # noqa: E402
+from wine_gui import wait_until  # noqa: E402
 
 TITLE = "TARN PX-550LN System v1.30 Updater"
 WM_COMMAND = 0x0111
@@ -39,7 +39,7 @@ class InstanceTest(unittest.TestCase):
         self.probe.ask("release")
         for process, _ in self.copies.values():
             self.wine.end(process)
-        wait_for(lambda: not self.updater_windows(), 20, "every copy to go")
+        wait_until(lambda: not self.updater_windows(), what="every copy to go")
 
     def updater_windows(self):
         return [w for w in self.probe.windows() if w["title"].startswith(TITLE)]
@@ -55,7 +55,7 @@ class InstanceTest(unittest.TestCase):
         process, hwnd = self.copies.pop(number)
         self.probe.click(hwnd, IDCANCEL)
         self.probe.wait_gone(hwnd)
-        process.wait(timeout=10)
+        process.wait(timeout=wine_gui.EVENT_DEADLINE)
 
     def titles(self):
         return sorted(w["title"] for w in self.updater_windows())
@@ -70,8 +70,7 @@ class InstanceTest(unittest.TestCase):
 
     def test_name_held_by_another_kind_of_object(self):
         self.assertTrue(self.probe.ask(f"hold-event {TITLE}"))
-        self.start(2)
-        time.sleep(0.5)
+        self.start(2)  # waits for its window
         self.assertEqual(self.titles(), [title(2)])
 
     def test_twenty_first_copy_is_refused(self):
@@ -93,18 +92,19 @@ class InstanceTest(unittest.TestCase):
         kept = [n for n in range(1, 21) if self.probe.ask(f"mutex-exists {title(n)}")]
         self.assertEqual(kept, [], "mutexes kept by the refused copy")
         self.probe.post(box["hwnd"], WM_COMMAND, IDOK)
-        process.wait(timeout=10)
+        process.wait(timeout=wine_gui.EVENT_DEADLINE)
         self.assertEqual(self.updater_windows(), [])
 
     def test_third_copy_and_its_about_box(self):
         for number in (1, 2):
             self.start(number)
         third = self.start(3)
+        # Screenshots only: Wine paints a new window a moment after the probe can see it.
         time.sleep(0.3)
         # The About entry is the last of the system menu: Alt+Space, Up to it, Enter.
         self.xvfb.focus(title(3))
         self.xvfb.keys("alt+space")
-        time.sleep(0.5)
+        time.sleep(0.5)  # the menu has to be painted for the screenshot
         self.xvfb.screenshot(os.path.join(self.shots, "system-menu.png"))
         self.xvfb.keys("Up", "Return")
         about = self.probe.wait_window("About PX-550LN Updater", cls="#32770")
@@ -112,7 +112,7 @@ class InstanceTest(unittest.TestCase):
         edit = self.probe.control(about["hwnd"], ID_VERSION_EDIT)
         self.assertEqual(self.probe.ask(f"text {edit['hwnd']}"), TITLE)
         self.assertTrue(edit["style"] & ES_READONLY, "the title can be copied, not changed")
-        time.sleep(0.3)
+        time.sleep(0.3)  # painting, for the screenshot
         self.xvfb.screenshot(os.path.join(self.shots, "about-box.png"))
         self.probe.post(about["hwnd"], WM_COMMAND, IDOK)
         self.probe.wait_gone(about["hwnd"])

@@ -13,7 +13,8 @@ trap 'kill $simpid $ownerpid 2>/dev/null; rm -f "$WINEPREFIX/dosdevices/com9"; r
 "$sim" --pty --baud 0 --erase-ms 200 --once --report "$work/report.json" \
   --expect-image "$firmware" --expect-file "LINESEL.TDL=$module" >"$work/sim.out" 2>"$work/sim.err" &
 simpid=$!
-for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
+# Polls with a deadline of 30 s; the failure below says what never came.
+for _ in $(seq 300); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
 pty=$(head -n 1 "$work/sim.out")
 [ -n "$pty" ] || { echo "the virtual pedal did not start"; cat "$work/sim.err"; exit 1; }
 # A session of our own holds the pty as its controlling terminal, so that the wineserver never
@@ -25,9 +26,11 @@ ln -sfn "$pty" "$WINEPREFIX/dosdevices/com9"
 
 timeout 300 wine "$exe" flash --port COM9 --yes --progress plain >"$work/out.txt" 2>"$work/err.txt"
 rc=$?
-for _ in $(seq 100); do kill -0 $simpid 2>/dev/null || break; sleep 0.1; done
+# The pedal (--once) ends once the updater has closed the line, and only then writes its report.
+for _ in $(seq 300); do kill -0 $simpid 2>/dev/null || break; sleep 0.1; done
 cat "$work/out.txt" "$work/err.txt"
 fail=0
+kill -0 $simpid 2>/dev/null && { echo "FAIL: the virtual pedal did not end within 30 s"; fail=1; }
 [ $rc -eq 0 ] || { echo "FAIL: exit status $rc"; fail=1; }
 tr -d '\r' <"$work/out.txt" | grep -qx "Firmware update completed." || { echo "FAIL: no completion text"; fail=1; }
 grep -q '"success": true' "$work/report.json" || { echo "FAIL: the pedal's report:"; cat "$work/report.json"; fail=1; }

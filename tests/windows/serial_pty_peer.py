@@ -83,7 +83,10 @@ class Line:
             self.holder = None
 
     def write(self, data):
+        deadline = time.monotonic() + 30
         while data:
+            if time.monotonic() > deadline:
+                raise RuntimeError(f"the link did not take {len(data)} more bytes in 30 s")
             try:
                 data = data[os.write(self.master, data):]
             except BlockingIOError:

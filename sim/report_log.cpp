@@ -1,0 +1,56 @@
+#include "sim/report_log.h"
+
+#include "sim/inbound.h"
+
+namespace px::sim {
+namespace {
+
+constexpr size_t kListCap = 2000;
+constexpr size_t kSequenceCap = 100000;
+
+}  // namespace
+
+void CReportLog::OnMessage(MessageKind kind, const uint8_t* m, size_t n) {
+  ++received_;
+  ++byKind_[static_cast<size_t>(kind)];
+  if (sequence_.size() < kSequenceCap) sequence_.push_back(kind);
+  if (config_.trace) config_.trace("in  #" + wire::Num(received_) + " " + DescribeMessage(m, n));
+}
+
+void CReportLog::AddViolation(MessageKind kind, std::string what) {
+  if (violations_.size() < kListCap) violations_.push_back({received_, kind, std::move(what)});
+  if (config_.trace) config_.trace("    violation: " + violations_.back().what);
+}
+
+void CReportLog::AddViolations(std::vector<Violation> found) {
+  for (Violation& v : found) {
+    if (violations_.size() < kListCap) violations_.push_back(std::move(v));
+  }
+}
+
+void CReportLog::AddRefusal(MessageKind kind, int32_t status, const std::string& why) {
+  if (refusals_.size() < kListCap) refusals_.push_back({received_, kind, status, why});
+}
+
+void CReportLog::AddFault(MessageKind kind, std::string what) {
+  if (faults_.size() < kListCap) faults_.push_back({received_, kind, what});
+  if (config_.trace) config_.trace("    fault: " + what);
+}
+
+void CReportLog::Trace(const std::string& line) const {
+  if (config_.trace) config_.trace(line);
+}
+
+void CReportLog::FillReport(PedalReport& r) const {
+  r.messagesByKind = byKind_;
+  r.messagesReceived = received_;
+  r.sequence = sequence_;
+  r.violations = violations_;
+  r.suppressedViolations = suppressed_;
+  r.refusals = refusals_;
+  r.faults = faults_;
+  r.damagedMessages = damaged_;
+  r.damagedAnswers = damagedAnswers_;
+}
+
+}  // namespace px::sim
