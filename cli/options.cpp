@@ -3,6 +3,8 @@
 #include <CLI/CLI.hpp>
 #include <sstream>
 
+#include "px_version.h"
+
 namespace px::cli {
 namespace {
 
@@ -21,7 +23,7 @@ int ParseCommandLine(int argc, const char* const* argv, Options& o, std::string&
                      std::string& err) {
   CLI::App app{"Updates the firmware of a PX-550LN effects pedal over its serial port.",
                "px550-update"};
-  app.set_version_flag("--version", "px550-update 1.30");
+  app.set_version_flag("--version", "px550-update " PX_VERSION_STRING);
   app.require_subcommand(1);
   app.footer(
       "Exit status: 0 completed, 1 the device refused or reported an error, 2 bad usage, "
