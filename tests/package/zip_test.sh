@@ -2,10 +2,13 @@
 # The Windows zip: its three files, README.txt with Windows line ends, and its px550-update.exe
 # run under Wine.
 # Usage: zip_test.sh <px550-updater-V-windows-x64.zip> <V> <wine prefix to use or create>
+# A WINEPREFIX in the environment (the test runner's, with its server running) is used instead.
 set -u
-zip=$1 version=$2 prefix=$3
+zip=$1 version=$2 prefix=${WINEPREFIX:-$3}
+own_server=0
+[ -n "${WINEPREFIX:-}" ] || own_server=1
 work=$(mktemp -d)
-trap 'WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1; rm -rf "$work"' EXIT
+trap '[ $own_server -eq 0 ] || WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1; rm -rf "$work"' EXIT
 fail=0
 [ -f "$zip" ] || { echo "no package $zip: run make package first"; exit 1; }
 
