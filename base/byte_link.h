@@ -11,6 +11,16 @@ class IByteLink {
   virtual ~IByteLink() = default;
   virtual bool ReadByte(uint8_t& byte) = 0;
   virtual void Send(const uint8_t* data, int length) = 0;
+
+  // For links that can tell how far their bytes have got: every byte ever queued has a running
+  // number. SendCounted queues like Send and returns the number of the message's last byte;
+  // BytesLeftHost says how many bytes have left the host (neither in the link's own queue nor in
+  // the driver's). Links that cannot tell return 0 and "all of them".
+  virtual uint64_t SendCounted(const uint8_t* data, int length) {
+    Send(data, length);
+    return 0;
+  }
+  virtual uint64_t BytesLeftHost() const { return UINT64_MAX; }
 };
 
 // A byte link that the engine opens and closes: a serial port, or in tests the virtual pedal.

@@ -13,6 +13,7 @@ class CTraceTap : public IMessageTap {
  public:
   explicit CTraceTap(FILE* file) : file_(file), start_(std::chrono::steady_clock::now()) {}
   void OnMessage(Direction direction, const uint8_t* data, size_t length) override;
+  void OnSurplus(const uint8_t* data, size_t length) override;
 
  private:
   FILE* file_;

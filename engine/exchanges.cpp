@@ -6,104 +6,69 @@
 #include "engine/update_engine.h"
 
 namespace px {
+namespace {
+
+bool AcceptsDeleted(int32_t status) {
+  return status == kStatusOk || status == kStatusNoSuchFile;
+}
+
+}  // namespace
 
 // Keeps asking while the device refuses: up to the 100th refusal or the 6th time-out, with a
 // short pause after every attempt that did not succeed.
 bool CUpdateEngine::GetSemaphore() {
-  const int length = messages_.GetSemaphore();
-  int timeouts = 0;
-  int refusals = 0;
-  BeginRequest();
-  for (;;) {
-    if (!Send(messages_.OutgoingBuffer, length)) return false;
-    const Wait w = WaitReply(timing_.replyWaitMs);
-    if (w == Wait::Aborted) return false;
-    if (w == Wait::TimedOut) {
-      if (++timeouts == 6) {
-        FailRun(LoadText(IDS_TIMEOUT_GET_SEMAPHORE), RunOutcome::TimedOut);
-        return false;
-      }
-    } else {
-      const int32_t status = Status();
-      if (status == 0) return true;
-      if (++refusals == 100) {
-        FailRun(status == 3 ? LoadText(IDS_LOW_BATTERY)
-                            : FormatText(IDS_ERROR_GET_SEMAPHORE, status));
-        return false;
-      }
-    }
-    if (!Pause(timing_.semaphorePauseMs)) return false;
-  }
-}
-
-bool CUpdateEngine::SimpleExchange(int length, int timeoutText, int errorText,
-                                   bool acceptMinusSix) {
-  if (length < 0) {  // arguments that cannot be carried; never happens with our own names
-    FailRun(FormatText(errorText, -1));
+  const ExchangeRules rules = Rules(Attempts(6, 100, timing_.semaphorePauseMs),
+                                    IDS_TIMEOUT_GET_SEMAPHORE, IDS_ERROR_GET_SEMAPHORE);
+  const Exchanged r = RunExchange(channel_, messages_.OutgoingBuffer, messages_.GetSemaphore(),
+                                  rules.policy, timing_.replyWaitMs);
+  if (r.ending == Ending::Refused && r.status == kStatusSemaphoreLowBattery) {
+    FailRun(LoadText(IDS_LOW_BATTERY));
     return false;
   }
-  const Wait w = SendWithRetry(messages_.OutgoingBuffer, length);
-  if (w == Wait::Aborted) return false;
-  if (w == Wait::TimedOut) {
-    FailRun(LoadText(timeoutText), RunOutcome::TimedOut);
-    return false;
-  }
-  const int32_t status = Status();
-  if (status == 0 || (acceptMinusSix && status == -6)) return true;
-  FailRun(FormatText(errorText, status));
-  return false;
+  return Report(r, rules);
 }
 
 bool CUpdateEngine::AudioMute() {
-  return SimpleExchange(messages_.AudioMute(), IDS_TIMEOUT_AUDIO_MUTE, IDS_ERROR_AUDIO_MUTE);
+  return Exchange(messages_.AudioMute(),
+                  Rules(Attempts(6, 1, 0), IDS_TIMEOUT_AUDIO_MUTE, IDS_ERROR_AUDIO_MUTE));
 }
 
 bool CUpdateEngine::ResultRequest(uint8_t value) {
-  memset(messages_.OutgoingBuffer, 0, 8);
-  return SimpleExchange(messages_.ResultRequest(value), IDS_TIMEOUT_RESULT, IDS_ERROR_RESULT);
+  return Exchange(messages_.ResultRequest(value),
+                  Rules(Attempts(6, 1, 0), IDS_TIMEOUT_RESULT, IDS_ERROR_RESULT));
 }
 
 // A device without the file answers -6, which is as good as deleted.
 bool CUpdateEngine::FileDelete(const char* name) {
-  return SimpleExchange(messages_.FileDelete(name), IDS_TIMEOUT_FILE_DELETE, IDS_ERROR_FILE_DELETE,
-                        true);
+  return Exchange(
+      messages_.FileDelete(name),
+      Rules(Attempts(6, 1, 0, 0, AcceptsDeleted), IDS_TIMEOUT_FILE_DELETE, IDS_ERROR_FILE_DELETE));
 }
 
+// The handle is the status that was judged a success, never a second read of the reply state
+// (which a stray answer may have changed meanwhile).
 bool CUpdateEngine::FileOpen(const char* name, uint32_t mode) {
-  memset(messages_.OutgoingBuffer, 0, 29);
-  if (!SimpleExchange(messages_.FileOpen(name, mode), IDS_TIMEOUT_FILE_OPEN, IDS_ERROR_FILE_OPEN)) {
+  int32_t judged = 0;
+  if (!Exchange(messages_.FileOpen(name, mode),
+                Rules(Attempts(6, 1, 0), IDS_TIMEOUT_FILE_OPEN, IDS_ERROR_FILE_OPEN), &judged)) {
     return false;
   }
-  OpenFileHandle = Status();
+  OpenFileHandle = judged;
   return ResultRequest(0);
 }
 
 // Sent once: a chunk whose answer is lost is not repeated, since the device may have stored it.
 bool CUpdateEngine::FileWrite(const uint8_t* data, uint32_t count) {
-  BeginRequest();
   const int length = messages_.FileWrite(static_cast<uint32_t>(OpenFileHandle), data, count);
-  if (length < 0) {
-    FailRun(FormatText(IDS_ERROR_FILE_WRITE, -1));
-    return false;
-  }
-  if (!Send(messages_.OutgoingBuffer, length)) return false;
-  const Wait w = WaitReply(timing_.replyWaitMs);
-  if (w == Wait::Aborted) return false;
-  if (w == Wait::TimedOut) {
-    FailRun(LoadText(IDS_TIMEOUT_FILE_WRITE), RunOutcome::TimedOut);
-    return false;
-  }
-  const int32_t status = Status();
-  if (status != 0) {
-    FailRun(FormatText(IDS_ERROR_FILE_WRITE, status));
+  if (!Exchange(length, Rules(Attempts(1, 1, 0), IDS_TIMEOUT_FILE_WRITE, IDS_ERROR_FILE_WRITE))) {
     return false;
   }
   return ResultRequest(0);
 }
 
 bool CUpdateEngine::FileClose() {
-  return SimpleExchange(messages_.FileClose(static_cast<uint32_t>(OpenFileHandle)),
-                        IDS_TIMEOUT_FILE_CLOSE, IDS_ERROR_FILE_CLOSE);
+  return Exchange(messages_.FileClose(static_cast<uint32_t>(OpenFileHandle)),
+                  Rules(Attempts(6, 1, 0), IDS_TIMEOUT_FILE_CLOSE, IDS_ERROR_FILE_CLOSE));
 }
 
 bool CUpdateEngine::FileTransfer(int resourceId, const char* name) {
@@ -114,7 +79,7 @@ bool CUpdateEngine::FileTransfer(int resourceId, const char* name) {
     return false;
   }
   if (length > 0) memcpy(ModuleFileBuffer, image, static_cast<size_t>(length));
-  if (!FileOpen(name, 1)) return false;
+  if (!FileOpen(name, kModuleOpenMode)) return false;
 
   // At least one FileWrite goes out, even for an empty image.
   int32_t offset = 0;
@@ -127,7 +92,7 @@ bool CUpdateEngine::FileTransfer(int resourceId, const char* name) {
     offset += static_cast<int32_t>(chunk);
     Transferred(chunk);
   } while (offset < length);
-  return FileClose();
+  return FileClose() && Settled();
 }
 
 }  // namespace px

@@ -10,27 +10,22 @@ namespace px {
 void CUpdateEngine::PrepareProgressScale(bool withModule) {
   int fixedSteps = 0;
   int64_t bytes = 0;
+  auto imageBytes = [this](int resourceId) {
+    const uint8_t* image = nullptr;
+    return std::max<int32_t>(0, loader_(resourceId, &image));
+  };
   for (const FlashImageEntry& entry : FlashImageTable) {
     if (entry.kind == kFlashErase) {
       ++fixedSteps;
     } else if (entry.kind == kFlashWrite) {
-      const uint8_t* image = nullptr;
-      bytes += std::max<int32_t>(0, loader_(static_cast<int>(entry.resourceId), &image));
+      bytes += imageBytes(static_cast<int>(entry.resourceId));
     }
   }
   if (withModule) {
     ++fixedSteps;
-    const uint8_t* image = nullptr;
-    bytes += std::max<int32_t>(0, loader_(kModuleResource, &image));
+    bytes += imageBytes(kModuleResource);
   }
-  {
-    std::lock_guard<std::mutex> lock(progressMutex_);
-    PercentPerByte_ =
-        bytes > 0 ? static_cast<float>((100.0 - 5.0 * fixedSteps) / static_cast<double>(bytes))
-                  : 0.0f;
-    bytesDone_ = 0;
-    bytesTotal_ = static_cast<uint64_t>(bytes);
-  }
+  progress_.Prepare(fixedSteps, bytes);
   ui_.OnTransfer(0, static_cast<uint64_t>(bytes));
 }
 
@@ -55,24 +50,9 @@ int CUpdateEngine::Erase(uint32_t address, uint32_t size) {
   const uint32_t wait = size / timing_.eraseBytesPerMs + timing_.eraseExtraMs;
   AddProgress(5.0f);
   const int length = messages_.RomErase(messages_.DeviceId, address, size);
-  int errors = 0;
-  BeginRequest();
-  for (;;) {
-    if (!Send(messages_.OutgoingBuffer, length)) return -1;
-    const Wait w = WaitReply(wait);
-    if (w == Wait::Aborted) return -1;
-    if (w == Wait::TimedOut) {
-      FailRun(LoadText(IDS_TIMEOUT_ROM_ERASE), RunOutcome::TimedOut);
-      return -1;
-    }
-    const int32_t status = Status();
-    if (status == 0) return 0;
-    if (++errors == 7) {
-      FailRun(FormatText(IDS_ERROR_ROM_ERASE, status));
-      return -1;
-    }
-    if (!Pause(timing_.resendPauseMs)) return -1;
-  }
+  const ExchangeRules rules = Rules(Attempts(1, 7, timing_.resendPauseMs, wait),
+                                    IDS_TIMEOUT_ROM_ERASE, IDS_ERROR_ROM_ERASE);
+  return Exchange(length, rules) ? 0 : -1;
 }
 
 // Each block may time out five times and be refused six times; a good block resets both counts.
@@ -86,33 +66,14 @@ int CUpdateEngine::Write(uint32_t address, uint32_t size, int resourceId) {
   // Never read past the image, whatever the table says.
   const uint32_t total = size != 0 ? std::min(size, static_cast<uint32_t>(imageSize))
                                    : static_cast<uint32_t>(imageSize);
+  const ExchangeRules rules =
+      Rules(Attempts(6, 7, timing_.resendPauseMs), IDS_TIMEOUT_ROM_WRITE, IDS_ERROR_ROM_WRITE);
   uint32_t offset = 0;
   do {
     const uint32_t block = std::min(kWriteBlock, total - offset);
     const int length =
         messages_.RomWrite(messages_.DeviceId, image + offset, address + offset, block);
-    int timeouts = 0;
-    int errors = 0;
-    BeginRequest();
-    for (;;) {
-      if (!Send(messages_.OutgoingBuffer, length)) return -1;
-      const Wait w = WaitReply(timing_.replyWaitMs);
-      if (w == Wait::Aborted) return -1;
-      if (w == Wait::TimedOut) {
-        if (++timeouts == 6) {
-          FailRun(LoadText(IDS_TIMEOUT_ROM_WRITE), RunOutcome::TimedOut);
-          return -1;
-        }
-      } else {
-        const int32_t status = Status();
-        if (status == 0) break;
-        if (++errors == 7) {
-          FailRun(FormatText(IDS_ERROR_ROM_WRITE, status));
-          return -1;
-        }
-      }
-      if (!Pause(timing_.resendPauseMs)) return -1;
-    }
+    if (!Exchange(length, rules)) return -1;
     offset += block;
     Transferred(block);
   } while (offset < total);

@@ -1,8 +1,6 @@
 #include "engine/update_engine.h"
 
-#include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <system_error>
 
 #include "engine/strings.h"
@@ -39,14 +37,15 @@ CUpdateEngine::CUpdateEngine(IPortLink& link, IUpdateUi& ui, EngineTiming timing
       ui_(ui),
       timing_(timing),
       loader_(std::move(loader)),
-      receiver_(link, reply_, messages_) {}
+      receiver_(link, reply_, messages_),
+      channel_(link, reply_) {}
 
 CUpdateEngine::~CUpdateEngine() {
   Shutdown();
 }
 
 void CUpdateEngine::SetMessageTap(IMessageTap* tap) {
-  tap_ = tap;
+  channel_.SetTap(tap);
   receiver_.SetTap(tap);
 }
 
@@ -57,16 +56,6 @@ void CUpdateEngine::StartReplyThread() {
     SetCurrentThreadPriority(ThreadPriority::AboveNormal);
     receiver_.Run();
   });
-}
-
-float CUpdateEngine::ProgressPercent() const {
-  std::lock_guard<std::mutex> lock(progressMutex_);
-  return ProgressPercent_;
-}
-
-float CUpdateEngine::PercentPerByte() const {
-  std::lock_guard<std::mutex> lock(progressMutex_);
-  return PercentPerByte_;
 }
 
 void CUpdateEngine::OnExecute(int portNumber) {
@@ -84,10 +73,7 @@ void CUpdateEngine::Execute(const std::function<bool()>& open) {
     return;
   }
   if (Aborted()) return;
-  {
-    std::lock_guard<std::mutex> lock(progressMutex_);
-    ProgressPercent_ = 0.0f;
-  }
+  progress_.Reset();
   ui_.SetProgressPosition(0);
   link_.Close();
 
@@ -109,8 +95,7 @@ void CUpdateEngine::Execute(const std::function<bool()>& open) {
   ui_.DisableControls();
   UpdateInProgress_ = 1;
   outcome_ = RunOutcome::None;
-  reply_.ReplyEvent.ResetEvent();
-  owed_ = 0;
+  channel_.Reset();
   if (!StartWorker()) {
     outcome_ = RunOutcome::NotStarted;
     ui_.ShowError(LoadText(IDS_CANT_START_UPDATE));
@@ -151,18 +136,13 @@ bool CUpdateEngine::WaitForWorker(uint32_t timeoutMs) {
 
 void CUpdateEngine::Abort() {
   reply_.ReplyThreadRun = 0;
-  {
-    std::lock_guard<std::mutex> lock(abortMutex_);
-    aborted_ = true;
-  }
-  reply_.ReplyStatus = kAbortStatus;
-  reply_.ReplyEvent.SetEvent();
-  abortCv_.notify_all();
+  channel_.Abort();
 }
 
+// The abort wakes every wait and pause of the worker, and the reply thread looks at its flag on
+// every byte, so both joins come within a reply thread's 100 ms whatever the line does.
 void CUpdateEngine::Shutdown() {
   Abort();
-  WaitForWorker(timing_.abortSleepMs);
   {
     std::unique_lock<std::mutex> lock(workerMutex_);
     workerEnded_.wait(lock, [this] { return !workerAlive_.load(); });
@@ -177,39 +157,154 @@ void CUpdateEngine::UpdateThread() {
   }
 }
 
-// Replies carry no sequence number: once a copy of a request timed out and another copy was
-// answered, the answer to the first may still come, and would be taken for the next request's
-// (a late answer to block k read as block k + 1 written). So before a new request each answer
-// still owed is waited for, one reply wait at most; the first that does not come is taken as
-// lost, and with it the rest.
-void CUpdateEngine::BeginRequest() {
-  while (owed_ > 0 && WaitReply(timing_.replyWaitMs) == Wait::Reply) {
+// The whole run, step by step.
+bool CUpdateEngine::RunSteps() {
+  ui_.OnStep(UpdateStep::Identify);
+  if (!Identified()) return false;
+  const uint8_t deviceId = messages_.DeviceId.load();
+  const uint8_t variant = reply_.DeviceVariant.load();
+  if (!ui_.ConfirmStart(deviceId, variant)) {
+    outcome_ = RunOutcome::Declined;
+    RestoreControls();
+    return false;
   }
-  owed_ = 0;
-  reply_.ReplyEvent.ResetEvent();
+  const bool withModule = variant == 1;
+  if (withModule) {
+    ui_.OnStep(UpdateStep::Semaphore);
+    if (!GetSemaphore()) return false;
+    ui_.OnStep(UpdateStep::Mute);
+    if (!AudioMute()) return false;
+  }
+  PrepareProgressScale(withModule);
+  messages_.SetIdentityReplyDevice(deviceId);
+
+  ui_.OnStep(UpdateStep::UpdateStart);
+  if (!StartUpdateMode()) return false;
+  if (!channel_.Pause(timing_.updateStartPauseMs)) return false;
+
+  if (withModule) {
+    AddProgress(5.0f);
+    ui_.OnStep(UpdateStep::FileDelete);
+    if (!FileDelete(kModuleFileName)) return false;
+    ui_.OnStep(UpdateStep::FileWrite);
+    if (!FileTransfer(kModuleResource, kModuleFileName)) return false;
+  }
+  if (FlashTransfer() != 0) return false;
+  if (!Settled()) return false;
+
+  ui_.OnStep(UpdateStep::Complete);
+  return Finish();
 }
 
-bool CUpdateEngine::Send(const uint8_t* message, int length) {
-  if (Aborted()) return false;
-  SendToDevice(link_, message, length, tap_);
-  ++owed_;
+CUpdateEngine::Wait CUpdateEngine::Identify() {
+  const Exchanged r =
+      RunExchange(channel_, IdentityRequest.data(), static_cast<int>(IdentityRequest.size()),
+                  Attempts(6, 1, 0, timing_.replyWaitMs, AcceptsAny), timing_.replyWaitMs);
+  if (r.ending == Ending::Aborted) return Wait::Aborted;
+  return r.ending == Ending::TimedOut ? Wait::TimedOut : Wait::Reply;
+}
+
+// Any answer but an identity reply of a PX-550LN ends the run.
+bool CUpdateEngine::Identified() {
+  const Wait w = Identify();
+  if (w == Wait::Aborted) return false;
+  if (w == Wait::TimedOut) {
+    FailRun(LoadText(IDS_TIMEOUT_ID_REQUEST), RunOutcome::TimedOut);
+    return false;
+  }
+  if (channel_.Status() != kStatusOk) {
+    FailRun(LoadText(IDS_ILLEGAL_DEVICE));
+    return false;
+  }
+  messages_.DeviceId = reply_.ReportedDeviceId.load();
+  if (!IsAcceptedDeviceId(messages_.DeviceId)) {
+    FailRun(LoadText(IDS_ILLEGAL_DEVICE));
+    return false;
+  }
   return true;
 }
 
-CUpdateEngine::Wait CUpdateEngine::WaitReply(uint32_t timeoutMs) {
-  if (Aborted()) return Wait::Aborted;
-  const bool signalled = reply_.ReplyEvent.Lock(timeoutMs);
-  // The abort mark counts only when the window really goes; a device may answer 255 too.
-  if (Aborted()) return Wait::Aborted;
-  if (!signalled) return Wait::TimedOut;
-  if (owed_ > 0) --owed_;
-  return Wait::Reply;
+bool CUpdateEngine::StartUpdateMode() {
+  const ExchangeRules rules =
+      Rules(Attempts(6, 1, 0), IDS_TIMEOUT_UPDATE_START, IDS_ERROR_UPDATE_START);
+  const Exchanged r = RunExchange(channel_, messages_.OutgoingBuffer, messages_.UpdateStart(),
+                                  rules.policy, timing_.replyWaitMs);
+  if (r.ending == Ending::Refused && r.status == kStatusNotInUpdateMode) {
+    FailRun(LoadText(IDS_SET_UPDATE_MODE));
+    return false;
+  }
+  if (r.ending == Ending::Refused && r.status == kStatusLowBattery) {
+    FailRun(LoadText(IDS_LOW_BATTERY));
+    return false;
+  }
+  return Report(r, rules);
 }
 
-bool CUpdateEngine::Pause(uint32_t ms) {
-  std::unique_lock<std::mutex> lock(abortMutex_);
-  abortCv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return aborted_.load(); });
-  return !aborted_.load();
+// Any answer to UpdateComplete counts as success.
+bool CUpdateEngine::Finish() {
+  const ExchangeRules rules =
+      Rules(Attempts(6, 1, 0, timing_.replyWaitMs, AcceptsAny), IDS_TIMEOUT_UPDATE_COMPLETE, 0);
+  if (!Report(RunExchange(channel_, messages_.OutgoingBuffer, messages_.UpdateComplete(),
+                          rules.policy, timing_.replyWaitMs),
+              rules)) {
+    return false;
+  }
+  if (Aborted()) return false;
+  Show(progress_.Complete());
+  outcome_ = RunOutcome::Completed;
+  ui_.ShowCompletion(LoadText(IDS_UPDATE_COMPLETED));
+  UpdateInProgress_ = 0;
+  return true;
+}
+
+CUpdateEngine::ExchangeRules CUpdateEngine::Rules(RetryPolicy policy, int timeoutText,
+                                                  int errorText) const {
+  return {policy, timeoutText, errorText};
+}
+
+RetryPolicy CUpdateEngine::Attempts(int timeouts, int refusals, uint32_t pauseMs, uint32_t waitMs,
+                                    bool (*accepts)(int32_t)) const {
+  return {waitMs != 0 ? waitMs : timing_.replyWaitMs, timeouts, refusals, pauseMs, accepts};
+}
+
+bool CUpdateEngine::Exchange(int length, const ExchangeRules& rules, int32_t* judged) {
+  if (length < 0) {  // arguments that cannot be carried; never happens with our own names
+    FailRun(FormatText(rules.errorText, -1));
+    return false;
+  }
+  const Exchanged r =
+      RunExchange(channel_, messages_.OutgoingBuffer, length, rules.policy, timing_.replyWaitMs);
+  if (judged != nullptr) *judged = r.status;
+  return Report(r, rules);
+}
+
+bool CUpdateEngine::Report(const Exchanged& result, const ExchangeRules& rules) {
+  switch (result.ending) {
+    case Ending::Accepted:
+      return true;
+    case Ending::TimedOut:
+      FailRun(LoadText(rules.timeoutText), RunOutcome::TimedOut);
+      return false;
+    case Ending::Refused:
+      FailRun(FormatText(rules.errorText, result.status));
+      return false;
+    case Ending::Aborted:
+      return false;
+  }
+  return false;
+}
+
+// Answers carry no sequence number. If the device ever answered once too often, the extra answer
+// was taken for the next request's and every later answer for the one after it: the last
+// request's own answer is then still to come. It comes within the time that request takes on
+// the line plus the device's time to answer, so an answer in that time means the answers went
+// out of step and a refusal may have gone unseen.
+bool CUpdateEngine::Settled() {
+  const uint32_t listen = LineMs(static_cast<uint64_t>(channel_.LastLength()), timing_.lineBaud) +
+                          timing_.settleMarginMs;
+  if (channel_.Settle(timing_.replyWaitMs, listen)) return true;
+  if (!Aborted()) FailRun(LoadText(IDS_ANSWERS_OUT_OF_STEP), RunOutcome::OutOfStep);
+  return false;
 }
 
 void CUpdateEngine::FailRun(const std::string& text, RunOutcome outcome) {
@@ -225,137 +320,14 @@ void CUpdateEngine::RestoreControls() {
   UpdateInProgress_ = 0;
 }
 
-void CUpdateEngine::ShowProgress() {
-  if (Aborted()) return;
-  int position = 0;
-  {
-    std::lock_guard<std::mutex> lock(progressMutex_);
-    position = static_cast<int>(ProgressPercent_);
-  }
-  ui_.SetProgressPosition(position);
+void CUpdateEngine::Show(const CProgress::Position& position) {
+  if (!Aborted()) ui_.SetProgressPosition(position.percent);
 }
 
-void CUpdateEngine::AddProgress(float percent) {
-  {
-    std::lock_guard<std::mutex> lock(progressMutex_);
-    ProgressPercent_ += percent;
-    if (ProgressPercent_ > 100.0f) ProgressPercent_ = 100.0f;
-  }
-  ShowProgress();
-}
-
-// A confirmed chunk or block moves the bar by its share of the transferred bytes.
 void CUpdateEngine::Transferred(uint32_t bytes) {
-  uint64_t done = 0;
-  uint64_t total = 0;
-  {
-    std::lock_guard<std::mutex> lock(progressMutex_);
-    done = bytesDone_ += bytes;
-    total = bytesTotal_;
-  }
-  AddProgress(static_cast<float>(bytes) * PercentPerByte());
-  if (!Aborted()) ui_.OnTransfer(done, total);
-}
-
-// One request, up to six attempts of sending and waiting; no pause between them. A new request
-// forgets any reply that an earlier one left behind; resends of the same request do not, so a
-// late answer to an earlier copy still counts.
-CUpdateEngine::Wait CUpdateEngine::SendWithRetry(const uint8_t* message, int length) {
-  BeginRequest();
-  for (int attempt = 0; attempt < 6; ++attempt) {
-    if (!Send(message, length)) return Wait::Aborted;
-    const Wait w = WaitReply(timing_.replyWaitMs);
-    if (w != Wait::TimedOut) return w;
-  }
-  return Wait::TimedOut;
-}
-
-CUpdateEngine::Wait CUpdateEngine::Identify() {
-  return SendWithRetry(IdentityRequest.data(), static_cast<int>(IdentityRequest.size()));
-}
-
-bool CUpdateEngine::RunSteps() {
-  ui_.OnStep(UpdateStep::Identify);
-  Wait w = Identify();
-  if (w == Wait::Aborted) return false;
-  if (w == Wait::TimedOut) {
-    FailRun(LoadText(IDS_TIMEOUT_ID_REQUEST), RunOutcome::TimedOut);
-    return false;
-  }
-  if (Status() != 0) {
-    FailRun(LoadText(IDS_ILLEGAL_DEVICE));
-    return false;
-  }
-  const uint8_t variant = reply_.DeviceVariant.load();
-  messages_.DeviceId = reply_.ReportedDeviceId.load();
-  if (!IsAcceptedDeviceId(messages_.DeviceId)) {
-    FailRun(LoadText(IDS_ILLEGAL_DEVICE));
-    return false;
-  }
-
-  if (!ui_.ConfirmStart(messages_.DeviceId, variant)) {
-    outcome_ = RunOutcome::Declined;
-    RestoreControls();
-    return false;
-  }
-  const bool withModule = variant == 1;
-  if (withModule) {
-    ui_.OnStep(UpdateStep::Semaphore);
-    if (!GetSemaphore()) return false;
-    ui_.OnStep(UpdateStep::Mute);
-    if (!AudioMute()) return false;
-  }
-  PrepareProgressScale(withModule);
-  messages_.SetIdentityReplyDevice(messages_.DeviceId);
-
-  ui_.OnStep(UpdateStep::UpdateStart);
-  w = SendWithRetry(messages_.OutgoingBuffer, messages_.UpdateStart());
-  if (w == Wait::Aborted) return false;
-  if (w == Wait::TimedOut) {
-    FailRun(LoadText(IDS_TIMEOUT_UPDATE_START), RunOutcome::TimedOut);
-    return false;
-  }
-  const int32_t status = Status();
-  if (status == 11) {
-    FailRun(LoadText(IDS_SET_UPDATE_MODE));
-    return false;
-  }
-  if (status == 12) {
-    FailRun(LoadText(IDS_LOW_BATTERY));
-    return false;
-  }
-  if (status != 0) {
-    FailRun(FormatText(IDS_ERROR_UPDATE_START, status));
-    return false;
-  }
-  if (!Pause(timing_.updateStartPauseMs)) return false;
-
-  if (withModule) {
-    AddProgress(5.0f);
-    ui_.OnStep(UpdateStep::FileDelete);
-    if (!FileDelete(kModuleFileName)) return false;
-    ui_.OnStep(UpdateStep::FileWrite);
-    if (!FileTransfer(kModuleResource, kModuleFileName)) return false;
-  }
-  if (FlashTransfer() != 0) return false;
-
-  ui_.OnStep(UpdateStep::Complete);
-  w = SendWithRetry(messages_.OutgoingBuffer, messages_.UpdateComplete());
-  if (w == Wait::Aborted) return false;
-  if (w == Wait::TimedOut) {
-    FailRun(LoadText(IDS_TIMEOUT_UPDATE_COMPLETE), RunOutcome::TimedOut);
-    return false;
-  }
-  if (Aborted()) return false;
-  {
-    std::lock_guard<std::mutex> lock(progressMutex_);
-    ProgressPercent_ = 100.0f;
-  }
-  ui_.SetProgressPosition(100);
-  outcome_ = RunOutcome::Completed;
-  ui_.ShowCompletion(LoadText(IDS_UPDATE_COMPLETED));
-  UpdateInProgress_ = 0;
-  return true;
+  const CProgress::Position position = progress_.Transferred(bytes);
+  Show(position);
+  if (!Aborted()) ui_.OnTransfer(position.bytesDone, position.bytesTotal);
 }
 
 }  // namespace px

@@ -8,91 +8,17 @@
 #include <thread>
 
 #include "base/byte_link.h"
+#include "engine/flash_table.h"
 #include "engine/images.h"
+#include "engine/outcome.h"
+#include "engine/progress.h"
+#include "engine/request_channel.h"
+#include "engine/timing.h"
+#include "engine/update_ui.h"
 #include "protocol/messages.h"
 #include "protocol/reply.h"
 
 namespace px {
-
-// Every time of the update, in milliseconds. The programs use the defaults; tests scale them.
-struct EngineTiming {
-  uint32_t replyWaitMs = 5000;
-  uint32_t updateStartPauseMs = 500;
-  uint32_t resendPauseMs = 100;
-  uint32_t semaphorePauseMs = 50;
-  uint32_t abortSleepMs = 200;
-  // The erase waits size / eraseBytesPerMs + eraseExtraMs for its answer.
-  uint32_t eraseBytesPerMs = 33;
-  uint32_t eraseExtraMs = 1000;
-};
-
-// The steps of a run, for front ends that report them.
-enum class UpdateStep {
-  Identify,
-  Semaphore,
-  Mute,
-  UpdateStart,
-  FileDelete,
-  FileWrite,
-  Erase,
-  Write,
-  Complete,
-};
-const char* StepName(UpdateStep step);
-
-// How the run ended, for front ends that need more than the boxes (the CLI's exit status).
-enum class RunOutcome {
-  None,
-  Completed,
-  Refused,     // the device answered with an error, or is not a PX-550LN
-  TimedOut,    // the device did not answer
-  PortFailed,  // the port could not be opened
-  NotStarted,  // the images or the worker thread failed before anything was sent
-  Declined,    // the front end declined to go on after identification
-  Aborted,
-};
-
-// Everything the engine shows goes through this interface. The dialog implements it with
-// Win32, the command line with the terminal, tests with a recorder. All calls but the step and
-// transfer notes come from the worker thread, except where OnExecute itself reports an error.
-class IUpdateUi {
- public:
-  virtual ~IUpdateUi() = default;
-  // An error box: returns once the user has dismissed it.
-  virtual void ShowError(const std::string& text) = 0;
-  // The completion box: returns once dismissed.
-  virtual void ShowCompletion(const std::string& text) = 0;
-  virtual void SetProgressPosition(int percent) = 0;
-  // Port list, Execute and Rescan.
-  virtual void DisableControls() = 0;
-  virtual void EnableControls() = 0;
-  // Optional notes for richer front ends.
-  virtual void OnStep(UpdateStep) {}
-  virtual void OnTransfer(uint64_t /*bytesDone*/, uint64_t /*bytesTotal*/) {}
-  // Asked once the device is identified and accepted, before anything on it changes. A front
-  // end that returns false ends the run there, without a box.
-  virtual bool ConfirmStart(uint8_t /*deviceId*/, uint8_t /*variant*/) { return true; }
-};
-
-// One flash table entry: erase (kind 1) or write (kind 2); other kinds are skipped.
-struct FlashImageEntry {
-  uint32_t kind;
-  uint32_t address;
-  uint32_t size;
-  uint32_t resourceId;
-};
-inline constexpr uint32_t kFlashErase = 1;
-inline constexpr uint32_t kFlashWrite = 2;
-inline constexpr FlashImageEntry FlashImageTable[] = {
-    {kFlashErase, 0x000A0000, 0x00100000, 0},
-    {kFlashWrite, 0x000A0000, 0, 231},
-};
-
-inline constexpr uint32_t kBaudRate = 115200;
-inline constexpr uint32_t kWriteBlock = 0x3000;
-inline constexpr uint32_t kFileChunk = 4096;
-inline constexpr size_t kModuleFileBufferSize = 65536;
-inline constexpr const char* kModuleFileName = "LINESEL.TDL";
 
 // The run state of one updater window: the link, the reply thread and its state, the message
 // set, the engine's fields and at most one worker.
@@ -122,8 +48,8 @@ class CUpdateEngine {
   bool UpdateInProgress() const { return UpdateInProgress_.load() != 0; }
   bool WorkerAlive() const { return workerAlive_.load(); }
   RunOutcome LastOutcome() const { return outcome_.load(); }
-  float ProgressPercent() const;
-  float PercentPerByte() const;
+  float ProgressPercent() const { return progress_.ProgressPercent(); }
+  float PercentPerByte() const { return progress_.PercentPerByte(); }
   CReplyState& Reply() { return reply_; }
   CMessageSet& Messages() { return messages_; }
   void SetMessageTap(IMessageTap* tap);
@@ -132,18 +58,34 @@ class CUpdateEngine {
   using ThreadStarter = std::function<bool(std::function<void()>)>;
   void SetThreadStarterForTest(ThreadStarter starter) { threadStarter_ = std::move(starter); }
 
-  enum class Wait { Reply, TimedOut, Aborted };
+  using Wait = px::Wait;
   // The identification alone, for the command line's "identify": IdentityRequest with the usual
   // attempts on an already opened link; the answer is in Reply().
   Wait Identify();
 
  private:
+  // An exchange's rules and the texts of its two failures.
+  struct ExchangeRules {
+    RetryPolicy policy;
+    int timeoutText;
+    int errorText;  // "%d" filled with the refusing status
+  };
+
   void Execute(const std::function<bool()>& open);
+  bool StartWorker();
   void UpdateThread();
   bool RunSteps();
+  bool Identified();
+  bool StartUpdateMode();
+  bool Finish();
+
+  // Runs one exchange by its rules; on failure it has already reported (or aborted).
+  bool Exchange(int length, const ExchangeRules& rules, int32_t* judged = nullptr);
+  bool Report(const Exchanged& result, const ExchangeRules& rules);
+  // After a transfer's last answer: false (with its box) when the answers went out of step.
+  bool Settled();
 
   // Exchanges. Each returns true on success; on failure it has already reported (or aborted).
-  Wait SendWithRetry(const uint8_t* message, int length);
   bool GetSemaphore();
   bool AudioMute();
   bool ResultRequest(uint8_t value);
@@ -152,28 +94,22 @@ class CUpdateEngine {
   bool FileWrite(const uint8_t* data, uint32_t count);
   bool FileClose();
   bool FileTransfer(int resourceId, const char* name);
-  bool SimpleExchange(int length, int timeoutText, int errorText, bool acceptMinusSix = false);
-  bool StartWorker();
   void PrepareProgressScale(bool withModule);
   int FlashTransfer();
   int Erase(uint32_t address, uint32_t size);
   int Write(uint32_t address, uint32_t size, int resourceId);
 
-  // Before a new request: waits out the answers still owed to copies of earlier requests, then
-  // forgets any reply left over.
-  void BeginRequest();
-  // Sends unless the run was aborted; false when aborted.
-  bool Send(const uint8_t* message, int length);
-  Wait WaitReply(uint32_t timeoutMs);
-  // Pauses; false when the run was aborted meanwhile.
-  bool Pause(uint32_t ms);
+  ExchangeRules Rules(RetryPolicy policy, int timeoutText, int errorText) const;
+  // The policy of an exchange; waitMs 0 is the usual reply wait.
+  RetryPolicy Attempts(int timeouts, int refusals, uint32_t pauseMs, uint32_t waitMs = 0,
+                       bool (*accepts)(int32_t) = AcceptsSuccess) const;
+
   void FailRun(const std::string& text, RunOutcome outcome = RunOutcome::Refused);
   void RestoreControls();
-  void AddProgress(float percent);
+  void Show(const CProgress::Position& position);
+  void AddProgress(float percent) { Show(progress_.Add(percent)); }
   void Transferred(uint32_t bytes);
-  void ShowProgress();
-  bool Aborted() const { return aborted_.load(); }
-  int32_t Status() const { return reply_.ReplyStatus.load(); }
+  bool Aborted() const { return channel_.Aborted(); }
 
   IPortLink& link_;
   IUpdateUi& ui_;
@@ -183,22 +119,12 @@ class CUpdateEngine {
   CReplyState reply_;
   CMessageSet messages_;
   CReplyReceiver receiver_;
+  CRequestChannel channel_;
+  CProgress progress_;
   std::thread replyThread_;
-  IMessageTap* tap_ = nullptr;
 
   std::atomic<int> UpdateInProgress_{0};
-  std::atomic<bool> aborted_{false};
   std::atomic<RunOutcome> outcome_{RunOutcome::None};
-
-  // Progress is written by the worker and read by front ends.
-  mutable std::mutex progressMutex_;
-  float ProgressPercent_ = 0.0f;
-  float PercentPerByte_ = 0.0f;
-  uint64_t bytesDone_ = 0;
-  uint64_t bytesTotal_ = 0;
-
-  // Answers the device may still send to requests whose wait timed out; the worker's alone.
-  int owed_ = 0;
 
   uint8_t ModuleFileBuffer[kModuleFileBufferSize] = {};
   int32_t OpenFileHandle = 0;
@@ -208,8 +134,6 @@ class CUpdateEngine {
   std::thread worker_;
   std::atomic<bool> workerAlive_{false};
   std::condition_variable workerEnded_;
-  std::mutex abortMutex_;
-  std::condition_variable abortCv_;
   ThreadStarter threadStarter_;
 };
 

@@ -9,95 +9,89 @@
 namespace px {
 namespace {
 
-std::string Format(const char* fmt, long long a = 0, long long b = 0, long long c = 0,
-                   long long d = 0) {
+std::string Format(const char* fmt, long long a = 0, long long b = 0, long long c = 0) {
   char buf[160];
-  snprintf(buf, sizeof buf, fmt, a, b, c, d);
+  snprintf(buf, sizeof buf, fmt, a, b, c);
   return buf;
 }
 
-std::string Name(const uint8_t* m, size_t avail, size_t at, size_t width) {
-  std::string name;
-  for (size_t i = at; i < at + width && i < avail && m[i] != 0; ++i)
-    name += static_cast<char>(m[i]);
-  return name;
-}
+// Reads fields only as far as the message reaches; a field cut off reads as 0 (a byte as -1).
+class Fields {
+ public:
+  Fields(const uint8_t* m, size_t avail) : m_(m), avail_(avail) {}
+  bool Has(size_t at, size_t width = 1) const { return avail_ >= at + width; }
+  long long Byte(size_t at) const { return Has(at) ? m_[at] : -1; }
+  long long Unsigned32(size_t at) const {
+    return Has(at, 5) ? static_cast<uint32_t>(DecodeSeptet32(m_ + at)) : 0;
+  }
+  long long Signed32(size_t at) const { return Has(at, 5) ? DecodeSeptet32(m_ + at) : 0; }
+  uint32_t Septet14(size_t at) const { return Has(at, 2) ? ReadSeptet14(m_ + at) : 0; }
+  std::string Name(size_t at, size_t width) const {
+    std::string name;
+    for (size_t i = at; i < at + width && i < avail_ && m_[i] != 0; ++i)
+      name += static_cast<char>(m_[i]);
+    return name;
+  }
 
-std::string DescribeSub(const uint8_t* m, size_t avail) {
-  if (avail < 6) return "Sub(short)";
-  const uint8_t sub = m[5];
-  auto value = [&](size_t at) -> long long { return avail >= at + 5 ? DecodeSeptet32(m + at) : 0; };
-  switch (sub) {
-    case kSubValueReply:
-      return Format("ValueReply value=%lld", value(6));
-    case kSubCodeReply:
-      return Format("CodeReply code=%lld", avail > 6 ? m[6] : 0);
-    case kSubResult:
-      return Format("Result(Request/Reply) value=%lld", avail > 6 ? m[6] : 0);
-    case kSubGetSemaphore:
-      return "GetSemaphore";
-    case kSubFileOpen:
-      return Format("FileOpen mode=%lld name=", value(6)) + Name(m, avail, 16, 12);
-    case kSubFileClose:
-      return Format("FileClose handle=%lld", value(6));
-    case kSubFileWrite: {
-      const long long n = avail >= 16 ? static_cast<uint32_t>(DecodeSeptet32(m + 11)) : 0;
-      const size_t crcAt = 16 + PackedSize(static_cast<size_t>(n));
-      return Format("FileWrite handle=%lld len=%lld crc=0x%08llX", value(6), n,
-                    static_cast<uint32_t>(value(crcAt)));
+ private:
+  const uint8_t* m_;
+  size_t avail_;
+};
+
+// The decoded fields of a kind, each with a leading blank.
+std::string FieldsOf(MessageKind kind, const Fields& f) {
+  using namespace field;
+  switch (kind) {
+    case MessageKind::IdentityReply:
+      return Format(" family=0x%02llX member=%lld", f.Byte(kIdentityFamily),
+                    f.Byte(kIdentityMember));
+    case MessageKind::Ack:
+      return Format(" status=%lld", f.Byte(kAckStatus));
+    case MessageKind::RomWrite: {
+      const uint32_t n = f.Septet14(kRomWriteLength);
+      return Format(" addr=0x%08llX len=%lld crc=0x%08llX", f.Unsigned32(kAddress), n,
+                    f.Unsigned32(kRomWritePayload + PackedSize(n)));
     }
-    case kSubFileDelete:
-      return "FileDelete name=" + Name(m, avail, 6, 13);
+    case MessageKind::RomErase:
+      return Format(" addr=0x%08llX size=%lld", f.Unsigned32(kAddress), f.Unsigned32(kEraseSize));
+    case MessageKind::ResultRequest:
+      return Format(" value=%lld", f.Byte(kSubStatus));
+    case MessageKind::ResultReply:
+      return Format(" status=%lld", f.Byte(kSubStatus));
+    case MessageKind::ValueReply:
+      return Format(" value=%lld", f.Signed32(kSubValue));
+    case MessageKind::CodeReply:
+      return Format(" code=%lld", f.Byte(kCode));
+    case MessageKind::FileOpen:
+      return Format(" mode=%lld name=", f.Unsigned32(kSubValue)) +
+             f.Name(kFileOpenName, kFileOpenNameField);
+    case MessageKind::FileClose:
+      return Format(" handle=%lld", f.Unsigned32(kSubValue));
+    case MessageKind::FileWrite: {
+      const auto n = static_cast<uint32_t>(f.Unsigned32(kFileWriteLength));
+      return Format(" handle=%lld len=%lld crc=0x%08llX", f.Unsigned32(kSubValue), n,
+                    f.Unsigned32(kFileWritePayload + PackedSize(n)));
+    }
+    case MessageKind::FileDelete:
+      return " name=" + f.Name(kFileDeleteName, kFileDeleteNameField);
+    case MessageKind::OtherSubReply:
+      return Format(" sub=0x%02llX", f.Byte(kSub));
+    case MessageKind::DeviceCommand:
+      return Format(" command=0x%02llX", f.Byte(kCommand));
     default:
-      return Format("Sub(0x%02llX)", sub);
+      return {};
   }
 }
 
 }  // namespace
 
-std::string DescribeMessage(const uint8_t* m, size_t length) {
-  if (length < 2 || m[0] != kSysExStart) return "Garbage";
-  const size_t avail = m[length - 1] == kSysExEnd ? length - 1 : length;
-  if (m[1] == kUniversalNonRealTime) {
-    if (avail >= 5 && m[3] == kGeneralInformation && m[4] == kIdentityRequestCode) {
-      return "IdentityRequest";
-    }
-    if (avail >= 9 && m[3] == kGeneralInformation && m[4] == kIdentityReplyCode) {
-      return Format("IdentityReply family=0x%02llX member=%lld", m[6], m[8]);
-    }
-    return "Universal(other)";
-  }
-  if (m[1] != kManufacturer || avail < 5) return "Foreign";
-  const std::string id = Format(" id=%02llX", m[3]);
-  switch (m[4]) {
-    case kCmdAck:
-      return "Ack" + id + Format(" status=%lld", avail > 5 ? m[5] : -1);
-    case kCmdUpdateStart:
-      return "UpdateStart" + id;
-    case kCmdRomWrite: {
-      if (avail < 12) return "RomWrite(short)" + id;
-      const uint32_t n = ReadSeptet14(m + 10);
-      const size_t crcAt = 12 + PackedSize(n);
-      const long long crc =
-          avail >= crcAt + 5 ? static_cast<uint32_t>(DecodeSeptet32(m + crcAt)) : 0;
-      return "RomWrite" + id +
-             Format(" addr=0x%08llX len=%lld crc=0x%08llX",
-                    static_cast<uint32_t>(DecodeSeptet32(m + 5)), n, crc);
-    }
-    case kCmdUpdateComplete:
-      return "UpdateComplete" + id;
-    case kCmdRomErase:
-      if (avail < 15) return "RomErase(short)" + id;
-      return "RomErase" + id +
-             Format(" addr=0x%08llX size=%lld", static_cast<uint32_t>(DecodeSeptet32(m + 5)),
-                    static_cast<uint32_t>(DecodeSeptet32(m + 10)));
-    case kCmdFile:
-      return DescribeSub(m, avail) + id;
-    case kCmdAudio:
-      return (avail > 5 && m[5] == kSubAudioMute ? "AudioMute" : "Audio(other)") + id;
-    default:
-      return Format("DeviceCommand(0x%02llX)", m[4]) + id;
-  }
+std::string DescribeMessage(const uint8_t* m, size_t length, Sender sender) {
+  const MessageKind kind = ClassifyMessage(m, length, sender);
+  if (kind == MessageKind::Foreign) return KindName(kind);
+  const Fields f(m, DataLength(m, length));
+  std::string text = KindName(kind) + FieldsOf(kind, f);
+  if (m[field::kFamily] == kManufacturer) text += Format(" id=%02llX", m[field::kDeviceId]);
+  return text;
 }
 
 std::string HexBytes(const uint8_t* data, size_t length) {

@@ -41,13 +41,6 @@ uint8_t* PutName(uint8_t* p, const char* name, size_t width) {
 
 }  // namespace
 
-bool IsAcceptedDeviceId(uint8_t id) {
-  for (uint8_t accepted : AcceptedDeviceIds) {
-    if (accepted == id) return true;
-  }
-  return false;
-}
-
 int ComposeAck(uint8_t* out, uint8_t id, uint8_t status) {
   uint8_t* p = Header(out, id, kCmdAck);
   *p++ = status;

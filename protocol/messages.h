@@ -5,39 +5,10 @@
 #include <cstdint>
 
 #include "protocol/codec.h"
+#include "protocol/vocabulary.h"
 
 // The System Exclusive messages that the updater sends, byte for byte.
 namespace px {
-
-inline constexpr uint8_t kSysExStart = 0xF0;
-inline constexpr uint8_t kSysExEnd = 0xF7;
-inline constexpr uint8_t kManufacturer = 0x52;
-inline constexpr uint8_t kUniversalNonRealTime = 0x7E;
-inline constexpr uint8_t kGeneralInformation = 0x06;
-inline constexpr uint8_t kIdentityRequestCode = 0x01;
-inline constexpr uint8_t kIdentityReplyCode = 0x02;
-
-// Commands (byte 4 of a device-specific message).
-inline constexpr uint8_t kCmdAck = 0x00;
-inline constexpr uint8_t kCmdUpdateStart = 0x01;
-inline constexpr uint8_t kCmdRomWrite = 0x02;
-inline constexpr uint8_t kCmdUpdateComplete = 0x04;
-inline constexpr uint8_t kCmdRomErase = 0x0A;
-inline constexpr uint8_t kCmdFile = 0x60;
-inline constexpr uint8_t kCmdAudio = 0x61;
-// Sub-commands (byte 5) of kCmdFile, and of kCmdAudio for kSubAudioMute.
-inline constexpr uint8_t kSubValueReply = 0x03;
-inline constexpr uint8_t kSubCodeReply = 0x04;
-inline constexpr uint8_t kSubResult = 0x05;
-inline constexpr uint8_t kSubGetSemaphore = 0x06;
-inline constexpr uint8_t kSubFileOpen = 0x20;
-inline constexpr uint8_t kSubFileClose = 0x21;
-inline constexpr uint8_t kSubFileWrite = 0x23;
-inline constexpr uint8_t kSubFileDelete = 0x24;
-inline constexpr uint8_t kSubAudioMute = 0x05;
-
-inline constexpr uint8_t kDefaultDeviceId = 0x5E;
-inline constexpr std::array<uint8_t, 2> AcceptedDeviceIds = {0x5E, 0x5D};
 
 inline constexpr size_t kOutgoingBufferSize = 65536;
 inline constexpr uint32_t kMaxRomWriteBlock = 16383;  // the Septet14 length field's limit
@@ -51,8 +22,6 @@ static_assert(PackedSize(kMaxFileWriteChunk) + kFileWriteOverhead <= kOutgoingBu
 
 inline constexpr std::array<uint8_t, 6> IdentityRequest = {0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7};
 inline constexpr size_t kIdentityReplyLength = 15;
-
-bool IsAcceptedDeviceId(uint8_t id);
 
 // Composers into any buffer. Each writes the whole message from out[0] and returns its length,
 // or -1 when the arguments cannot be carried (nothing is written then).

@@ -1,40 +1,56 @@
 #include "protocol/reply.h"
 
+#include <algorithm>
+
 namespace px {
 
-int SendToDevice(IByteLink& link, const uint8_t* data, int length, IMessageTap* tap) {
+void CAnswerLedger::SendAsked(IByteLink& link, const uint8_t* data, int length, IMessageTap* tap) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  owed_.push_back(SendToDevice(link, data, length, tap));
+}
+
+bool CAnswerLedger::Answer(uint64_t left) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // The oldest copy has the smallest mark: if it had not left yet, no copy had.
+    if (!owed_.empty() && owed_.front() <= left) {
+      owed_.pop_front();
+      return true;
+    }
+  }
+  surplus_.fetch_add(1);
+  return false;
+}
+
+void CAnswerLedger::Forgive() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  owed_.clear();
+}
+
+size_t CAnswerLedger::Owed() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return owed_.size();
+}
+
+uint64_t SendToDevice(IByteLink& link, const uint8_t* data, int length, IMessageTap* tap) {
   if (tap != nullptr) tap->OnMessage(Direction::Out, data, static_cast<size_t>(length));
-  link.Send(data, length);
-  return 0;
+  return link.SendCounted(data, length);
 }
 
 const uint8_t* CReplyReceiver::ReadSysEx(size_t& length) {
-  bool collecting = false;
   for (;;) {
+    if (state_.ReplyThreadRun.load() == 0) return nullptr;
     uint8_t b = 0;
-    if (!link_.ReadByte(b)) {
-      if (state_.ReplyThreadRun.load() == 0) return nullptr;
-      continue;
-    }
-    if (b == 0xF8 || b == 0xFE) continue;  // timing clock, active sensing: not part of anything
-    if (b == kSysExStart) {
-      count_ = 0;
-      collecting = true;
-    } else if (b == kSysExEnd) {
-      if (!collecting) continue;
-    } else if (b & 0x80) {
-      collecting = false;  // another status byte ends the message; wait for the next F0
-      continue;
-    } else if (!collecting) {
-      continue;
-    }
-    ReceiveBuffer[count_++] = b;
-    if (b == kSysExEnd || count_ == kReceiveBufferSize) {
-      length = count_;
-      count_ = 0;
+    if (!link_.ReadByte(b)) continue;
+    const CSysExFramer::Event event = framer_.Push(b);
+    if (event == CSysExFramer::Event::Started || event == CSysExFramer::Event::Restarted) {
+      leftAtStart_ = link_.BytesLeftHost();
+    } else if (IsWholeMessage(event)) {
+      length = framer_.Size();
+      leftAtDelivered_ = leftAtStart_;
       IMessageTap* tap = tap_.load();
-      if (tap != nullptr) tap->OnMessage(Direction::In, ReceiveBuffer, length);
-      return ReceiveBuffer;
+      if (tap != nullptr) tap->OnMessage(Direction::In, framer_.Data(), length);
+      return framer_.Data();
     }
   }
 }
@@ -48,13 +64,19 @@ void CReplyReceiver::Run() {
   while (state_.ReplyThreadRun.load() != 0) ReplyMatcher();
 }
 
-void CReplyReceiver::Answer(uint8_t status) {
+void CReplyReceiver::AnswerDevice(uint8_t status) {
   const int n = ComposeAck(answer_, messages_.DeviceId.load(), status);
   SendToDevice(link_, answer_, n, tap_.load());
 }
 
-void CReplyReceiver::Store(int32_t status) {
-  state_.ReplyStatus.store(status);
+bool CReplyReceiver::Owed(const uint8_t* m, size_t length) {
+  if (state_.Answers.Answer(leftAtDelivered_)) return true;
+  IMessageTap* tap = tap_.load();
+  if (tap != nullptr) tap->OnSurplus(m, length);
+  return false;
+}
+
+void CReplyReceiver::Signal() {
   state_.ReplyEvent.SetEvent();
 }
 
@@ -62,86 +84,90 @@ void CReplyReceiver::Store(int32_t status) {
 // bytes (the closing F7 is not data). A message too short for its case is ignored, so a reply
 // that lost its status byte on the line can never read as a success.
 void CReplyReceiver::Match(const uint8_t* m, size_t length) {
-  if (length < 2 || m[0] != kSysExStart) return;
-  const size_t avail = m[length - 1] == kSysExEnd ? length - 1 : length;
-  if (m[1] == kManufacturer) {
-    MatchDeviceSpecific(m, avail);
-  } else if (m[1] == kUniversalNonRealTime) {
-    MatchUniversal(m, avail);
+  const MessageKind kind = ClassifyMessage(m, length, Sender::Device, messages_.DeviceId.load());
+  const size_t avail = DataLength(m, length);
+  switch (kind) {
+    case MessageKind::Ack:
+      if (avail <= field::kAckStatus || !Owed(m, length)) return;
+      state_.ReplyStatus.store(m[field::kAckStatus]);
+      Signal();
+      return;
+    case MessageKind::Done:
+      if (!Owed(m, length)) return;
+      state_.ReplyStatus.store(kStatusOk);
+      Signal();
+      return;
+    case MessageKind::ValueReply:
+    case MessageKind::CodeReply:
+    case MessageKind::ResultReply:
+    case MessageKind::OtherSubReply:
+      MatchSubReply(m, length, avail);
+      return;
+    case MessageKind::DeviceCommand: {
+      const uint8_t command = m[field::kCommand];
+      const bool taken = std::find(kTakenDeviceCommands.begin(), kTakenDeviceCommands.end(),
+                                   command) != kTakenDeviceCommands.end();
+      AnswerDevice(taken ? kAckTaken : kAckUnknown);
+      return;
+    }
+    case MessageKind::IdentityRequest: {
+      const int n = messages_.IdentityReply(answer_);
+      SendToDevice(link_, answer_, n, tap_.load());
+      return;
+    }
+    case MessageKind::IdentityReply:
+      if (avail <= field::kIdentityMember || !Owed(m, length)) return;
+      state_.ReplyStatus.store(kStatusOk);
+      state_.ReportedDeviceId.store(m[field::kIdentityFamily]);
+      state_.DeviceVariant.store(m[field::kIdentityMember]);
+      state_.ReportedRevision.store(
+          avail >= field::kIdentityRevision + 4 ? ReadRevision(m + field::kIdentityRevision) : 0);
+      Signal();
+      return;
+    case MessageKind::OtherUniversal:
+      AnswerDevice(kAckUnknown);
+      return;
+    default:  // Notice, Foreign: nothing
+      return;
   }
 }
 
-void CReplyReceiver::MatchDeviceSpecific(const uint8_t* m, size_t avail) {
-  if (avail < 5 || m[3] != messages_.DeviceId.load()) return;
-  switch (m[4]) {
-    case kCmdAck:
-      if (avail >= 6) Store(m[5]);
-      break;
-    case 0x01:
-    case 0x04:
-    case 0x05:
-      Answer(0x00);
-      break;
-    case 0x02:
-      Store(0);
-      break;
-    case 0x03:
-      break;
-    case kCmdFile:
-      MatchSubReply(m, avail);
-      break;
-    default:
-      Answer(0x01);
-      break;
-  }
-}
-
-void CReplyReceiver::MatchUniversal(const uint8_t* m, size_t avail) {
-  if (avail < 5 || m[3] != kGeneralInformation) return;
-  if (m[4] == kIdentityRequestCode) {
-    const int n = messages_.IdentityReply(answer_);
-    SendToDevice(link_, answer_, n, tap_.load());
-  } else if (m[4] == kIdentityReplyCode) {
-    if (avail < 9) return;
-    state_.ReplyStatus.store(0);
-    state_.ReportedDeviceId.store(m[6]);
-    state_.DeviceVariant.store(m[8]);
-    state_.ReportedRevision.store(
-        avail >= 14 ? (uint32_t{m[10]} << 24 | uint32_t{m[11]} << 16 | uint32_t{m[12]} << 8 | m[13])
-                    : 0);
-    state_.ReplyEvent.SetEvent();
-  } else {
-    Answer(0x01);
-  }
-}
-
-void CReplyReceiver::MatchSubReply(const uint8_t* m, size_t avail) {
-  if (avail < 6) return;
-  switch (m[5]) {
+// Every sub-reply wakes the worker, also where the status stays as it was.
+void CReplyReceiver::MatchSubReply(const uint8_t* m, size_t length, size_t avail) {
+  bool store = false;
+  int32_t status = 0;
+  switch (m[field::kSub]) {
     case kSubValueReply:
-      if (avail < 11) return;
-      state_.ReplyStatus.store(DecodeSeptet32(m + 6));
+      if (avail < field::kSubValue + 5) return;
+      store = true;
+      status = DecodeSeptet32(m + field::kSubValue);
       break;
     case kSubCodeReply: {
-      if (avail < 7) return;
-      const uint8_t code = m[6];
-      if (code == 2 || code == 17 || code == 32 || code == 37 || code == 38 || code == 41) {
-        state_.ReplyStatus.store(0);
-      } else if (code == 34) {
-        if (avail < 16) return;
-        if (ReadSeptet14(m + 7) == 0)
-          state_.ReplyStatus.store(DecodeSeptet32(m + 11) >= 0 ? 0 : -1);
+      if (avail <= field::kCode) return;
+      const uint8_t code = m[field::kCode];
+      if (std::find(kSuccessCodes.begin(), kSuccessCodes.end(), code) != kSuccessCodes.end()) {
+        store = true;
+        status = kStatusOk;
+      } else if (code == kValueCode) {
+        if (avail < field::kCodeValue + 5) return;
+        if (ReadSeptet14(m + field::kCodeError) == 0) {
+          store = true;
+          status = DecodeSeptet32(m + field::kCodeValue) >= 0 ? kStatusOk : kStatusCodeNegative;
+        }
       }
       break;
     }
     case kSubResult:
-      if (avail < 7) return;
-      state_.ReplyStatus.store(m[6]);
+      if (avail <= field::kSubStatus) return;
+      store = true;
+      status = m[field::kSubStatus];
       break;
     default:
       break;
   }
-  state_.ReplyEvent.SetEvent();
+  if (!Owed(m, length)) return;
+  if (store) state_.ReplyStatus.store(status);
+  Signal();
 }
 
 }  // namespace px

@@ -2,9 +2,12 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <mutex>
 
 #include "base/byte_link.h"
 #include "base/event.h"
+#include "protocol/framer.h"
 #include "protocol/messages.h"
 
 namespace px {
@@ -17,9 +20,37 @@ class IMessageTap {
  public:
   virtual ~IMessageTap() = default;
   virtual void OnMessage(Direction direction, const uint8_t* data, size_t length) = 0;
+  // An answer that nothing was asked for: it was neither stored nor signalled.
+  virtual void OnSurplus(const uint8_t* /*data*/, size_t /*length*/) {}
 };
 
-inline constexpr int32_t kAbortStatus = 255;
+// Queues one message on the link and never reports failure (a lost message shows as a time-out).
+// Returns the link's running count of queued bytes up to the message's last byte (0 for links
+// that do not count).
+uint64_t SendToDevice(IByteLink& link, const uint8_t* data, int length, IMessageTap* tap = nullptr);
+
+// The answers the device owes. It answers every copy of a request it receives once, so each copy
+// sent is owed one answer, taken off when an answer comes. An answer that nothing is owed for
+// answers nothing: a surplus. Where the link can tell how far its bytes have got, an answer that
+// began before a copy had wholly left the host cannot be that copy's answer either.
+class CAnswerLedger {
+ public:
+  // Queues one copy of a request on the link and owes it an answer. Both happen under one lock,
+  // so that an answer can never be judged before its copy is counted.
+  void SendAsked(IByteLink& link, const uint8_t* data, int length, IMessageTap* tap);
+  // An answer whose first byte came when `left` bytes had left the host. True when it answers an
+  // owed copy (the oldest one); false for a surplus, which is counted.
+  bool Answer(uint64_t left);
+  // The answers still owed are taken as lost.
+  void Forgive();
+  size_t Owed() const;
+  uint64_t Surplus() const { return surplus_.load(); }
+
+ private:
+  mutable std::mutex mutex_;
+  std::deque<uint64_t> owed_;
+  std::atomic<uint64_t> surplus_{0};
+};
 
 // What the reply thread hands to the worker: the status of the last reply, the identity fields,
 // and the event that tells a new reply arrived.
@@ -31,10 +62,8 @@ struct CReplyState {
   std::atomic<uint32_t> ReportedRevision{0};
   std::atomic<int> ReplyThreadRun{0};
   CEvent ReplyEvent;
+  CAnswerLedger Answers;
 };
-
-// Queues one message on the link; never reports failure (a lost message shows as a time-out).
-int SendToDevice(IByteLink& link, const uint8_t* data, int length, IMessageTap* tap = nullptr);
 
 // Assembles System Exclusive messages from received bytes and acts on each one.
 class CReplyReceiver {
@@ -42,14 +71,15 @@ class CReplyReceiver {
   static constexpr size_t kReceiveBufferSize = 16384;
 
   CReplyReceiver(IByteLink& link, CReplyState& state, CMessageSet& messages)
-      : link_(link), state_(state), messages_(messages) {}
+      : link_(link), state_(state), messages_(messages), framer_(kReceiveBufferSize) {}
   CReplyReceiver(const CReplyReceiver&) = delete;
   CReplyReceiver& operator=(const CReplyReceiver&) = delete;
 
   void SetTap(IMessageTap* tap) { tap_.store(tap); }
 
-  // Returns ReceiveBuffer holding one whole message (from F0, normally up to F7) and its length,
-  // or nullptr once ReplyThreadRun is 0 and no byte came for 100 ms.
+  // Returns the bytes of one whole message (from F0, normally up to F7) and its length, or
+  // nullptr once ReplyThreadRun is 0. The flag is looked at on every byte and every quiet
+  // 100 ms, so a line that never goes quiet cannot keep the thread alive.
   const uint8_t* ReadSysEx(size_t& length);
   // Acts on one delivered message by the decision tables.
   void Match(const uint8_t* m, size_t length);
@@ -59,18 +89,20 @@ class CReplyReceiver {
   void Run();
 
  private:
-  void Answer(uint8_t status);
-  void MatchDeviceSpecific(const uint8_t* m, size_t avail);
-  void MatchUniversal(const uint8_t* m, size_t avail);
-  void MatchSubReply(const uint8_t* m, size_t avail);
-  void Store(int32_t status);
+  void AnswerDevice(uint8_t status);
+  void MatchSubReply(const uint8_t* m, size_t length, size_t avail);
+  // Takes an answer if it answers an owed copy; a surplus is counted and shown to the tap.
+  bool Owed(const uint8_t* m, size_t length);
+  void Signal();
 
   IByteLink& link_;
   CReplyState& state_;
   CMessageSet& messages_;
   std::atomic<IMessageTap*> tap_{nullptr};
-  uint8_t ReceiveBuffer[kReceiveBufferSize] = {};
-  size_t count_ = 0;
+  CSysExFramer framer_;
+  // How many bytes had left the host when the message being assembled began.
+  uint64_t leftAtStart_ = 0;
+  uint64_t leftAtDelivered_ = 0;
   // Answers are composed here, never in OutgoingBuffer, so that they cannot disturb a request
   // that the worker is composing or about to resend.
   uint8_t answer_[kIdentityReplyLength] = {};

@@ -287,7 +287,7 @@ uint32_t Scaled(uint32_t ms, double scale) {
 void Stretch(Mix& m, double scale) {
   EngineTiming& t = m.timing;
   for (uint32_t* ms : {&t.replyWaitMs, &t.updateStartPauseMs, &t.resendPauseMs, &t.semaphorePauseMs,
-                       &t.abortSleepMs, &t.eraseExtraMs}) {
+                       &t.abortSleepMs, &t.eraseExtraMs, &t.settleMarginMs}) {
     *ms = Scaled(*ms, scale);
   }
   t.eraseBytesPerMs = std::max<uint32_t>(1, static_cast<uint32_t>(t.eraseBytesPerMs / scale));
@@ -297,6 +297,7 @@ void Stretch(Mix& m, double scale) {
     *ms = Scaled(*ms, scale);
   }
   if (p.baud) p.baud = std::max<uint32_t>(9600, static_cast<uint32_t>(p.baud / scale));
+  t.lineBaud = p.baud;
   for (FaultRule& r : p.rules) {
     if (r.action == FaultAction::Late)
       r.value = static_cast<int32_t>(Scaled(static_cast<uint32_t>(r.value), scale));
@@ -329,6 +330,9 @@ Mix DrawMix(uint64_t seed, const MixOptions& options) {
   // The erase waits about six reply waits, as 32,775 ms is to 5,000.
   t.eraseBytesPerMs = sim::kFlashSize / (t.replyWaitMs * 11 / 2);
   t.eraseExtraMs = t.replyWaitMs;
+  // The pedal here answers within a few ms, but a loaded machine may hold an answer back for
+  // longer: the listening after a transfer gets a quarter of a reply wait.
+  t.settleMarginMs = t.replyWaitMs / 4;
 
   sim::PedalConfig& p = m.pedal;
   p.seed = d.Next();
@@ -345,6 +349,7 @@ Mix DrawMix(uint64_t seed, const MixOptions& options) {
   p.updaterReplyWaitMs = t.replyWaitMs;
   // Pacing at a rate that keeps a full block's line time to a reply wait as at 115,200 baud.
   if (d.Chance(0.25)) p.baud = d.Int(8, 20) * 1000000;
+  t.lineBaud = p.baud;
   if (d.Chance(0.2)) p.initialFiles.clear();
 
   m.realImages = d.Chance(options.realImageShare);

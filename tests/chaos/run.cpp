@@ -165,6 +165,8 @@ const char* OutcomeName(RunOutcome o) {
       return "declined";
     case RunOutcome::Aborted:
       return "aborted";
+    case RunOutcome::OutOfStep:
+      return "out of step";
   }
   return "?";
 }
@@ -377,9 +379,11 @@ RunResult RunOne(const Mix& mix, const RunOptions& options) {
       v.push_back(std::to_string(res.errors.size()) + " error boxes:" + all);
     }
     for (const std::string& e : res.errors) {
-      if (!NamesAStep(e)) v.push_back("an error text that names no step: \"" + e + "\"");
+      if (!NamesAStep(e) && e != LoadText(IDS_ANSWERS_OUT_OF_STEP))
+        v.push_back("an error text that names no step: \"" + e + "\"");
     }
-    if (res.outcome != RunOutcome::Refused && res.outcome != RunOutcome::TimedOut) {
+    if (res.outcome != RunOutcome::Refused && res.outcome != RunOutcome::TimedOut &&
+        res.outcome != RunOutcome::OutOfStep) {
       v.push_back(std::string("failed with the outcome ") + OutcomeName(res.outcome));
     }
     if (!ui.Enabled() || inProgress)

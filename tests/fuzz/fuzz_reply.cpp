@@ -1,5 +1,6 @@
 // Feeds arbitrary byte streams through message framing and the reply matcher, with the reply
 // thread's answers captured, under ASan and UBSan.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -10,9 +11,13 @@ namespace {
 
 class ScriptLink : public px::IByteLink {
  public:
-  ScriptLink(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  ScriptLink(const uint8_t* data, size_t size, std::atomic<int>& run)
+      : data_(data), size_(size), run_(run) {}
   bool ReadByte(uint8_t& byte) override {
-    if (pos_ >= size_) return false;
+    if (pos_ >= size_) {
+      run_ = 0;  // the script is over: the receiver stops
+      return false;
+    }
     byte = data_[pos_++];
     return true;
   }
@@ -28,6 +33,7 @@ class ScriptLink : public px::IByteLink {
  private:
   const uint8_t* data_;
   size_t size_;
+  std::atomic<int>& run_;
   size_t pos_ = 0;
   size_t sent_ = 0;
 };
@@ -37,8 +43,13 @@ class ScriptLink : public px::IByteLink {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   // The first byte picks the device id the matcher compares with.
-  ScriptLink link(data + 1, size - 1);
   px::CReplyState state;
+  state.ReplyThreadRun = 1;
+  ScriptLink link(data + 1, size - 1, state.ReplyThreadRun);
+  // Bits 1 to 3 of the first byte: how many answers are owed before the bytes come.
+  for (int i = 0; i < ((data[0] >> 1) & 7); ++i) {
+    state.Answers.SendAsked(link, px::IdentityRequest.data(), 6, nullptr);
+  }
   px::CMessageSet messages;
   messages.DeviceId = (data[0] & 1) ? 0x5D : 0x5E;
   messages.SetIdentityReplyDevice(data[0] & 0x7F);

@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -44,7 +45,17 @@ class ByteQueue {
 // updater sends is collected and can be taken back with Sent.
 class MemoryLink : public IByteLink {
  public:
-  bool ReadByte(uint8_t& byte) override { return rx_.Pop(byte, std::chrono::milliseconds(100)); }
+  bool ReadByte(uint8_t& byte) override {
+    if (rx_.Pop(byte, std::chrono::milliseconds(100))) return true;
+    if (stopWhenDrained_ != nullptr) stopWhenDrained_->store(0);
+    return false;
+  }
+  // A reply receiver reading this link stops at the first quiet 100 ms: flag is its
+  // ReplyThreadRun, set now and cleared once everything injected has been read.
+  void StopWhenDrained(std::atomic<int>& flag) {
+    flag.store(1);
+    stopWhenDrained_ = &flag;
+  }
   void Send(const uint8_t* data, int length) override {
     std::lock_guard<std::mutex> lock(sentMutex_);
     sent_.emplace_back(data, data + length);
@@ -61,6 +72,7 @@ class MemoryLink : public IByteLink {
 
  private:
   ByteQueue rx_;
+  std::atomic<int>* stopWhenDrained_ = nullptr;
   std::mutex sentMutex_;
   std::vector<std::vector<uint8_t>> sent_;
 };

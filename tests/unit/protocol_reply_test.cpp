@@ -13,9 +13,10 @@ using Bytes = std::vector<uint8_t>;
 
 class ReplyTest : public ::testing::Test {
  protected:
-  // Collects every message ReadSysEx delivers from the injected bytes (the stop flag is clear,
-  // so the first quiet 100 ms ends the collection).
+  // Collects every message ReadSysEx delivers from the injected bytes (the first quiet 100 ms
+  // ends the collection).
   std::vector<Bytes> Frame(const Bytes& wire) {
+    link_.StopWhenDrained(state_.ReplyThreadRun);
     link_.Inject(wire);
     std::vector<Bytes> out;
     size_t n = 0;
@@ -23,14 +24,23 @@ class ReplyTest : public ::testing::Test {
     return out;
   }
 
-  // Delivers the messages to the matcher and reports whether ReplyEvent was set.
+  // Delivers the messages to the matcher, with one answer asked for, and reports whether
+  // ReplyEvent was set.
   bool MatchAll(const Bytes& wire) {
     state_.ReplyEvent.ResetEvent();
+    Ask();
     for (const Bytes& m : Frame(wire)) receiver_.Match(m.data(), m.size());
     return state_.ReplyEvent.Lock(0);
   }
 
+  // One request sent, so that one answer is owed.
+  void Ask() {
+    state_.Answers.Forgive();
+    state_.Answers.SendAsked(requests_, IdentityRequest.data(), 6, nullptr);
+  }
+
   test::MemoryLink link_;
+  test::MemoryLink requests_;
   CReplyState state_;
   CMessageSet messages_;
   CReplyReceiver receiver_{link_, state_, messages_};
@@ -152,6 +162,7 @@ TEST(ReplyThread, StopsAndWakesWaiterWithAbortMark) {
   CReplyReceiver receiver(link, state, messages);
   state.ReplyThreadRun = 1;
   std::thread reply([&] { receiver.Run(); });
+  state.Answers.SendAsked(link, IdentityRequest.data(), 6, nullptr);
   link.Inject({0xF0, 0x52, 0x00, 0x5E, 0x00, 0x04, 0xF7});
   ASSERT_TRUE(state.ReplyEvent.Lock(2000));
   EXPECT_EQ(state.ReplyStatus, 4);

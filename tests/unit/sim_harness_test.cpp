@@ -27,7 +27,7 @@ class CMiniUpdater {
   // The status of the first reply within waitMs, resending up to attempts times.
   std::optional<int32_t> Exchange(const Bytes& m, uint32_t waitMs = 300, int attempts = 8) {
     for (int i = 0; i < attempts; ++i) {
-      SendToDevice(link_, m.data(), static_cast<int>(m.size()));
+      state_.Answers.SendAsked(link_, m.data(), static_cast<int>(m.size()), nullptr);
       if (state_.ReplyEvent.Lock(waitMs)) return state_.ReplyStatus.load();
     }
     return std::nullopt;

@@ -1,0 +1,27 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace px {
+
+// One flash table entry: erase (kind 1) or write (kind 2); other kinds are skipped.
+struct FlashImageEntry {
+  uint32_t kind;
+  uint32_t address;
+  uint32_t size;
+  uint32_t resourceId;
+};
+inline constexpr uint32_t kFlashErase = 1;
+inline constexpr uint32_t kFlashWrite = 2;
+inline constexpr FlashImageEntry FlashImageTable[] = {
+    {kFlashErase, 0x000A0000, 0x00100000, 0},
+    {kFlashWrite, 0x000A0000, 0, 231},
+};
+
+inline constexpr uint32_t kWriteBlock = 0x3000;
+inline constexpr uint32_t kFileChunk = 4096;
+inline constexpr size_t kModuleFileBufferSize = 65536;
+inline constexpr const char* kModuleFileName = "LINESEL.TDL";
+inline constexpr uint32_t kModuleOpenMode = 1;
+
+}  // namespace px
