@@ -18,8 +18,6 @@ constexpr UINT kProgressMessage = WM_APP + 1;  // wParam: position
 constexpr UINT kControlsMessage = WM_APP + 2;  // wParam: 1 enable, 0 disable
 constexpr UINT kShowBoxMessage = WM_APP + 3;   // the request is in the dialog
 
-constexpr int kPortListCapacity = 256;
-
 std::string ResourceText(int id) {
   char text[512] = {};
   const int length = ::LoadStringA(AfxGetInstanceHandle(), static_cast<UINT>(id), text,
@@ -143,18 +141,11 @@ bool CKv7UpdatorDlg::OnPaint() {
 
 void CKv7UpdatorDlg::FillPortList() {
   PortCombo.ResetContent();
-  char* list[kPortListCapacity] = {};
-  ListComPorts(list, kPortListCapacity);
-  std::vector<std::string> entries;
-  for (char* entry : list) {
-    if (entry == nullptr) continue;
-    PortCombo.AddString(entry);
-    entries.push_back(entry);
-  }
+  const std::vector<PortEntry> ports = ListPorts();
+  for (const PortEntry& port : ports) PortCombo.AddString(EntryText(port).c_str());
   EnableExecute(PortCombo.GetCount() > 0);
   // -1 for an empty list selects nothing.
-  PortCombo.SetCurSel(PreferredPortIndex(entries));
-  ReleasePortList(list, kPortListCapacity);
+  PortCombo.SetCurSel(PreferredPortIndex(ports));
 }
 
 int CKv7UpdatorDlg::SelectedPortNumber() const {

@@ -6,7 +6,7 @@
 
 #include "app/framework/dialog.h"
 #include "engine/update_engine.h"
-#include "serial/serial_link_port.h"
+#include "serial/serial_link.h"
 
 namespace px {
 
@@ -71,7 +71,7 @@ class CKv7UpdatorDlg : public CDialog, private IUpdateUi {
   bool closing_ = false;
 
   // The engine uses the link, so it is declared after it and goes first.
-  CSerialLinkPort link_;
+  CSerialLink link_;
   CUpdateEngine engine_;
 
   CComboBox PortCombo;

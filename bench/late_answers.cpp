@@ -4,7 +4,13 @@
 // good: the only right ending is "Transfer error occurred(ROM write:23)"; a completion means
 // block 2 was skipped over a stale answer.
 //
-//   bench_late_answers [--runs N] [--pty] [--trace]
+// A completion is false here by construction; the other right ending is the box for answers out
+// of step, which says that a refusal may have gone unseen.
+//
+//   bench_late_answers [--runs N] [--pty] [--trace] [--baud B]
+//
+// With --baud the pedal paces its line at B and the updater keeps its real times (5 s reply
+// waits); only row C is played then, over gaps that reach past a block's time on the line.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,7 +66,7 @@ void Add(Mix& m, const std::string& text) {
 }
 
 struct Tally {
-  int right = 0, falseCompletion = 0, other = 0;
+  int right = 0, outOfStep = 0, falseCompletion = 0, other = 0;
   std::string otherText;
 };
 
@@ -73,6 +79,8 @@ Tally Play(const std::function<Mix(uint64_t)>& make, int runs, const RunOptions&
       ++t.falseCompletion;
     } else if (r.errors.size() == 1 && r.errors[0] == right) {
       ++t.right;
+    } else if (r.errors.size() == 1 && r.errors[0] == LoadText(IDS_ANSWERS_OUT_OF_STEP)) {
+      ++t.outOfStep;
     } else {
       ++t.other;
       t.otherText = r.errors.empty() ? "no box" : r.errors[0];
@@ -82,15 +90,47 @@ Tally Play(const std::function<Mix(uint64_t)>& make, int runs, const RunOptions&
 }
 
 void Row(const char* label, const Tally& t, int runs) {
-  printf("  %-22s %3d/%-3d %8d %7d  %s\n", label, t.right, runs, t.falseCompletion, t.other,
-         t.otherText.c_str());
+  printf("  %-22s %3d/%-3d %11d %9d %6d  %s\n", label, t.right, runs, t.outOfStep,
+         t.falseCompletion, t.other, t.otherText.c_str());
   fflush(stdout);
+}
+
+// Row C on a paced line with the real times: block 1 answered twice, the second copy D after
+// the first; block 2 refused for good.
+int DuplicatesAtBaud(uint32_t baud, int runs, const RunOptions& options) {
+  const double blockMs = (PackedSize(kWriteBlock) + kRomWriteOverhead) * 10000.0 / baud;
+  printf("Pedal paced at %u baud (a block takes %.0f ms on the line), the updater's own times; "
+         "%d runs a row, %s.\n",
+         baud, blockMs, runs, options.transport == Transport::Pty ? "pty" : "in-process");
+  printf("The pedal refuses block 2 with 23 every time.\n\n");
+  printf("C. Block 1 answered twice, unasked, the second copy D after the first\n");
+  printf("                         right  out of step  completed  other\n");
+  for (const double f : {0.0, 0.001, 0.01, 0.1, 0.5, 0.9, 1.1, 2.0}) {
+    const uint32_t gap = static_cast<uint32_t>(f * blockMs);
+    const Tally t = Play(
+        [&](uint64_t s) {
+          Mix m = Base(s);
+          m.timing = EngineTiming{};
+          m.pedal.updaterReplyWaitMs = m.timing.replyWaitMs;
+          m.pedal.baud = baud;
+          m.pedal.replyLatencyMs = gap;
+          Add(m, "RomWrite#1:1:duplicate");
+          Add(m, "RomWrite#2:all:status=23");
+          return m;
+        },
+        runs, options);
+    char label[64];
+    snprintf(label, sizeof label, "D = %u ms", gap);
+    Row(label, t, runs);
+  }
+  return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   int runs = 5;
+  uint32_t baud = 0;
   RunOptions options;
   options.transport = Transport::InProcess;
   options.loadFactor = 3;
@@ -101,15 +141,18 @@ int main(int argc, char** argv) {
       options.transport = Transport::Pty;
     } else if (!strcmp(argv[i], "--trace")) {
       options.trace = true;
+    } else if (!strcmp(argv[i], "--baud") && i + 1 < argc) {
+      baud = static_cast<uint32_t>(atoi(argv[++i]));
     } else {
-      fprintf(stderr, "usage: bench_late_answers [--runs N] [--pty] [--trace]\n");
+      fprintf(stderr, "usage: bench_late_answers [--runs N] [--pty] [--trace] [--baud B]\n");
       return 2;
     }
   }
+  if (baud != 0) return DuplicatesAtBaud(baud, runs, options);
   printf("Reply wait W = %u ms, resend pause 2 ms, pedal latency 1 ms; %d runs a row, %s.\n",
          kWaitMs, runs, options.transport == Transport::Pty ? "pty" : "in-process");
   printf("The pedal refuses block 2 with 23 every time; right = that refusal reported.\n\n");
-  const char* head = "                         right  completed  other\n";
+  const char* head = "                         right  out of step  completed  other\n";
 
   // Rows of block 1 answered late by L (the rules given L in ms); block 2 refused for good.
   const auto lateRows = [&](const char* title, std::initializer_list<double> factors,

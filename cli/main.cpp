@@ -1,26 +1,23 @@
-// px550-update: the command-line updater. Lists serial ports, identifies a pedal, and runs a
-// whole firmware update with the same engine, steps and texts as the dialog program.
-#include <cinttypes>
+// px550-update: the command-line updater. Lists serial ports, identifies pedals, and runs whole
+// firmware updates with the same engine, steps and texts as the dialog program: one pedal, or
+// up to 20 at once, each on its own port.
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "cli/fleet.h"
 #include "cli/options.h"
 #include "cli/platform.h"
 #include "cli/terminal_ui.h"
-#include "cli/trace.h"
+#include "cli/test_hooks.h"
 #include "engine/images.h"
 #include "engine/strings.h"
 #include "engine/update_engine.h"
 #include "serial/port_discovery.h"
-#ifndef _WIN32
-#include "serial/port_discovery_linux.h"
-#endif
-#include "serial/serial_link_port.h"
 
 namespace px::cli {
 namespace {
@@ -30,163 +27,142 @@ enum Exit : int {
   kExitDevice = 1,
   kExitUsage = 2,
   kExitPort = 3,
-  kExitTimeout = 4,
   kExitInterrupted = 130,
 };
 
-// Test hook: PX550_TEST_TIMING_SCALE=0.01 runs every wait and pause at a hundredth.
-EngineTiming TimingFromEnvironment() {
-  EngineTiming t;
-  const char* env = getenv("PX550_TEST_TIMING_SCALE");
-  if (env == nullptr || *env == 0) return t;
-  const double scale = atof(env);
-  if (scale <= 0 || scale > 1) return t;
-  auto scaled = [scale](uint32_t ms) { return static_cast<uint32_t>(ms * scale + 0.5); };
-  t.replyWaitMs = scaled(t.replyWaitMs);
-  t.updateStartPauseMs = scaled(t.updateStartPauseMs);
-  t.resendPauseMs = scaled(t.resendPauseMs);
-  t.semaphorePauseMs = scaled(t.semaphorePauseMs);
-  t.eraseExtraMs = scaled(t.eraseExtraMs);
-  t.eraseBytesPerMs = static_cast<uint32_t>(t.eraseBytesPerMs / scale);
-  return t;
-}
-
-int ExitFor(RunOutcome outcome) {
-  switch (outcome) {
-    case RunOutcome::Completed:
-      return kExitOk;
-    case RunOutcome::TimedOut:
-      return kExitTimeout;
-    case RunOutcome::PortFailed:
-      return kExitPort;
-    case RunOutcome::Aborted:
-      return kExitInterrupted;
-    default:
-      return kExitDevice;
+// The serial ports, in the order the port list gives them (a fixture tree's in test builds).
+std::vector<PortEntry> ListPortsHere() {
+  std::string sysRoot;
+  std::string devRoot;
+  std::vector<PortEntry> ports;
+  if (PortRootsFromEnvironment(sysRoot, devRoot) && ListFixturePorts(sysRoot, devRoot, ports)) {
+    return ports;
   }
+  return ListPorts();
 }
 
-const char* StatusWord(int exitCode) {
-  switch (exitCode) {
-    case kExitOk:
-      return "completed";
-    case kExitTimeout:
-      return "timeout";
-    case kExitPort:
-      return "port";
-    case kExitInterrupted:
-      return "interrupted";
-    default:
-      return "failed";
-  }
-}
+// The pedals to work on: the ports given, every (Bluetooth) port, the default port, or virtual
+// pedals started here.
+struct Targets {
+  std::vector<std::string> ports;
+  std::vector<std::unique_ptr<CSimulator>> pedals;  // with --simulate, one per port
+  bool several = false;
+  bool leaveOut = false;
+};
 
-// The serial ports. PX550_SYSFS_ROOT and PX550_DEV_ROOT point the listing at a fixture tree
-// (tests only; Linux).
-std::vector<std::string> PortEntries() {
-#ifndef _WIN32
-  const char* sys = getenv("PX550_SYSFS_ROOT");
-  const char* dev = getenv("PX550_DEV_ROOT");
-  if (sys != nullptr && *sys) {
-    char* list[256] = {};
-    ListComPortsAt(sys, dev != nullptr && *dev ? dev : "/dev", list, 256);
-    std::vector<std::string> entries;
-    for (char* e : list) {
-      if (e != nullptr) entries.emplace_back(e);
+// simArgs(i) gives the arguments of virtual pedal i (from 0). Returns an exit status on failure,
+// -1 when every target is there.
+int ResolveTargets(const Options& o, const std::function<std::vector<std::string>(int)>& simArgs,
+                   Targets& t) {
+  t.several = o.ports.size() > 1 || o.all || o.allPorts || o.simulate > 1;
+  t.leaveOut = o.all || o.allPorts;
+  if (o.simulate > 0) {
+    for (int i = 0; i < o.simulate; ++i) {
+      auto sim = std::make_unique<CSimulator>();
+      std::string port;
+      std::string error;
+      if (!sim->Start(simArgs(i), port, error)) {
+        fprintf(stderr, "Error: cannot start the virtual pedal: %s\n", error.c_str());
+        return kExitPort;
+      }
+      fprintf(stderr, "Virtual pedal on %s\n", port.c_str());
+      t.ports.push_back(port);
+      t.pedals.push_back(std::move(sim));
     }
-    ReleasePortList(list, 256);
-    return entries;
-  }
-#endif
-  return ListPortEntries();
-}
-
-// Picks the port: the one given, the virtual pedal's, or the default. Returns an exit code on
-// failure, -1 when a port was found.
-int ResolvePort(Options& o, CSimulator& sim, const std::vector<std::string>& extraSimArgs) {
-  if (o.simulate) {
-    std::vector<std::string> args = extraSimArgs;
-    args.insert(args.end(), o.pedalArgs.begin(), o.pedalArgs.end());
-    std::string error;
-    if (!sim.Start(args, o.port, error)) {
-      fprintf(stderr, "Error: cannot start the virtual pedal: %s\n", error.c_str());
-      return kExitPort;
-    }
-    fprintf(stderr, "Virtual pedal on %s\n", o.port.c_str());
     return -1;
   }
-  if (!o.port.empty()) return -1;
-  const std::vector<std::string> entries = PortEntries();
-  const int chosen = PreferredPortIndex(entries);
+  if (!o.ports.empty()) {
+    t.ports = o.ports;
+    return -1;
+  }
+  const std::vector<PortEntry> ports = ListPortsHere();
+  if (t.leaveOut) {
+    for (const PortEntry& p : ports) {
+      if (p.bluetooth || o.allPorts) t.ports.push_back(p.name);
+    }
+    if (t.ports.empty()) {
+      fprintf(stderr,
+              "Error: no %sserial ports found. Pair the pedals over Bluetooth (and bind "
+              "their serial ports), or give them with --port.\n",
+              o.allPorts ? "" : "Bluetooth ");
+      return kExitPort;
+    }
+    if (static_cast<int>(t.ports.size()) > kMaxPedals) {
+      fprintf(stderr,
+              "Error: %zu ports found, and at most %d pedals go at once; give them with "
+              "--port.\n",
+              t.ports.size(), kMaxPedals);
+      return kExitUsage;
+    }
+    for (const std::string& p : t.ports) fprintf(stderr, "Using port %s\n", p.c_str());
+    return -1;
+  }
+  const int chosen = PreferredPortIndex(ports);
   if (chosen < 0) {
     fprintf(stderr,
             "Error: no serial ports found. Pair the pedal over Bluetooth (and bind its serial "
             "port), or give one with --port.\n");
     return kExitPort;
   }
-  o.port = PortNameOfEntry(entries[static_cast<size_t>(chosen)]);
-  fprintf(stderr, "Using port %s\n", entries[static_cast<size_t>(chosen)].c_str());
+  const PortEntry& p = ports[static_cast<size_t>(chosen)];
+  t.ports.push_back(p.name);
+  fprintf(stderr, "Using port %s\n", EntryText(p).c_str());
   return -1;
 }
 
 int CmdPorts() {
-  const std::vector<std::string> entries = PortEntries();
-  if (entries.empty()) {
+  const std::vector<PortEntry> ports = ListPortsHere();
+  if (ports.empty()) {
     fprintf(stderr, "No serial ports found.\n");
     return kExitPort;
   }
-  const int chosen = PreferredPortIndex(entries);
-  for (size_t i = 0; i < entries.size(); ++i) {
-    const std::string& e = entries[i];
-    const size_t colon = e.find(':');
-    const std::string name = e.substr(0, colon);
-    const std::string friendly = colon == std::string::npos ? "" : e.substr(colon + 1);
-    printf("%s%s\t%s\n", static_cast<int>(i) == chosen ? "*" : "", name.c_str(), friendly.c_str());
+  const int chosen = PreferredPortIndex(ports);
+  for (size_t i = 0; i < ports.size(); ++i) {
+    printf("%s%s\t%s\n", static_cast<int>(i) == chosen ? "*" : "", ports[i].name.c_str(),
+           ports[i].description.c_str());
   }
   return kExitOk;
 }
 
-int CmdIdentify(Options o) {
-  CSimulator sim;
-  if (const int rc = ResolvePort(o, sim, {}); rc >= 0) return rc;
-  CSerialLinkPort link;
-  CTerminalUi ui(ProgressMode::None, stdout, stderr);
-  CUpdateEngine engine(link, ui, TimingFromEnvironment());
-  CInterruptWatch watch([&engine] { engine.Abort(); });
-  if (!link.Open(o.port, kBaudRate)) {
-    ui.ShowError(LoadText(IDS_CANT_OPEN_PORT));
-    const std::string why = ExplainOpenError(link.LastOpenError());
-    if (!why.empty()) fprintf(stderr, "%s\n", why.c_str());
-    return kExitPort;
+// "The device ..." and the like after an ending's text, or "".
+std::string WithDetail(const PedalEnding& e) {
+  return e.detail.empty() ? e.text : e.text + " " + e.detail;
+}
+
+int CmdIdentify(const Options& o) {
+  Targets t;
+  const int rc = ResolveTargets(
+      o, [&o](int i) { return PedalArgsFor(o, i + 1); }, t);
+  if (rc >= 0) return rc;
+  FleetSettings settings;
+  settings.mode = ProgressMode::None;
+  settings.several = t.several;
+  settings.leaveOut = t.leaveOut;
+  settings.timing = TimingFromEnvironment();
+  CFleet fleet(t.ports, settings);
+  CInterruptWatch watch([&fleet] { fleet.AbortAll(); });
+  const std::vector<PedalEnding> endings = fleet.Identify();
+  const bool interrupted = watch.Interrupted();
+  if (interrupted) return kExitInterrupted;
+  for (const PedalEnding& e : endings) {
+    const std::string tag = t.several ? e.port + ": " : "";
+    if (e.leftOut) {
+      fprintf(stderr, "%sleft out: %s\n", tag.c_str(), WithDetail(e).c_str());
+    } else if (!e.identified) {
+      fprintf(stderr, "%sError: %s\n", tag.c_str(), e.text.c_str());
+      if (!e.detail.empty()) fprintf(stderr, "%s%s\n", tag.c_str(), e.detail.c_str());
+    } else {
+      const uint32_t rev = e.revision;
+      char revision[5] = {static_cast<char>(rev >> 24), static_cast<char>(rev >> 16),
+                          static_cast<char>(rev >> 8), static_cast<char>(rev), 0};
+      for (int i = 0; i < 4; ++i) {
+        if (revision[i] < 0x20 || revision[i] > 0x7E) revision[i] = '?';
+      }
+      printf("%sDevice code: 0x%02X\n%sVariant: %u\n%sRevision: %s\n", tag.c_str(), e.deviceId,
+             tag.c_str(), e.variant, tag.c_str(), rev ? revision : "unknown");
+    }
   }
-  engine.StartReplyThread();
-  const CUpdateEngine::Wait w = engine.Identify();
-  // Read the answer before the shutdown puts its abort mark in the reply state.
-  CReplyState& reply = engine.Reply();
-  const int32_t status = reply.ReplyStatus.load();
-  const uint8_t id = reply.ReportedDeviceId.load();
-  const unsigned variant = reply.DeviceVariant.load();
-  const uint32_t rev = reply.ReportedRevision.load();
-  engine.Shutdown();
-  link.Close();
-  if (watch.Interrupted() || w == CUpdateEngine::Wait::Aborted) return kExitInterrupted;
-  if (w == CUpdateEngine::Wait::TimedOut) {
-    ui.ShowError(LoadText(IDS_TIMEOUT_ID_REQUEST));
-    return kExitTimeout;
-  }
-  if (status != 0 || !IsAcceptedDeviceId(id)) {
-    ui.ShowError(LoadText(IDS_ILLEGAL_DEVICE));
-    fprintf(stderr, "The device reported code 0x%02X.\n", id);
-    return kExitDevice;
-  }
-  char revision[5] = {static_cast<char>(rev >> 24), static_cast<char>(rev >> 16),
-                      static_cast<char>(rev >> 8), static_cast<char>(rev), 0};
-  for (int i = 0; i < 4; ++i) {
-    if (revision[i] < 0x20 || revision[i] > 0x7E) revision[i] = '?';
-  }
-  printf("Device code: 0x%02X\nVariant: %u\nRevision: %s\n", id, variant,
-         rev ? revision : "unknown");
-  return kExitOk;
+  return ExitStatusFor(endings, false);
 }
 
 // Reads one number field ("key": 123) out of the virtual pedal's JSON report.
@@ -203,7 +179,82 @@ bool ReportField(const std::string& json, const std::string& key, std::string& v
   return true;
 }
 
-int CmdFlash(Options o) {
+// What the virtual pedal says of its flash and files.
+void TellPedalReport(const std::string& tag, const std::string& reportPath, int simStatus) {
+  std::ifstream in(reportPath);
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string matches;
+  std::string module;
+  if (ReportField(text.str(), "matches", matches)) {
+    const bool fileOk = ReportField(text.str(), "matchesExpected", module) && module == "true";
+    fprintf(stderr, "%sVirtual pedal: its flash %s the firmware image; %s %s; %s.\n", tag.c_str(),
+            matches == "true" ? "equals" : "does NOT equal", kModuleFileName,
+            fileOk ? "equals the module image" : "is not the module image",
+            simStatus == 0 ? "no protocol violations" : "see its report");
+  } else {
+    fprintf(stderr, "%sVirtual pedal: no report.\n", tag.c_str());
+  }
+}
+
+// The one question before any pedal changes: every pedal that would be updated, after those
+// left out. True to go on.
+bool ConfirmPedals(const Options& o, const Targets& t, int32_t firmwareSize, int32_t moduleSize,
+                   const std::atomic<bool>& cancel, const std::vector<PedalEnding>& ready,
+                   const std::vector<PedalEnding>& others) {
+  const std::string moduleText =
+      " and the " + std::to_string(moduleSize) + "-byte module file " + kModuleFileName;
+  if (!t.several) {
+    const PedalEnding& p = ready.front();
+    fprintf(stderr,
+            "Found a PX-550LN (device code 0x%02X, variant %u). The update writes %d bytes of "
+            "firmware%s.\n",
+            p.deviceId, p.variant, firmwareSize, p.variant == 1 ? moduleText.c_str() : "");
+    if (o.yes) return true;
+    return AskYesNo("Update the pedal now? Keep it powered and nearby until it is done.", cancel);
+  }
+  for (const PedalEnding& e : others) {
+    if (e.leftOut) fprintf(stderr, "%s: left out: %s\n", e.port.c_str(), WithDetail(e).c_str());
+  }
+  bool anyModule = false;
+  fprintf(stderr, "Found %zu PX-550LN pedal%s:\n", ready.size(), ready.size() == 1 ? "" : "s");
+  for (const PedalEnding& p : ready) {
+    fprintf(stderr, "  %s  device code 0x%02X, variant %u\n", p.port.c_str(), p.deviceId,
+            p.variant);
+    anyModule = anyModule || p.variant == 1;
+  }
+  fprintf(stderr, "The update writes %d bytes of firmware to each%s%s.\n", firmwareSize,
+          anyModule ? "," : "", anyModule ? (moduleText + " to those of variant 1").c_str() : "");
+  if (o.yes) return true;
+  return AskYesNo("Update " + std::string(ready.size() == 1 ? "this pedal" : "these pedals") +
+                      " now? Keep them powered and nearby until they are done.",
+                  cancel);
+}
+
+// One line per port: how its run ended.
+void TellSummary(FILE* file, const std::vector<PedalEnding>& endings) {
+  int completed = 0;
+  int counted = 0;
+  for (const PedalEnding& e : endings) {
+    std::string text;
+    if (e.leftOut) {
+      text = "left out: " + WithDetail(e);
+    } else if (e.outcome == RunOutcome::Aborted) {
+      text = "interrupted";
+    } else if (e.outcome == RunOutcome::Declined) {
+      text = "not updated";
+    } else {
+      text = WithDetail(e);
+    }
+    completed += e.outcome == RunOutcome::Completed;
+    counted += !e.leftOut;
+    fprintf(file, "%s: %s\n", e.port.c_str(), text.c_str());
+  }
+  fprintf(file, "%d of %d pedal%s updated.\n", completed, counted, counted == 1 ? "" : "s");
+  fflush(file);
+}
+
+int CmdFlash(const Options& o) {
   ProgressMode mode = ProgressMode::Plain;
   if (o.progress == "bar" || (o.progress == "auto" && IsTerminal(stderr))) mode = ProgressMode::Bar;
   if (o.progress == "json") mode = ProgressMode::Json;
@@ -225,29 +276,35 @@ int CmdFlash(Options o) {
     return kExitDevice;
   }
 
-  // The virtual pedal checks its flash against the very image this program carries.
-  std::vector<std::string> simArgs;
-  std::string imagePath;
-  std::string modulePath;
-  std::string reportPath;
-  if (o.simulate) {
-    imagePath = TempPath("px550-image");
-    modulePath = TempPath("px550-module");
-    reportPath = TempPath("px550-report");
-    std::ofstream(imagePath, std::ios::binary)
+  // The virtual pedals check their flash against the very image this program carries. The
+  // files go on every way out.
+  std::unique_ptr<CTempFile> imageFile;
+  std::unique_ptr<CTempFile> moduleFile;
+  std::vector<std::unique_ptr<CTempFile>> reports;
+  if (o.simulate > 0) {
+    imageFile = std::make_unique<CTempFile>("px550-image");
+    moduleFile = std::make_unique<CTempFile>("px550-module");
+    std::ofstream(imageFile->Path(), std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes), firmwareSize);
-    std::ofstream(modulePath, std::ios::binary)
+    std::ofstream(moduleFile->Path(), std::ios::binary)
         .write(reinterpret_cast<const char*>(module), moduleSize);
-    simArgs = {"--once",
-               "--report",
-               reportPath,
-               "--expect-image",
-               imagePath,
-               "--expect-file",
-               std::string(kModuleFileName) + "=" + modulePath};
+    for (int i = 0; i < o.simulate; ++i)
+      reports.push_back(std::make_unique<CTempFile>("px550-report"));
   }
-  CSimulator sim;
-  if (const int rc = ResolvePort(o, sim, simArgs); rc >= 0) return rc;
+  auto simArgs = [&](int i) {
+    std::vector<std::string> args = {"--once",
+                                     "--report",
+                                     reports[static_cast<size_t>(i)]->Path(),
+                                     "--expect-image",
+                                     imageFile->Path(),
+                                     "--expect-file",
+                                     std::string(kModuleFileName) + "=" + moduleFile->Path()};
+    const std::vector<std::string> own = PedalArgsFor(o, i + 1);
+    args.insert(args.end(), own.begin(), own.end());
+    return args;
+  };
+  Targets t;
+  if (const int rc = ResolveTargets(o, simArgs, t); rc >= 0) return rc;
 
   FILE* traceFile = nullptr;
   if (!o.trace.empty()) {
@@ -257,63 +314,36 @@ int CmdFlash(Options o) {
       return kExitUsage;
     }
   }
-  CTraceTap tap(traceFile);
+
+  FleetSettings settings;
+  settings.mode = mode;
+  settings.several = t.several;
+  settings.leaveOut = t.leaveOut;
+  settings.timing = TimingFromEnvironment();
+  settings.trace = traceFile;
+  if (mode == ProgressMode::Bar && t.several) settings.terminalWidth = PrepareTerminal(stderr);
 
   int exitCode = kExitDevice;
   {
-    CSerialLinkPort link;
-    CTerminalUi ui(mode, stdout, stderr);
-    CUpdateEngine engine(link, ui, TimingFromEnvironment());
-    CInterruptWatch watch([&engine] { engine.Abort(); });
-    if (traceFile != nullptr) engine.SetMessageTap(&tap);
-    ui.SetConfirm([&](uint8_t id, uint8_t variant) {
-      fprintf(stderr,
-              "Found a PX-550LN (device code 0x%02X, variant %u). The update writes %d bytes of "
-              "firmware%s.\n",
-              id, variant, firmwareSize,
-              variant == 1 ? (" and the " + std::to_string(moduleSize) + "-byte module file " +
-                              kModuleFileName)
-                                 .c_str()
-                           : "");
-      if (o.yes) return true;
-      return AskYesNo("Update the pedal now? Keep it powered and nearby until it is done.",
-                      watch.Flag());
-    });
-    engine.StartReplyThread();
-    engine.OnExecute(o.port);
-    if (engine.LastOutcome() == RunOutcome::PortFailed) {
-      const std::string why = ExplainOpenError(link.LastOpenError());
-      if (!why.empty()) fprintf(stderr, "%s\n", why.c_str());
-    }
-    while (!engine.WaitForWorker(100)) {
-    }
-    engine.Shutdown();
-    link.Close();
-    exitCode = watch.Interrupted() ? kExitInterrupted : ExitFor(engine.LastOutcome());
-    if (engine.LastOutcome() == RunOutcome::Declined) fprintf(stderr, "Nothing was changed.\n");
-    ui.Result(StatusWord(exitCode), exitCode);
+    CFleet fleet(t.ports, settings);
+    CInterruptWatch watch([&fleet] { fleet.AbortAll(); });
+    const std::vector<PedalEnding> endings = fleet.Flash(
+        [&](const std::vector<PedalEnding>& ready, const std::vector<PedalEnding>& others) {
+          return ConfirmPedals(o, t, firmwareSize, moduleSize, watch.Flag(), ready, others);
+        });
+    const bool interrupted = watch.Interrupted();
+    exitCode = ExitStatusFor(endings, interrupted);
+    bool declined = false;
+    for (const PedalEnding& e : endings) declined = declined || e.outcome == RunOutcome::Declined;
+    if (declined && !interrupted) fprintf(stderr, "Nothing was changed.\n");
+    if (t.several) TellSummary(mode == ProgressMode::Json ? stderr : stdout, endings);
+    fleet.ShowResults(endings, interrupted);
   }
   if (traceFile != nullptr) fclose(traceFile);
 
-  if (o.simulate) {
-    const int simStatus = sim.Stop();
-    std::ifstream in(reportPath);
-    std::stringstream text;
-    text << in.rdbuf();
-    std::string matches;
-    std::string module;
-    if (ReportField(text.str(), "matches", matches)) {
-      const bool fileOk = ReportField(text.str(), "matchesExpected", module) && module == "true";
-      fprintf(stderr, "Virtual pedal: its flash %s the firmware image; %s %s; %s.\n",
-              matches == "true" ? "equals" : "does NOT equal", kModuleFileName,
-              fileOk ? "equals the module image" : "is not the module image",
-              simStatus == 0 ? "no protocol violations" : "see its report");
-    } else {
-      fprintf(stderr, "Virtual pedal: no report.\n");
-    }
-    remove(imagePath.c_str());
-    remove(modulePath.c_str());
-    remove(reportPath.c_str());
+  for (size_t i = 0; i < t.pedals.size(); ++i) {
+    const int simStatus = t.pedals[i]->Stop();
+    TellPedalReport(t.several ? t.ports[i] + ": " : "", reports[i]->Path(), simStatus);
   }
   return exitCode;
 }

@@ -1,52 +1,119 @@
 #include "cli/options.h"
 
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <sstream>
 
 #include "px_version.h"
 
 namespace px::cli {
+
+const char* const kExitStatusHelp =
+    "Exit status: 0 completed (identify: a PX-550LN answered), 1 the device refused or reported "
+    "an error, 2 bad usage, 3 no port or the port cannot be opened, 4 the device did not answer, "
+    "130 interrupted. With several pedals: 0 when every pedal completed, else the first that "
+    "applies of 130 (interrupted), 3 (any port could not be opened), 4 (any pedal did not "
+    "answer), 1; ports that --all leaves out do not count unless no pedal is left.";
+
 namespace {
 
 std::string PortHelp() {
 #ifdef _WIN32
-  return "serial port, such as COM7 (default: the first Bluetooth port, else the first port)";
+  return "serial port, such as COM7; repeat it for several pedals (default: the first Bluetooth "
+         "port, else the first port)";
 #else
-  return "serial port device, such as /dev/rfcomm0 (default: the first Bluetooth port, else the "
-         "first port)";
+  return "serial port device, such as /dev/rfcomm0; repeat it for several pedals (default: the "
+         "first Bluetooth port, else the first port)";
 #endif
+}
+
+// "N:ARG" gives N (from 1) and ARG; 0 for an argument meant for every pedal.
+int PedalOfArg(const std::string& arg, std::string& value) {
+  size_t digits = 0;
+  while (digits < arg.size() && digits < 3 &&
+         std::isdigit(static_cast<unsigned char>(arg[digits]))) {
+    ++digits;
+  }
+  if (digits == 0 || digits >= arg.size() || arg[digits] != ':') {
+    value = arg;
+    return 0;
+  }
+  value = arg.substr(digits + 1);
+  const int pedal = std::stoi(arg.substr(0, digits));
+  return pedal == 0 ? -1 : pedal;
+}
+
+void AddTargetOptions(CLI::App* command, Options& o, const char* what) {
+  command->add_option("--port", o.ports, PortHelp())->allow_extra_args(false);
+  command->add_flag("--all", o.all, "Every Bluetooth serial port that 'ports' lists");
+  command->add_flag("--all-ports", o.allPorts, "Every serial port that 'ports' lists");
+  command->add_option("--simulate", o.simulate, std::string(what) + " N virtual pedals instead")
+      ->expected(0, 1)
+      ->default_str("1")
+      ->check(CLI::Range(1, kMaxPedals));
+  command
+      ->add_option("--pedal-arg", o.pedalArgs,
+                   "An option for the virtual pedals (repeatable); N:OPTION gives it to the N-th "
+                   "only, as in --pedal-arg=2:--silent")
+      ->allow_extra_args(false);
+}
+
+// What the options cannot express alone; "" when they fit together.
+std::string CheckTargets(const Options& o) {
+  const int ways = (!o.ports.empty()) + (o.all || o.allPorts) + (o.simulate > 0);
+  if (ways > 1) return "give either --port, --all / --all-ports or --simulate";
+  if (static_cast<int>(o.ports.size()) > kMaxPedals) {
+    return "at most " + std::to_string(kMaxPedals) + " pedals at once";
+  }
+  for (size_t i = 0; i < o.ports.size(); ++i) {
+    for (size_t j = 0; j < i; ++j) {
+      if (o.ports[i] == o.ports[j]) return "the port " + o.ports[i] + " is given twice";
+    }
+  }
+  if (!o.pedalArgs.empty() && o.simulate == 0) return "--pedal-arg needs --simulate";
+  for (const std::string& arg : o.pedalArgs) {
+    std::string value;
+    const int pedal = PedalOfArg(arg, value);
+    if (pedal < 0 || pedal > o.simulate) {
+      return "--pedal-arg " + arg + ": there is no virtual pedal " + arg.substr(0, arg.find(':'));
+    }
+  }
+  return "";
 }
 
 }  // namespace
 
+std::vector<std::string> PedalArgsFor(const Options& o, int pedal) {
+  std::vector<std::string> args;
+  for (const std::string& arg : o.pedalArgs) {
+    std::string value;
+    const int target = PedalOfArg(arg, value);
+    if (target == 0 || target == pedal) args.push_back(value);
+  }
+  return args;
+}
+
 int ParseCommandLine(int argc, const char* const* argv, Options& o, std::string& out,
                      std::string& err) {
-  CLI::App app{"Updates the firmware of a PX-550LN effects pedal over its serial port.",
+  CLI::App app{"Updates the firmware of PX-550LN effects pedals over their serial ports.",
                "px550-update"};
   app.set_version_flag("--version", "px550-update " PX_VERSION_STRING);
   app.require_subcommand(1);
-  app.footer(
-      "Exit status: 0 completed, 1 the device refused or reported an error, 2 bad usage, "
-      "3 no port or the port cannot be opened, 4 the device did not answer, 130 interrupted.");
+  app.footer(kExitStatusHelp);
 
   CLI::App* ports = app.add_subcommand("ports", "List the serial ports; * marks the default one");
 
-  CLI::App* identify = app.add_subcommand("identify", "Ask the pedal who it is");
-  identify->add_option("--port", o.port, PortHelp());
-  identify->add_flag("--simulate", o.simulate, "Talk to a virtual pedal instead");
-  identify->add_option("--pedal-arg", o.pedalArgs, "An option for the virtual pedal (repeatable)")
-      ->allow_extra_args(false);
+  CLI::App* identify = app.add_subcommand("identify", "Ask the pedals who they are");
+  AddTargetOptions(identify, o, "Ask");
 
-  CLI::App* flash = app.add_subcommand("flash", "Update the pedal's firmware");
-  flash->add_option("--port", o.port, PortHelp());
+  CLI::App* flash = app.add_subcommand(
+      "flash", "Update the pedals' firmware, up to " + std::to_string(kMaxPedals) + " at once");
+  AddTargetOptions(flash, o, "Update");
   flash->add_option("--progress", o.progress, "How to show progress")
       ->check(CLI::IsMember({"auto", "bar", "plain", "json", "none"}))
       ->default_str("auto");
   flash->add_option("--trace", o.trace, "Write every message in and out to this file");
   flash->add_flag("--yes,-y", o.yes, "Do not ask before updating");
-  flash->add_flag("--simulate", o.simulate, "Update a virtual pedal instead");
-  flash->add_option("--pedal-arg", o.pedalArgs, "An option for the virtual pedal (repeatable)")
-      ->allow_extra_args(false);
 
   std::ostringstream outText;
   std::ostringstream errText;
@@ -62,7 +129,12 @@ int ParseCommandLine(int argc, const char* const* argv, Options& o, std::string&
   if (ports->parsed()) o.command = Command::Ports;
   if (identify->parsed()) o.command = Command::Identify;
   if (flash->parsed()) o.command = Command::Flash;
-  return o.command == Command::None ? 2 : -1;
+  if (o.command == Command::None) return 2;
+  if (const std::string problem = CheckTargets(o); !problem.empty()) {
+    err += "Error: " + problem + "\n";
+    return 2;
+  }
+  return -1;
 }
 
 }  // namespace px::cli

@@ -6,10 +6,16 @@ namespace px::cli {
 
 enum class Command { None, Ports, Identify, Flash };
 
+// One process drives at most this many pedals, as many as the dialog program's copies.
+inline constexpr int kMaxPedals = 20;
+
 struct Options {
   Command command = Command::None;
-  std::string port;
-  bool simulate = false;
+  std::vector<std::string> ports;  // --port, once per pedal
+  bool all = false;                // --all: every Bluetooth serial port
+  bool allPorts = false;           // --all-ports: every serial port
+  int simulate = 0;                // virtual pedals to start instead (--simulate [N])
+  // As given: "ARG" goes to every virtual pedal, "N:ARG" only to the N-th (from 1).
   std::vector<std::string> pedalArgs;
   std::string progress = "auto";
   std::string trace;
@@ -20,5 +26,12 @@ struct Options {
 // --help or --version, 2 for bad usage), with what to print in out and err.
 int ParseCommandLine(int argc, const char* const* argv, Options& o, std::string& out,
                      std::string& err);
+
+// The arguments of virtual pedal `pedal` (from 1): the --pedal-arg values meant for every pedal
+// and those meant for this one, in the order given.
+std::vector<std::string> PedalArgsFor(const Options& o, int pedal);
+
+// The exit status rule, as --help and the README give it.
+extern const char* const kExitStatusHelp;
 
 }  // namespace px::cli

@@ -6,6 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include "serial/port_discovery.h"
+
 // What the command line needs from the operating system, one file per platform.
 namespace px::cli {
 
@@ -40,12 +42,36 @@ class CSimulator {
   long pid_ = -1;
 };
 
+// The ports of a sysfs fixture tree, for the tests' port roots; false where ports are not listed
+// from sysfs.
+bool ListFixturePorts(const std::string& sysRoot, const std::string& devRoot,
+                      std::vector<PortEntry>& ports);
+
 bool IsTerminal(FILE* file);
+// Lets the terminal take cursor movements (the board of several pedals); returns its width in
+// columns, 0 when unknown.
+size_t PrepareTerminal(FILE* file);
 // Asks on the terminal; false on "no", end of input or cancel.
 bool AskYesNo(const std::string& question, const std::atomic<bool>& cancel);
-// An explanation for a port that failed to open with this error code, or "".
+// What to try for a port that failed to open with this error code, or "" where we know nothing
+// better than the system's own reason.
 std::string ExplainOpenError(int error);
 // A file name for a temporary file; "" when none can be made.
 std::string TempPath(const std::string& stem);
+
+// A temporary file that is removed when this goes, on every way out.
+class CTempFile {
+ public:
+  explicit CTempFile(const std::string& stem) : path_(TempPath(stem)) {}
+  ~CTempFile() {
+    if (!path_.empty()) std::remove(path_.c_str());
+  }
+  CTempFile(const CTempFile&) = delete;
+  CTempFile& operator=(const CTempFile&) = delete;
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
 
 }  // namespace px::cli

@@ -2,8 +2,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,10 +13,14 @@
 #include <climits>
 
 #include "cli/platform.h"
+#include "serial/port_discovery.h"
+#include "serial/port_discovery_linux.h"
 
 #ifdef __APPLE__
 #include <mach-o/dyld.h>
 #endif
+
+extern char** environ;
 
 namespace px::cli {
 namespace {
@@ -95,30 +101,35 @@ bool CSimulator::Start(const std::vector<std::string>& extraArgs, std::string& p
     error = strerror(errno);
     return false;
   }
+  // Neither end may leak into another child (the other virtual pedals).
+  fcntl(out[0], F_SETFD, FD_CLOEXEC);
+  fcntl(out[1], F_SETFD, FD_CLOEXEC);
   const std::string program = FindSimulator();
   std::vector<std::string> args = {program, "--pty"};
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-  const pid_t pid = fork();
-  if (pid < 0) {
-    error = strerror(errno);
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  // Everything is prepared here, so the child does nothing between its start and exec. Its own
+  // process group, so that Ctrl-C reaches only the updater, which then stops it.
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawnattr_init(&attr);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attr, 0);
+  pid_t pid = -1;
+  const int rc = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), environ);
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  if (rc != 0) {
+    error = "cannot run " + program + ": " + strerror(rc);
     close(out[0]);
-    close(out[1]);
     return false;
   }
-  if (pid == 0) {
-    // Its own process group, so that Ctrl-C reaches only the updater, which then stops it.
-    setpgid(0, 0);
-    dup2(out[1], STDOUT_FILENO);
-    close(out[0]);
-    close(out[1]);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    dprintf(STDERR_FILENO, "px550-update: cannot run %s: %s\n", argv[0], strerror(errno));
-    _exit(127);
-  }
-  close(out[1]);
   pid_ = pid;
   // The first line is the pty's path.
   std::string line;
@@ -161,8 +172,20 @@ int CSimulator::Stop() {
   return -1;
 }
 
+bool ListFixturePorts(const std::string& sysRoot, const std::string& devRoot,
+                      std::vector<PortEntry>& ports) {
+  ports = ListPortsAt(sysRoot, devRoot);
+  return true;
+}
+
 bool IsTerminal(FILE* file) {
   return isatty(fileno(file)) == 1;
+}
+
+size_t PrepareTerminal(FILE* file) {
+  winsize size = {};
+  if (ioctl(fileno(file), TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
 }
 
 bool AskYesNo(const std::string& question, const std::atomic<bool>& cancel) {
@@ -191,7 +214,7 @@ std::string ExplainOpenError(int error) {
     return "No such port. Is the pedal paired and its serial port bound (for Bluetooth: "
            "'rfcomm bind')? 'px550-update ports' lists the ports.";
   }
-  return error ? strerror(error) : "";
+  return "";
 }
 
 std::string TempPath(const std::string& stem) {

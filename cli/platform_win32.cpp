@@ -50,11 +50,26 @@ int CSimulator::Stop() {
   return -1;
 }
 
+bool ListFixturePorts(const std::string&, const std::string&, std::vector<PortEntry>&) {
+  return false;
+}
+
 bool IsTerminal(FILE* file) {
   DWORD mode = 0;
   HANDLE h = GetStdHandle(file == stdin ? STD_INPUT_HANDLE
                                         : (file == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE));
   return GetConsoleMode(h, &mode) != 0;
+}
+
+size_t PrepareTerminal(FILE* file) {
+  HANDLE h = GetStdHandle(file == stdout ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  if (!GetConsoleMode(h, &mode)) return 0;
+  // Cursor movements are escape sequences, which a console takes once asked to.
+  SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+  CONSOLE_SCREEN_BUFFER_INFO info = {};
+  if (!GetConsoleScreenBufferInfo(h, &info)) return 0;
+  return static_cast<size_t>(info.srWindow.Right - info.srWindow.Left + 1);
 }
 
 bool AskYesNo(const std::string& question, const std::atomic<bool>& cancel) {

@@ -4,8 +4,42 @@
 
 namespace px::cli {
 
-CTerminalUi::CTerminalUi(ProgressMode mode, FILE* out, FILE* err)
-    : mode_(mode), out_(out), err_(err) {}
+CProgressBoard::CProgressBoard(FILE* err, size_t rows, size_t width)
+    : err_(err), width_(width), lines_(rows) {}
+
+void CProgressBoard::SetLine(size_t row, const std::string& text, bool urgent) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (row >= lines_.size() || lines_[row] == text) return;
+  lines_[row] = text;
+  pending_ = true;
+  const auto now = std::chrono::steady_clock::now();
+  if (urgent || !drawn_ || now - lastDraw_ >= std::chrono::milliseconds(100)) DrawLocked();
+}
+
+void CProgressBoard::Release() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (pending_) DrawLocked();
+  drawn_ = false;
+}
+
+void CProgressBoard::DrawLocked() {
+  std::string frame;
+  // Back to the first line of the block drawn last time, then every line anew.
+  if (drawn_) frame += "\x1b[" + std::to_string(lines_.size()) + "A";
+  for (const std::string& line : lines_) {
+    frame += "\r\x1b[K";
+    frame += width_ > 1 && line.size() >= width_ ? line.substr(0, width_ - 1) : line;
+    frame += '\n';
+  }
+  fputs(frame.c_str(), err_);
+  fflush(err_);
+  drawn_ = true;
+  pending_ = false;
+  lastDraw_ = std::chrono::steady_clock::now();
+}
+
+CTerminalUi::CTerminalUi(ProgressMode mode, FILE* out, FILE* err, TerminalLane lane)
+    : mode_(mode), out_(out), err_(err), lane_(std::move(lane)) {}
 
 std::string CTerminalUi::JsonString(const std::string& s) {
   std::string out = "\"";
@@ -24,6 +58,14 @@ std::string CTerminalUi::JsonString(const std::string& s) {
   return out + "\"";
 }
 
+std::string CTerminalUi::Tag() const {
+  return lane_.port.empty() ? "" : lane_.port + ": ";
+}
+
+std::string CTerminalUi::JsonStart() const {
+  return lane_.port.empty() ? "{" : "{\"port\":" + JsonString(lane_.port) + ",";
+}
+
 void CTerminalUi::EndBar() {
   if (barDrawn_) {
     fputc('\n', err_);
@@ -32,27 +74,73 @@ void CTerminalUi::EndBar() {
   }
 }
 
-void CTerminalUi::ShowError(const std::string& text) {
+void CTerminalUi::HoldErrors(bool hold) {
   std::lock_guard<std::mutex> lock(mutex_);
-  lastError_ = text;
+  holdErrors_ = hold;
+}
+
+std::string CTerminalUi::LastError() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lastError_;
+}
+
+std::string CTerminalUi::Ending() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return completion_.empty() ? lastError_ : completion_;
+}
+
+void CTerminalUi::SetBoardLine(const std::string& text) {
+  if (lane_.board == nullptr) return;
+  std::string port = lane_.port;
+  if (port.size() < lane_.portWidth) port.append(lane_.portWidth - port.size(), ' ');
+  lane_.board->SetLine(lane_.row, port + "  " + text, true);
+}
+
+void CTerminalUi::Note(const std::string& text) {
+  if (lane_.board != nullptr) return;  // the summary gives it
+  std::lock_guard<std::mutex> lock(mutex_);
   EndBar();
-  if (mode_ == ProgressMode::Json) {
-    fprintf(out_, "{\"event\":\"error\",\"message\":%s}\n", JsonString(text).c_str());
-    fflush(out_);
-  }
-  fprintf(err_, "Error: %s\n", text.c_str());
+  fprintf(err_, "%s%s\n", Tag().c_str(), text.c_str());
   fflush(err_);
 }
 
-void CTerminalUi::ShowCompletion(const std::string& text) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  EndBar();
-  if (mode_ == ProgressMode::Json) {
-    fprintf(out_, "{\"event\":\"completed\",\"message\":%s}\n", JsonString(text).c_str());
-  } else {
-    fprintf(out_, "%s\n", text.c_str());
+void CTerminalUi::ShowError(const std::string& text) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lastError_ = text;
+    if (holdErrors_) return;
+    if (lane_.board == nullptr) {
+      EndBar();
+      if (mode_ == ProgressMode::Json) {
+        fprintf(out_, "%s\"event\":\"error\",\"message\":%s}\n", JsonStart().c_str(),
+                JsonString(text).c_str());
+        fflush(out_);
+      }
+      fprintf(err_, "%sError: %s\n", Tag().c_str(), text.c_str());
+      fflush(err_);
+      return;
+    }
   }
-  fflush(out_);
+  SetBoardLine(text);
+}
+
+void CTerminalUi::ShowCompletion(const std::string& text) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    completion_ = text;
+    if (lane_.board == nullptr) {
+      EndBar();
+      if (mode_ == ProgressMode::Json) {
+        fprintf(out_, "%s\"event\":\"completed\",\"message\":%s}\n", JsonStart().c_str(),
+                JsonString(text).c_str());
+      } else {
+        fprintf(out_, "%s%s\n", Tag().c_str(), text.c_str());
+      }
+      fflush(out_);
+      return;
+    }
+  }
+  SetBoardLine(text);
 }
 
 void CTerminalUi::SetProgressPosition(int percent) {
@@ -68,10 +156,10 @@ void CTerminalUi::SetProgressPosition(int percent) {
       if (decile != lastPlainDecile_) {
         lastPlainDecile_ = decile;
         if (bytesTotal_ > 0) {
-          fprintf(out_, "%3d%%  %" PRIu64 " of %" PRIu64 " bytes\n", decile * 10, bytesDone_,
-                  bytesTotal_);
+          fprintf(out_, "%s%3d%%  %" PRIu64 " of %" PRIu64 " bytes\n", Tag().c_str(), decile * 10,
+                  bytesDone_, bytesTotal_);
         } else {
-          fprintf(out_, "%3d%%\n", decile * 10);
+          fprintf(out_, "%s%3d%%\n", Tag().c_str(), decile * 10);
         }
         fflush(out_);
       }
@@ -79,9 +167,9 @@ void CTerminalUi::SetProgressPosition(int percent) {
     }
     case ProgressMode::Json:
       fprintf(out_,
-              "{\"event\":\"progress\",\"percent\":%d,\"bytes\":%" PRIu64 ",\"total\":%" PRIu64
+              "%s\"event\":\"progress\",\"percent\":%d,\"bytes\":%" PRIu64 ",\"total\":%" PRIu64
               "}\n",
-              percent, bytesDone_, bytesTotal_);
+              JsonStart().c_str(), percent, bytesDone_, bytesTotal_);
       fflush(out_);
       break;
     case ProgressMode::None:
@@ -91,17 +179,19 @@ void CTerminalUi::SetProgressPosition(int percent) {
 
 void CTerminalUi::OnStep(UpdateStep step) {
   std::lock_guard<std::mutex> lock(mutex_);
+  step_ = StepName(step);
   if (mode_ == ProgressMode::Json) {
-    fprintf(out_, "{\"event\":\"step\",\"step\":\"%s\"}\n", StepName(step));
+    fprintf(out_, "%s\"event\":\"step\",\"step\":\"%s\"}\n", JsonStart().c_str(), step_);
     fflush(out_);
   } else if (mode_ == ProgressMode::Plain) {
-    fprintf(out_, "step: %s\n", StepName(step));
+    fprintf(out_, "%sstep: %s\n", Tag().c_str(), step_);
     fflush(out_);
   }
   if ((step == UpdateStep::FileWrite || step == UpdateStep::Write) && !transferStarted_) {
     transferStarted_ = true;
     transferStart_ = std::chrono::steady_clock::now();
   }
+  if (mode_ == ProgressMode::Bar && lane_.board != nullptr) DrawBar();
 }
 
 void CTerminalUi::OnTransfer(uint64_t bytesDone, uint64_t bytesTotal) {
@@ -111,11 +201,11 @@ void CTerminalUi::OnTransfer(uint64_t bytesDone, uint64_t bytesTotal) {
   if (mode_ == ProgressMode::Bar) DrawBar();
 }
 
-void CTerminalUi::DrawBar() {
-  constexpr int kWidth = 30;
-  const int filled = percent_ * kWidth / 100;
+// The bar, the percentage, the bytes (alone on the line) and the rate with the time left.
+std::string CTerminalUi::Meter(int barWidth) const {
+  const int filled = percent_ * barWidth / 100;
   std::string bar(static_cast<size_t>(filled), '#');
-  bar.append(static_cast<size_t>(kWidth - filled), '.');
+  bar.append(static_cast<size_t>(barWidth - filled), '.');
   double rate = 0;
   if (transferStarted_) {
     const double secs =
@@ -127,8 +217,25 @@ void CTerminalUi::DrawBar() {
     const auto left = static_cast<long>((bytesTotal_ - bytesDone_) / rate);
     snprintf(eta, sizeof eta, "%ld:%02ld", left / 60, left % 60);
   }
-  fprintf(err_, "\r[%s] %3d%%  %7" PRIu64 "/%" PRIu64 " bytes  %6.1f kB/s  ETA %s ", bar.c_str(),
-          percent_, bytesDone_, bytesTotal_, rate / 1000.0, eta);
+  char text[160];
+  if (lane_.board == nullptr) {
+    snprintf(text, sizeof text, "[%s] %3d%%  %7" PRIu64 "/%" PRIu64 " bytes  %6.1f kB/s  ETA %s ",
+             bar.c_str(), percent_, bytesDone_, bytesTotal_, rate / 1000.0, eta);
+  } else {
+    snprintf(text, sizeof text, "%-12s [%s] %3d%%  %6.1f kB/s  ETA %s", step_, bar.c_str(),
+             percent_, rate / 1000.0, eta);
+  }
+  return text;
+}
+
+void CTerminalUi::DrawBar() {
+  if (lane_.board != nullptr) {
+    std::string port = lane_.port;
+    if (port.size() < lane_.portWidth) port.append(lane_.portWidth - port.size(), ' ');
+    lane_.board->SetLine(lane_.row, port + "  " + Meter(20), false);
+    return;
+  }
+  fprintf(err_, "\r%s", Meter(30).c_str());
   fflush(err_);
   barDrawn_ = true;
 }
@@ -146,8 +253,8 @@ void CTerminalUi::Result(const char* status, int exitCode) {
   std::lock_guard<std::mutex> lock(mutex_);
   EndBar();
   if (mode_ == ProgressMode::Json) {
-    fprintf(out_, "{\"event\":\"result\",\"status\":\"%s\",\"exit\":%d,\"message\":%s}\n", status,
-            exitCode, JsonString(lastError_).c_str());
+    fprintf(out_, "%s\"event\":\"result\",\"status\":\"%s\",\"exit\":%d,\"message\":%s}\n",
+            JsonStart().c_str(), status, exitCode, JsonString(lastError_).c_str());
     fflush(out_);
   }
 }

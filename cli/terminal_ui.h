@@ -1,8 +1,10 @@
 #pragma once
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "engine/update_engine.h"
 
@@ -10,10 +12,43 @@ namespace px::cli {
 
 enum class ProgressMode { Bar, Plain, Json, None };
 
-// Shows the engine's boxes and progress on a terminal or in a pipe.
+// One line per pedal on a terminal, redrawn in place (several pedals with --progress bar).
+class CProgressBoard {
+ public:
+  // width: the terminal's columns (0 when unknown); longer lines are cut to fit.
+  CProgressBoard(FILE* err, size_t rows, size_t width);
+  // Sets a pedal's line. Changes are drawn at most every 100 ms, unless urgent.
+  void SetLine(size_t row, const std::string& text, bool urgent);
+  // Draws what is pending and leaves the lines where they are: whatever is printed next goes
+  // below them, and the next change draws them anew below that.
+  void Release();
+
+ private:
+  void DrawLocked();
+
+  std::mutex mutex_;
+  FILE* err_;
+  size_t width_;
+  std::vector<std::string> lines_;
+  bool drawn_ = false;
+  bool pending_ = false;
+  std::chrono::steady_clock::time_point lastDraw_{};
+};
+
+// Where one of several pedals shows itself.
+struct TerminalLane {
+  std::string port;  // "" for the only pedal: the output of a single update
+  CProgressBoard* board = nullptr;
+  size_t row = 0;
+  size_t portWidth = 0;  // ports are padded to this on the board, so that the bars line up
+};
+
+// Shows one pedal's boxes and progress on a terminal or in a pipe. With several pedals each has
+// its lane: its port starts every line (plain, none) and every object (json), and bar mode
+// draws on the shared board.
 class CTerminalUi : public IUpdateUi {
  public:
-  CTerminalUi(ProgressMode mode, FILE* out, FILE* err);
+  CTerminalUi(ProgressMode mode, FILE* out, FILE* err, TerminalLane lane = {});
 
   void ShowError(const std::string& text) override;
   void ShowCompletion(const std::string& text) override;
@@ -28,19 +63,31 @@ class CTerminalUi : public IUpdateUi {
   void SetConfirm(std::function<bool(uint8_t deviceId, uint8_t variant)> confirm) {
     confirm_ = std::move(confirm);
   }
-  // The final line of a json run.
+  // While held, errors are kept (LastError) but not shown: --all tells them as "left out".
+  void HoldErrors(bool hold);
+  // A line of explanation on the error stream, after the port in a lane.
+  void Note(const std::string& text);
+  // Replaces the lane's line on the board (no effect without one).
+  void SetBoardLine(const std::string& text);
+  // The final object of a json run.
   void Result(const char* status, int exitCode);
-  const std::string& LastError() const { return lastError_; }
+  std::string LastError() const;
+  // The completion text, or else the last error.
+  std::string Ending() const;
 
  private:
   void DrawBar();
   void EndBar();
+  std::string Meter(int barWidth) const;
+  std::string Tag() const;
+  std::string JsonStart() const;
   static std::string JsonString(const std::string& s);
 
   ProgressMode mode_;
   FILE* out_;
   FILE* err_;
-  std::mutex mutex_;
+  TerminalLane lane_;
+  mutable std::mutex mutex_;
   int percent_ = 0;
   int lastPlainDecile_ = -1;
   bool barDrawn_ = false;
@@ -48,7 +95,10 @@ class CTerminalUi : public IUpdateUi {
   uint64_t bytesTotal_ = 0;
   std::chrono::steady_clock::time_point transferStart_{};
   bool transferStarted_ = false;
+  const char* step_ = "";
+  bool holdErrors_ = false;
   std::string lastError_;
+  std::string completion_;
   std::function<bool(uint8_t, uint8_t)> confirm_;
 };
 

@@ -38,10 +38,11 @@ bool CRequestChannel::Settle(uint32_t owedWaitMs, uint32_t listenMs) {
   reply_.Answers.Forgive();
   const uint64_t before = reply_.Answers.Surplus();
   if (!Pause(listenMs)) return false;
-  return reply_.Answers.Surplus() == before;
+  return reply_.Answers.Surplus() == before && !OutOfStep();
 }
 
 void CRequestChannel::Reset() {
+  conflictsAtReset_ = reply_.Answers.Conflicts();
   reply_.Answers.Forgive();
   reply_.ReplyEvent.ResetEvent();
 }
@@ -62,6 +63,7 @@ Exchanged RunExchange(CRequestChannel& channel, const uint8_t* message, int leng
   int timeouts = 0;
   int refusals = 0;
   for (;;) {
+    if (channel.OutOfStep()) return {Ending::OutOfStep, 0};
     if (!channel.Send(message, length)) return {Ending::Aborted, 0};
     const Wait w = channel.WaitReply(policy.waitMs);
     if (w == Wait::Aborted) return {Ending::Aborted, 0};

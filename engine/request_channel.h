@@ -30,12 +30,14 @@ class CRequestChannel {
   // Pauses; false when the run was aborted meanwhile.
   bool Pause(uint32_t ms);
   // After the last answer of a transfer: waits out the answers still owed, then listens for
-  // listenMs. False when an answer that nobody asked for came meanwhile (or the run was
-  // aborted): the answers went out of step.
+  // listenMs. False when an answer that nobody asked for came meanwhile, or had contradicted an
+  // earlier one (or the run was aborted): the answers went out of step.
   bool Settle(uint32_t owedWaitMs, uint32_t listenMs);
 
   // A new run: nothing owed, no reply left over.
   void Reset();
+  // True once, in this run, an answer came that contradicts the one taken before it.
+  bool OutOfStep() const { return reply_.Answers.Conflicts() != conflictsAtReset_; }
   // The window goes: wakes a waiting worker with the abort mark; nothing is sent from now on.
   void Abort();
   bool Aborted() const { return aborted_.load(); }
@@ -48,6 +50,7 @@ class CRequestChannel {
   CReplyState& reply_;
   IMessageTap* tap_ = nullptr;
   int lastLength_ = 0;
+  uint64_t conflictsAtReset_ = 0;
   std::atomic<bool> aborted_{false};
   std::mutex abortMutex_;
   std::condition_variable abortCv_;
@@ -70,7 +73,7 @@ inline bool AcceptsAny(int32_t) {
   return true;
 }
 
-enum class Ending { Accepted, Refused, TimedOut, Aborted };
+enum class Ending { Accepted, Refused, TimedOut, Aborted, OutOfStep };
 struct Exchanged {
   Ending ending;
   int32_t status;  // the judged answer's status, for Accepted and Refused

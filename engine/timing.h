@@ -20,7 +20,7 @@ struct EngineTiming {
   // the last request takes on the line at lineBaud plus settleMarginMs: an answer that comes then
   // shows that the answers went out of step. The margin covers the device's own time to answer a
   // block and the Bluetooth link's latency.
-  uint32_t settleMarginMs = 250;
+  uint32_t settleMarginMs = 200;
   uint32_t lineBaud = kBaudRate;
 };
 

@@ -288,6 +288,9 @@ bool CUpdateEngine::Report(const Exchanged& result, const ExchangeRules& rules) 
     case Ending::Refused:
       FailRun(FormatText(rules.errorText, result.status));
       return false;
+    case Ending::OutOfStep:
+      FailRun(LoadText(IDS_ANSWERS_OUT_OF_STEP), RunOutcome::OutOfStep);
+      return false;
     case Ending::Aborted:
       return false;
   }

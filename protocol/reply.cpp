@@ -9,17 +9,20 @@ void CAnswerLedger::SendAsked(IByteLink& link, const uint8_t* data, int length, 
   owed_.push_back(SendToDevice(link, data, length, tap));
 }
 
-bool CAnswerLedger::Answer(uint64_t left) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    // The oldest copy has the smallest mark: if it had not left yet, no copy had.
-    if (!owed_.empty() && owed_.front() <= left) {
-      owed_.pop_front();
-      return true;
-    }
+CAnswerLedger::Verdict CAnswerLedger::Answer(const uint8_t* m, size_t length, uint64_t left) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // The oldest copy has the smallest mark: if it had not left yet, no copy had.
+  if (!owed_.empty() && owed_.front() <= left) {
+    owed_.pop_front();
+    lastTaken_.assign(m, m + length);
+    return Verdict::Owed;
   }
   surplus_.fetch_add(1);
-  return false;
+  if (lastTaken_.size() == length && std::equal(m, m + length, lastTaken_.begin())) {
+    return Verdict::Repeat;
+  }
+  conflicts_.fetch_add(1);
+  return Verdict::Conflict;
 }
 
 void CAnswerLedger::Forgive() {
@@ -70,7 +73,9 @@ void CReplyReceiver::AnswerDevice(uint8_t status) {
 }
 
 bool CReplyReceiver::Owed(const uint8_t* m, size_t length) {
-  if (state_.Answers.Answer(leftAtDelivered_)) return true;
+  if (state_.Answers.Answer(m, length, leftAtDelivered_) == CAnswerLedger::Verdict::Owed) {
+    return true;
+  }
   IMessageTap* tap = tap_.load();
   if (tap != nullptr) tap->OnSurplus(m, length);
   return false;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <vector>
 
 #include "base/byte_link.h"
 #include "base/event.h"
@@ -33,23 +34,32 @@ uint64_t SendToDevice(IByteLink& link, const uint8_t* data, int length, IMessage
 // sent is owed one answer, taken off when an answer comes. An answer that nothing is owed for
 // answers nothing: a surplus. Where the link can tell how far its bytes have got, an answer that
 // began before a copy had wholly left the host cannot be that copy's answer either.
+//
+// A surplus that repeats the last answer taken changes nothing, whichever of the two was the real
+// one. A surplus that differs from it may be the real answer, and the one taken a stray: a refusal
+// may have been read as a success, so the answers are out of step.
 class CAnswerLedger {
  public:
+  enum class Verdict { Owed, Repeat, Conflict };
+
   // Queues one copy of a request on the link and owes it an answer. Both happen under one lock,
   // so that an answer can never be judged before its copy is counted.
   void SendAsked(IByteLink& link, const uint8_t* data, int length, IMessageTap* tap);
-  // An answer whose first byte came when `left` bytes had left the host. True when it answers an
-  // owed copy (the oldest one); false for a surplus, which is counted.
-  bool Answer(uint64_t left);
+  // An answer whose first byte came when `left` bytes had left the host: Owed when it answers
+  // the oldest owed copy; otherwise a surplus, counted.
+  Verdict Answer(const uint8_t* m, size_t length, uint64_t left);
   // The answers still owed are taken as lost.
   void Forgive();
   size_t Owed() const;
   uint64_t Surplus() const { return surplus_.load(); }
+  uint64_t Conflicts() const { return conflicts_.load(); }
 
  private:
   mutable std::mutex mutex_;
   std::deque<uint64_t> owed_;
+  std::vector<uint8_t> lastTaken_;
   std::atomic<uint64_t> surplus_{0};
+  std::atomic<uint64_t> conflicts_{0};
 };
 
 // What the reply thread hands to the worker: the status of the last reply, the identity fields,

@@ -33,16 +33,41 @@ class CPortBackend {
 
   // Makes every wait above end promptly; used when the link closes.
   virtual void Interrupt() = 0;
+
+  // Bytes written to the driver that have not left the host yet, where the driver tells (0 where
+  // it does not, as pseudo-terminals). Any thread.
+  virtual uint32_t OutputQueued() const = 0;
+};
+
+// What an opening was doing when it failed.
+enum class OpenStep {
+  kNoPort,
+  kOpen,
+  kNotSerial,
+  kHeld,
+  kTimeouts,
+  kLineSettings,
+  kModemLines,
+  kThreads
+};
+
+// Why an opening failed: the step and the system's error code.
+struct OpenFailure {
+  OpenStep step = OpenStep::kOpen;
+  int code = 0;
 };
 
 // The device path of a numbered port; false where ports have no numbers.
 bool DevicePathOfNumber(int portNumber, std::string& path);
 // The device path of a port name ("COM7" on Windows, "/dev/rfcomm0" elsewhere).
 std::string DevicePathOfName(const std::string& portName);
-// Opens and configures the port; null with the system's error code on failure.
+// Opens the port and sets the line up (baud rate, 8N1, no flow control, DTR and RTS on, the
+// time-outs); null with the reason when any of it fails, the port closed again.
 std::unique_ptr<CPortBackend> OpenPortBackend(const std::string& devicePath, uint32_t baudRate,
-                                              int& error);
+                                              OpenFailure& failure);
 // The error code reported when a thread cannot be started or a port has no number.
 int NoSuchPortError();
+// The system's text for an error code.
+std::string SystemErrorText(int code);
 
 }  // namespace px::serial_detail

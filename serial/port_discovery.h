@@ -1,26 +1,30 @@
 #pragma once
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace px {
 
-// Fills list (capacity slots, all null) with the serial ports present, one new[]'d 256-byte
-// entry each, "PortName:friendly name", ordered by port: COM names by their number (equal
-// numbers in the order found), device paths naturally (rfcomm2 before rfcomm10). When the list
-// is full the highest ports are left out. The caller owns the entries (see ReleasePortList).
-void ListComPorts(char** list, int capacity);
-// The number after "COM" in an entry ("COM12:..." gives 12); -1 when it has none.
-int PortNumberOfEntry(const char* text);
-// PortNumberOfEntry of the entry at position; -1 outside the list or for an empty slot.
-int PortNumberAt(char* const* list, int capacity, int position);
-// Releases every entry and empties its slot.
-void ReleasePortList(char** list, int capacity);
+// One serial port present on this machine.
+struct PortEntry {
+  std::string name;         // what CSerialLink::Open takes: "COM7", "/dev/rfcomm0"
+  std::string description;  // the system's friendly name of the device
+  bool bluetooth = false;   // the name or the description mentions Bluetooth
+};
 
-// ListComPorts into strings.
-std::vector<std::string> ListPortEntries();
-// The entry to preselect: the first that mentions Bluetooth, else the first; -1 when none.
-int PreferredPortIndex(const std::vector<std::string>& entries);
-// The port name of an entry: its text before the first ':'.
-std::string PortNameOfEntry(const std::string& entry);
+// The serial ports present, at most 256: COM ports by number (equal numbers in the order found),
+// then device paths in natural order (rfcomm2 before rfcomm10).
+std::vector<PortEntry> ListPorts();
+// The port as the port list shows it: "COM7:friendly name", cut to 255 characters.
+std::string EntryText(const PortEntry& port);
+// The port to preselect: the first Bluetooth one, else the first; -1 when there is none.
+int PreferredPortIndex(const std::vector<PortEntry>& ports);
+
+// The COM port number of a port name, the one rule for it. "COM" in any case followed by a
+// decimal number without leading zeros gives that number; -1 when the name does not start with
+// "COM" or nothing follows it; 0, which no port bears, for anything else after "COM" (letters,
+// spaces, "COM007", a number too large for an int), so that such a name never opens a
+// different port.
+int ComPortNumber(std::string_view name);
 
 }  // namespace px

@@ -97,8 +97,7 @@ bool FriendlyNameOf(const fs::path& sysRoot, const fs::path& tty, const std::str
 
 }  // namespace
 
-void ListComPortsAt(const std::string& sysRoot, const std::string& devRoot, char** list,
-                    int capacity) {
+std::vector<PortEntry> ListPortsAt(const std::string& sysRoot, const std::string& devRoot) {
   std::error_code ec;
   fs::path classDir = fs::path(sysRoot) / "class" / "tty";
   std::vector<std::string> names;
@@ -107,17 +106,18 @@ void ListComPortsAt(const std::string& sysRoot, const std::string& devRoot, char
   }
   // Directory order is arbitrary; a fixed order keeps the listing repeatable.
   std::sort(names.begin(), names.end());
-  int count = 0;
+  std::vector<PortEntry> ports;
   for (const std::string& name : names) {
     std::string friendly;
     if (!FriendlyNameOf(sysRoot, classDir / name, name, friendly)) continue;
-    std::string path = devRoot + "/" + name;
-    serial_detail::AddPortEntry(list, capacity, count, path.c_str(), friendly.c_str());
+    ports.push_back(serial_detail::MakePortEntry(devRoot + "/" + name, std::move(friendly)));
   }
+  serial_detail::SortPorts(ports);
+  return ports;
 }
 
-void ListComPorts(char** list, int capacity) {
-  ListComPortsAt("/sys", "/dev", list, capacity);
+std::vector<PortEntry> ListPorts() {
+  return ListPortsAt("/sys", "/dev");
 }
 
 }  // namespace px

@@ -3,6 +3,9 @@
 // after windows.h
 #include <setupapi.h>
 
+#include <memory>
+#include <vector>
+
 #include "serial/port_discovery.h"
 #include "serial/port_list.h"
 
@@ -26,12 +29,12 @@ bool ReadFriendlyName(HDEVINFO set, SP_DEVINFO_DATA& device, char (&text)[kTextS
 }
 
 bool ReadPortName(HDEVINFO set, SP_DEVINFO_DATA& device, char (&text)[kTextSize + 1]) {
-  HKEY key = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
-  if (key == INVALID_HANDLE_VALUE) return false;
+  HKEY opened = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+  if (opened == INVALID_HANDLE_VALUE) return false;
+  std::unique_ptr<HKEY__, decltype(&RegCloseKey)> key(opened, RegCloseKey);
   DWORD size = kTextSize;
-  LONG status =
-      RegQueryValueExA(key, "PortName", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size);
-  RegCloseKey(key);
+  LONG status = RegQueryValueExA(key.get(), "PortName", nullptr, nullptr,
+                                 reinterpret_cast<BYTE*>(text), &size);
   if (status != ERROR_SUCCESS) return false;
   // A value stored without its terminator still ends within the buffer.
   text[size < kTextSize ? size : kTextSize] = '\0';
@@ -40,25 +43,29 @@ bool ReadPortName(HDEVINFO set, SP_DEVINFO_DATA& device, char (&text)[kTextSize 
 
 }  // namespace
 
-void ListComPorts(char** list, int capacity) {
-  HDEVINFO set = SetupDiGetClassDevsA(&kComPortInterface, nullptr, nullptr,
-                                      DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (set == INVALID_HANDLE_VALUE) return;
-  int count = 0;
+std::vector<PortEntry> ListPorts() {
+  std::vector<PortEntry> ports;
+  HDEVINFO opened = SetupDiGetClassDevsA(&kComPortInterface, nullptr, nullptr,
+                                         DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (opened == INVALID_HANDLE_VALUE) return ports;
+  std::unique_ptr<void, decltype(&SetupDiDestroyDeviceInfoList)> set(opened,
+                                                                     SetupDiDestroyDeviceInfoList);
   SP_DEVINFO_DATA device;
   for (DWORD index = 0;; ++index) {
     ZeroMemory(&device, sizeof device);
     // 28 bytes in a 32-bit program, 32 in a 64-bit one: the structure's own size either way.
     device.cbSize = sizeof device;
-    if (!SetupDiEnumDeviceInfo(set, index, &device)) break;
+    if (!SetupDiEnumDeviceInfo(set.get(), index, &device)) break;
     char friendly[kTextSize + 1];
     char portName[kTextSize + 1];
-    if (!ReadFriendlyName(set, device, friendly)) continue;
-    if (!ReadPortName(set, device, portName)) continue;
-    if (!serial_detail::HasComPrefix(portName)) continue;
-    serial_detail::AddPortEntry(list, capacity, count, portName, friendly);
+    if (!ReadFriendlyName(set.get(), device, friendly)) continue;
+    if (!ReadPortName(set.get(), device, portName)) continue;
+    // Only COM ports are listed, "COM" in any case.
+    if (_strnicmp(portName, "COM", 3) != 0) continue;
+    ports.push_back(serial_detail::MakePortEntry(portName, friendly));
   }
-  SetupDiDestroyDeviceInfoList(set);
+  serial_detail::SortPorts(ports);
+  return ports;
 }
 
 }  // namespace px

@@ -1,19 +1,20 @@
 #pragma once
+#include <string>
+#include <vector>
+
+#include "serial/port_discovery.h"
 
 namespace px::serial_detail {
 
-constexpr int kEntrySize = 256;
+constexpr size_t kMaxPorts = 256;
 
-// Adds one port to a list being built by ListComPorts: count entries fill its first slots.
-// The entry goes after every entry that sorts before it or equal to it; on a full list the
-// last entry is released to make room, or the new port is left out when it sorts last.
-void AddPortEntry(char** list, int capacity, int& count, const char* portName,
-                  const char* friendlyName);
+// A listed port, its Bluetooth mark taken from its name and description.
+PortEntry MakePortEntry(std::string name, std::string description);
 
-// The name starts with "COM" in any mix of case.
-bool HasComPrefix(const char* name);
+// Puts the ports in list order (see ListPorts) and keeps the first kMaxPorts.
+void SortPorts(std::vector<PortEntry>& ports);
 
 // Natural order of names: runs of digits compare by value, so rfcomm2 comes before rfcomm10.
-bool NaturalLess(const char* a, const char* b);
+bool NaturalLess(const std::string& a, const std::string& b);
 
 }  // namespace px::serial_detail

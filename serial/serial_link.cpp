@@ -15,6 +15,29 @@ constexpr uint32_t kReadWaitMs = 100;
 // than straight away, so a dead port costs no CPU.
 constexpr uint32_t kFailedReadPauseMs = 100;
 
+std::string WhatFailed(serial_detail::OpenStep step, const std::string& path, uint32_t baudRate) {
+  using serial_detail::OpenStep;
+  switch (step) {
+    case OpenStep::kNoPort:
+      return "No port chosen";
+    case OpenStep::kOpen:
+      return "Cannot open " + path;
+    case OpenStep::kNotSerial:
+      return path + " is not a serial port";
+    case OpenStep::kHeld:
+      return path + " is held by another program";
+    case OpenStep::kTimeouts:
+      return path + " refused the read and write time-outs";
+    case OpenStep::kLineSettings:
+      return path + " refused " + std::to_string(baudRate) + " baud, 8N1, no flow control";
+    case OpenStep::kModemLines:
+      return path + " cannot raise DTR and RTS";
+    case OpenStep::kThreads:
+      return "Cannot start the threads of " + path;
+  }
+  return path;
+}
+
 int Pending(int writeIndex, int readIndex) {
   return (writeIndex - readIndex + CSerialLink::kRingSize) % CSerialLink::kRingSize;
 }
@@ -38,73 +61,86 @@ bool CSerialLink::Open(const std::string& portName, uint32_t baudRate) {
 }
 
 bool CSerialLink::OpenPath(const std::string& devicePath, bool havePath, uint32_t baudRate) {
-  std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+  std::lock_guard<std::mutex> lifecycle(LifecycleMutex);
   CloseLocked();
   // Bytes left from an earlier opening never reach the new one, even when this Open fails.
   EmptyRings();
+  serial_detail::OpenFailure failure;
   if (!havePath) {
-    lastOpenError_.store(serial_detail::NoSuchPortError(), std::memory_order_relaxed);
-    return false;
+    failure = {serial_detail::OpenStep::kNoPort, serial_detail::NoSuchPortError()};
+  } else {
+    Port = serial_detail::OpenPortBackend(devicePath, baudRate, failure);
   }
-  int error = 0;
-  port_ = serial_detail::OpenPortBackend(devicePath, baudRate, error);
-  if (!port_) {
-    lastOpenError_.store(error, std::memory_order_relaxed);
-    return false;
+  if (Port) {
+    // The run flags are raised here, before the threads exist, so that a Close coming at once
+    // still finds them and stops both threads.
+    ReaderRun.store(true, std::memory_order_release);
+    WriterRun.store(true, std::memory_order_release);
+    try {
+      Reader = std::thread(&CSerialLink::ReaderThread, this);
+      Writer = std::thread(&CSerialLink::WriterThread, this);
+      PortOpen.store(true, std::memory_order_release);
+      return true;
+    } catch (const std::system_error& e) {
+      // Only a thread that really started is waited for.
+      failure = {serial_detail::OpenStep::kThreads, e.code().value()};
+      CloseLocked();
+    }
   }
-  // The run flags are raised here, before the threads exist, so that a Close coming at once
-  // still finds them and stops both threads.
-  ReaderRun.store(true, std::memory_order_release);
-  WriterRun.store(true, std::memory_order_release);
-  try {
-    reader_ = std::thread(&CSerialLink::ReaderThread, this);
-    writer_ = std::thread(&CSerialLink::WriterThread, this);
-  } catch (const std::system_error& e) {
-    // Only a thread that really started is waited for.
-    lastOpenError_.store(e.code().value(), std::memory_order_relaxed);
-    CloseLocked();
-    return false;
-  }
-  isOpen_.store(true, std::memory_order_release);
-  return true;
+  OpenError.store(failure.code, std::memory_order_relaxed);
+  OpenErrorText = WhatFailed(failure.step, devicePath, baudRate) + ": " +
+                  serial_detail::SystemErrorText(failure.code);
+  return false;
+}
+
+std::string CSerialLink::LastOpenErrorText() const {
+  std::lock_guard<std::mutex> lifecycle(LifecycleMutex);
+  return OpenErrorText;
 }
 
 void CSerialLink::Close() {
-  std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+  std::lock_guard<std::mutex> lifecycle(LifecycleMutex);
   CloseLocked();
 }
 
 void CSerialLink::CloseLocked() {
-  isOpen_.store(false, std::memory_order_release);
+  PortOpen.store(false, std::memory_order_release);
   ReaderRun.store(false, std::memory_order_release);
   WriterRun.store(false, std::memory_order_release);
-  if (port_) port_->Interrupt();
+  if (Port) Port->Interrupt();
   WakeEvent.SetEvent();
-  if (reader_.joinable()) reader_.join();
-  if (writer_.joinable()) writer_.join();
-  port_.reset();
+  if (Reader.joinable()) Reader.join();
+  if (Writer.joinable()) Writer.join();
+  Port.reset();
 }
 
 void CSerialLink::EmptyRings() {
   {
-    std::lock_guard<std::mutex> lock(sendMutex_);
-    txWriteIndex_.store(0, std::memory_order_relaxed);
-    txReadIndex_.store(0, std::memory_order_relaxed);
+    std::lock_guard<std::mutex> lock(SendMutex);
+    TxWriteIndex.store(0, std::memory_order_relaxed);
+    TxReadIndex.store(0, std::memory_order_relaxed);
+    BytesHanded.store(BytesQueued.load());
   }
-  std::lock_guard<std::mutex> lock(takeMutex_);
-  rxWriteIndex_.store(0, std::memory_order_relaxed);
-  rxReadIndex_.store(0, std::memory_order_relaxed);
+  std::lock_guard<std::mutex> lock(TakeMutex);
+  RxWriteIndex.store(0, std::memory_order_relaxed);
+  RxReadIndex.store(0, std::memory_order_relaxed);
 }
 
 void CSerialLink::Send(const uint8_t* data, int length) {
-  if (data == nullptr || length <= 0) return;
+  SendCounted(data, length);
+}
+
+uint64_t CSerialLink::SendCounted(const uint8_t* data, int length) {
+  uint64_t mark = 0;
   {
-    std::lock_guard<std::mutex> lock(sendMutex_);
-    int w = txWriteIndex_.load(std::memory_order_relaxed);
-    int r = txReadIndex_.load(std::memory_order_acquire);
+    std::lock_guard<std::mutex> lock(SendMutex);
+    mark = BytesQueued.load(std::memory_order_relaxed);
+    if (data == nullptr || length <= 0) return mark;
+    int w = TxWriteIndex.load(std::memory_order_relaxed);
+    int r = TxReadIndex.load(std::memory_order_acquire);
     if (length > kRingSize - 1 - Pending(w, r)) {
-      bytesDropped_.fetch_add(static_cast<uint64_t>(length), std::memory_order_relaxed);
-      return;
+      DroppedBytes.fetch_add(static_cast<uint64_t>(length), std::memory_order_relaxed);
+      return mark;
     }
     int room = kRingSize - w;
     if (length > room) {
@@ -115,54 +151,65 @@ void CSerialLink::Send(const uint8_t* data, int length) {
       std::memcpy(TxRing + w, data, static_cast<size_t>(length));
       w = (w + length) % kRingSize;
     }
-    txWriteIndex_.store(w, std::memory_order_release);
+    TxWriteIndex.store(w, std::memory_order_release);
+    mark = BytesQueued.fetch_add(static_cast<uint64_t>(length)) + static_cast<uint64_t>(length);
   }
   WakeEvent.SetEvent();
+  return mark;
+}
+
+uint64_t CSerialLink::BytesLeftHost() const {
+  uint64_t inDriver = 0;
+  {
+    std::lock_guard<std::mutex> lifecycle(LifecycleMutex);
+    if (Port) inDriver = Port->OutputQueued();
+  }
+  const uint64_t handed = BytesHanded.load();
+  return handed - std::min(handed, inDriver);
 }
 
 bool CSerialLink::ReadByte(uint8_t& byte) {
-  if (rxReadIndex_.load(std::memory_order_relaxed) ==
-      rxWriteIndex_.load(std::memory_order_acquire)) {
+  if (RxReadIndex.load(std::memory_order_relaxed) == RxWriteIndex.load(std::memory_order_acquire)) {
     if (!RxDataEvent.Lock(kReadWaitMs)) return false;
   }
-  std::lock_guard<std::mutex> lock(takeMutex_);
-  int r = rxReadIndex_.load(std::memory_order_relaxed);
-  if (r == rxWriteIndex_.load(std::memory_order_acquire)) return false;
+  std::lock_guard<std::mutex> lock(TakeMutex);
+  int r = RxReadIndex.load(std::memory_order_relaxed);
+  if (r == RxWriteIndex.load(std::memory_order_acquire)) return false;
   byte = RxRing[r];
-  rxReadIndex_.store((r + 1) % kRingSize, std::memory_order_release);
+  RxReadIndex.store((r + 1) % kRingSize, std::memory_order_release);
   return true;
 }
 
 void CSerialLink::PutReceived(uint8_t byte) {
-  int w = rxWriteIndex_.load(std::memory_order_relaxed);
+  int w = RxWriteIndex.load(std::memory_order_relaxed);
   int next = (w + 1) % kRingSize;
   // A full ring keeps what it holds: overwriting would hand the consumer a mangled stream.
-  if (next == rxReadIndex_.load(std::memory_order_acquire)) {
-    bytesDropped_.fetch_add(1, std::memory_order_relaxed);
+  if (next == RxReadIndex.load(std::memory_order_acquire)) {
+    DroppedBytes.fetch_add(1, std::memory_order_relaxed);
     return;
   }
   RxRing[w] = byte;
-  rxWriteIndex_.store(next, std::memory_order_release);
+  RxWriteIndex.store(next, std::memory_order_release);
   RxDataEvent.SetEvent();
 }
 
 void CSerialLink::ReaderThread() {
   SetCurrentThreadPriority(ThreadPriority::Highest);
-  if (!port_->StartReading()) return;
+  if (!Port->StartReading()) return;
   while (ReaderRun.load(std::memory_order_acquire)) {
     uint8_t byte = 0;
-    switch (port_->ReadOne(byte)) {
+    switch (Port->ReadOne(byte)) {
       case serial_detail::ReadResult::kByte:
         PutReceived(byte);
         break;
       case serial_detail::ReadResult::kNothing:
         break;
       case serial_detail::ReadResult::kFailed:
-        port_->Pause(kFailedReadPauseMs);
+        Port->Pause(kFailedReadPauseMs);
         break;
     }
   }
-  port_->StopReading();
+  Port->StopReading();
 }
 
 void CSerialLink::WriterThread() {
@@ -173,26 +220,27 @@ void CSerialLink::WriterThread() {
     // Sends made before this wake-up leave together; a backlog larger than StagingBuffer
     // leaves in several writes.
     while (WriterRun.load(std::memory_order_acquire) &&
-           txReadIndex_.load(std::memory_order_relaxed) !=
-               txWriteIndex_.load(std::memory_order_acquire)) {
+           TxReadIndex.load(std::memory_order_relaxed) !=
+               TxWriteIndex.load(std::memory_order_acquire)) {
       if (WritePending() == WriteOutcome::kNotTaken) break;
     }
   }
 }
 
 CSerialLink::WriteOutcome CSerialLink::WritePending() {
-  if (!port_->PrepareWrite()) return WriteOutcome::kNotTaken;
-  int w = txWriteIndex_.load(std::memory_order_acquire);
-  int r = txReadIndex_.load(std::memory_order_relaxed);
+  if (!Port->PrepareWrite()) return WriteOutcome::kNotTaken;
+  int w = TxWriteIndex.load(std::memory_order_acquire);
+  int r = TxReadIndex.load(std::memory_order_relaxed);
   int size = std::min(Pending(w, r), kStagingSize);
   int first = std::min(size, kRingSize - r);
   std::memcpy(StagingBuffer, TxRing + r, static_cast<size_t>(first));
   std::memcpy(StagingBuffer + first, TxRing, static_cast<size_t>(size - first));
-  txReadIndex_.store((r + size) % kRingSize, std::memory_order_release);
-  writesIssued_.fetch_add(1, std::memory_order_relaxed);
+  TxReadIndex.store((r + size) % kRingSize, std::memory_order_release);
+  BytesHanded.fetch_add(static_cast<uint64_t>(size));
+  WritesIssued.fetch_add(1, std::memory_order_relaxed);
   // Write returns only when the port is done with StagingBuffer, so the next write may reuse it.
-  if (port_->Write(StagingBuffer, static_cast<uint32_t>(size))) return WriteOutcome::kSent;
-  writesLost_.fetch_add(1, std::memory_order_relaxed);
+  if (Port->Write(StagingBuffer, static_cast<uint32_t>(size))) return WriteOutcome::kSent;
+  WritesLost.fetch_add(1, std::memory_order_relaxed);
   return WriteOutcome::kLost;
 }
 

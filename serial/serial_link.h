@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "base/byte_link.h"
 #include "base/event.h"
 
 namespace px {
@@ -16,30 +17,43 @@ class CPortBackend;
 
 // The serial line to the pedal: Send queues bytes for the writer thread, ReadByte takes bytes
 // that the reader thread received. Neither caller ever waits on the port itself.
-class CSerialLink {
+class CSerialLink final : public IPortLink {
  public:
   static constexpr int kRingSize = 65536;
   static constexpr int kStagingSize = 16384;
 
   CSerialLink();
-  ~CSerialLink();
+  ~CSerialLink() override;
   CSerialLink(const CSerialLink&) = delete;
   CSerialLink& operator=(const CSerialLink&) = delete;
 
   // Opens "\\.\COM<n>" where ports are numbered; elsewhere fails (ports have no numbers there).
-  bool Open(int portNumber, uint32_t baudRate);
+  // Fails, with the reason kept, when the line cannot be set up as asked.
+  bool Open(int portNumber, uint32_t baudRate) override;
   // "COM7" or "\\.\COM7" on Windows, a device path such as "/dev/rfcomm0" elsewhere.
-  bool Open(const std::string& portName, uint32_t baudRate);
+  bool Open(const std::string& portName, uint32_t baudRate) override;
   // Returns only once both threads of the opening have ended; harmless when closed.
-  void Close();
+  void Close() override;
   // Queues the whole message and returns at once. A message that does not fit in the free part
   // of the ring is dropped whole, never partly.
-  void Send(const uint8_t* data, int length);
+  void Send(const uint8_t* data, int length) override;
+  // Send, returning the running number of the message's last byte.
+  uint64_t SendCounted(const uint8_t* data, int length) override;
+  // Bytes queued that are neither in TxRing nor in the driver's output queue. Bytes handed to a
+  // write count as gone from the moment the write starts, so that the figure is never behind
+  // what really left.
+  uint64_t BytesLeftHost() const override;
   // Takes the next received byte, waiting up to 100 ms for one.
-  bool ReadByte(uint8_t& byte);
-  bool IsOpen() const { return isOpen_.load(std::memory_order_acquire); }
+  bool ReadByte(uint8_t& byte) override;
+  bool IsOpen() const { return PortOpen.load(std::memory_order_acquire); }
   // errno or GetLastError of the last Open that failed.
-  int LastOpenError() const { return lastOpenError_.load(std::memory_order_relaxed); }
+  int LastOpenError() const override { return OpenError.load(std::memory_order_relaxed); }
+  // What the last Open that failed was doing and the system's text for its error, such as
+  // "/dev/rfcomm0 refused 115200 baud, 8N1: Invalid argument".
+  std::string LastOpenErrorText() const;
+  // Bytes thrown away since construction: messages that did not fit in TxRing and bytes that
+  // came while RxRing was full.
+  uint64_t BytesDropped() const { return DroppedBytes.load(std::memory_order_relaxed); }
 
  private:
   friend struct SerialLinkProbe;
@@ -53,27 +67,30 @@ class CSerialLink {
   void PutReceived(uint8_t byte);
   WriteOutcome WritePending();
 
-  std::mutex lifecycleMutex_;  // Open and Close
-  std::unique_ptr<serial_detail::CPortBackend> port_;
-  std::thread reader_;
-  std::thread writer_;
+  mutable std::mutex LifecycleMutex;  // Open, Close and OpenErrorText
+  std::unique_ptr<serial_detail::CPortBackend> Port;
+  std::thread Reader;
+  std::thread Writer;
   std::atomic<bool> ReaderRun{false};
   std::atomic<bool> WriterRun{false};
-  std::atomic<bool> isOpen_{false};
-  std::atomic<int> lastOpenError_{0};
+  std::atomic<bool> PortOpen{false};
+  std::atomic<int> OpenError{0};
+  std::string OpenErrorText;
 
   CEvent WakeEvent;
   CEvent RxDataEvent;
 
-  std::mutex sendMutex_;  // two producers of TxRing; also held while Open empties it
-  std::mutex takeMutex_;  // the consumer of RxRing against Open emptying it
-  std::atomic<int> txWriteIndex_{0};
-  std::atomic<int> txReadIndex_{0};
-  std::atomic<int> rxWriteIndex_{0};
-  std::atomic<int> rxReadIndex_{0};
-  std::atomic<uint64_t> writesIssued_{0};
-  std::atomic<uint64_t> writesLost_{0};
-  std::atomic<uint64_t> bytesDropped_{0};
+  std::mutex SendMutex;  // two producers of TxRing; also held while Open empties it
+  std::mutex TakeMutex;  // the consumer of RxRing against Open emptying it
+  std::atomic<int> TxWriteIndex{0};
+  std::atomic<int> TxReadIndex{0};
+  std::atomic<int> RxWriteIndex{0};
+  std::atomic<int> RxReadIndex{0};
+  std::atomic<uint64_t> WritesIssued{0};
+  std::atomic<uint64_t> WritesLost{0};
+  std::atomic<uint64_t> DroppedBytes{0};
+  std::atomic<uint64_t> BytesQueued{0};  // every byte taken into TxRing, ever
+  std::atomic<uint64_t> BytesHanded{0};  // ... and handed to the port (or thrown away by Open)
 
   uint8_t StagingBuffer[kStagingSize];
   uint8_t TxRing[kRingSize];

@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <utility>
 
 #include "serial/port_backend.h"
 
@@ -53,7 +55,8 @@ speed_t SpeedOf(uint32_t baud, bool& known) {
   return B115200;
 }
 
-void MakeRaw8N1(termios& t, uint32_t baud) {
+// False when the rate is not one the system can ask a tty for.
+bool MakeRaw8N1(termios& t, uint32_t baud) {
   t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
                                       IXON | IXOFF | IXANY | INPCK);
   t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
@@ -66,12 +69,21 @@ void MakeRaw8N1(termios& t, uint32_t baud) {
   t.c_cc[VMIN] = 1;
   t.c_cc[VTIME] = 0;
   bool known = false;
-  speed_t speed = SpeedOf(baud, known);
-  // An unknown rate leaves the port at the rate it has, as a refused setting would.
-  if (known) {
-    cfsetispeed(&t, speed);
-    cfsetospeed(&t, speed);
-  }
+  const speed_t speed = SpeedOf(baud, known);
+  return known && cfsetispeed(&t, speed) == 0 && cfsetospeed(&t, speed) == 0;
+}
+
+// tcsetattr succeeds when any part of a change took, so the line is read back: the rate, 8N1
+// and no hardware flow control must all be as asked.
+bool LineIsAsAsked(const termios& now, const termios& asked) {
+  tcflag_t frame = CSIZE | PARENB | CSTOPB;
+#ifdef CRTSCTS
+  frame |= CRTSCTS;
+#endif
+  // An input rate of 0 means "the output rate".
+  const speed_t in = cfgetispeed(&now);
+  return (now.c_cflag & frame) == (asked.c_cflag & frame) &&
+         cfgetospeed(&now) == cfgetospeed(&asked) && (in == cfgetispeed(&asked) || in == 0);
 }
 
 int MsUntil(Clock::time_point deadline) {
@@ -79,18 +91,40 @@ int MsUntil(Clock::time_point deadline) {
   return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
+// A file descriptor, closed with its owner.
+class CUniqueFd {
+ public:
+  explicit CUniqueFd(int fd = -1) : fd_(fd) {}
+  CUniqueFd(CUniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  CUniqueFd& operator=(CUniqueFd&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  ~CUniqueFd() { Reset(); }
+
+  int Get() const { return fd_; }
+  bool Valid() const { return fd_ >= 0; }
+  void Reset() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
 class CPosixPort final : public CPortBackend {
  public:
-  CPosixPort(int fd, int wakeRead, int wakeWrite)
-      : fd_(fd), wakeRead_(wakeRead), wakeWrite_(wakeWrite) {}
+  CPosixPort(CUniqueFd fd, CUniqueFd wakeRead, CUniqueFd wakeWrite)
+      : fd_(std::move(fd)), wakeRead_(std::move(wakeRead)), wakeWrite_(std::move(wakeWrite)) {}
 
   ~CPosixPort() override {
 #ifdef TIOCNXCL
-    ioctl(fd_, TIOCNXCL);
+    ioctl(fd_.Get(), TIOCNXCL);
 #endif
-    close(fd_);
-    close(wakeRead_);
-    close(wakeWrite_);
   }
 
   bool StartReading() override {
@@ -99,14 +133,14 @@ class CPosixPort final : public CPortBackend {
 
   ReadResult ReadOne(uint8_t& byte) override {
     // Try first: in a burst the next byte is already there and the poll can be skipped.
-    ssize_t n = read(fd_, &byte, 1);
+    ssize_t n = read(fd_.Get(), &byte, 1);
     if (n == 1) return ReadResult::kByte;
     if (n == 0 || !WouldBlock()) return ReadResult::kFailed;
-    pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+    pollfd fds[2] = {{fd_.Get(), POLLIN, 0}, {wakeRead_.Get(), POLLIN, 0}};
     int rc = poll(fds, 2, kReadTimeoutMs);
     if (rc < 0) return errno == EINTR ? ReadResult::kNothing : ReadResult::kFailed;
     if (rc == 0 || fds[1].revents != 0) return ReadResult::kNothing;
-    n = read(fd_, &byte, 1);
+    n = read(fd_.Get(), &byte, 1);
     if (n == 1) return ReadResult::kByte;
     // A hung-up tty (the peer is gone) reports end of file or EIO here.
     if (n == 0 || !WouldBlock()) return ReadResult::kFailed;
@@ -116,7 +150,7 @@ class CPosixPort final : public CPortBackend {
   void StopReading() override {}
 
   void Pause(uint32_t ms) override {
-    pollfd wake = {wakeRead_, POLLIN, 0};
+    pollfd wake = {wakeRead_.Get(), POLLIN, 0};
     poll(&wake, 1, static_cast<int>(ms));
   }
 
@@ -130,7 +164,7 @@ class CPosixPort final : public CPortBackend {
     Clock::time_point connectGrace = start + std::chrono::milliseconds(kNotConnectedGraceMs);
     uint32_t done = 0;
     while (done < size) {
-      ssize_t n = write(fd_, data + done, size - done);
+      ssize_t n = write(fd_.Get(), data + done, size - done);
       if (n > 0) {
         done += static_cast<uint32_t>(n);
         continue;
@@ -141,7 +175,7 @@ class CPosixPort final : public CPortBackend {
         continue;
       }
       if (n == 0 || !WouldBlock()) return false;
-      pollfd fds[2] = {{fd_, POLLOUT, 0}, {wakeRead_, POLLIN, 0}};
+      pollfd fds[2] = {{fd_.Get(), POLLOUT, 0}, {wakeRead_.Get(), POLLIN, 0}};
       int left = MsUntil(deadline);
       if (left == 0) return false;
       int rc = poll(fds, 2, left);
@@ -151,9 +185,15 @@ class CPosixPort final : public CPortBackend {
     return true;
   }
 
+  uint32_t OutputQueued() const override {
+    int queued = 0;
+    if (ioctl(fd_.Get(), TIOCOUTQ, &queued) != 0 || queued < 0) return 0;
+    return static_cast<uint32_t>(queued);
+  }
+
   void Interrupt() override {
     uint8_t mark = 1;
-    ssize_t ignored = write(wakeWrite_, &mark, 1);
+    ssize_t ignored = write(wakeWrite_.Get(), &mark, 1);
     (void)ignored;
   }
 
@@ -164,20 +204,23 @@ class CPosixPort final : public CPortBackend {
 
   // True when woken by Interrupt within ms.
   bool WaitWake(int ms) {
-    pollfd wake = {wakeRead_, POLLIN, 0};
+    pollfd wake = {wakeRead_.Get(), POLLIN, 0};
     return poll(&wake, 1, ms) > 0;
   }
 
-  int fd_;
-  int wakeRead_;
-  int wakeWrite_;
+  CUniqueFd fd_;
+  CUniqueFd wakeRead_;
+  CUniqueFd wakeWrite_;
 };
 
-bool MakeWakePipe(int fds[2]) {
+bool MakeWakePipe(CUniqueFd& readEnd, CUniqueFd& writeEnd) {
+  int fds[2];
   if (pipe(fds) != 0) return false;
-  for (int i = 0; i < 2; ++i) {
-    fcntl(fds[i], F_SETFD, FD_CLOEXEC);
-    fcntl(fds[i], F_SETFL, fcntl(fds[i], F_GETFL) | O_NONBLOCK);
+  readEnd = CUniqueFd(fds[0]);
+  writeEnd = CUniqueFd(fds[1]);
+  for (int fd : fds) {
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   }
   return true;
 }
@@ -199,44 +242,45 @@ int NoSuchPortError() {
   return ENOENT;
 }
 
+std::string SystemErrorText(int code) {
+  return std::strerror(code);
+}
+
 std::unique_ptr<CPortBackend> OpenPortBackend(const std::string& devicePath, uint32_t baudRate,
-                                              int& error) {
+                                              OpenFailure& failure) {
+  auto fail = [&failure](OpenStep step, int code) {
+    failure = {step, code};
+    return nullptr;
+  };
   // Non-blocking, so that opening never waits for carrier and no read or write can hang.
-  int fd = open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    error = errno;
-    return nullptr;
-  }
-  if (!isatty(fd)) {
-    error = ENOTTY;
-    close(fd);
-    return nullptr;
-  }
+  CUniqueFd fd(open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.Valid()) return fail(OpenStep::kOpen, errno);
+  if (!isatty(fd.Get())) return fail(OpenStep::kNotSerial, ENOTTY);
   // Refuse a port that another program holds, and keep others out while we hold it.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    error = (errno == EWOULDBLOCK) ? EBUSY : errno;
-    close(fd);
-    return nullptr;
+  if (flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+    return fail(OpenStep::kHeld, errno == EWOULDBLOCK ? EBUSY : errno);
   }
-  ioctl(fd, TIOCEXCL);
+  ioctl(fd.Get(), TIOCEXCL);
 
-  termios t{};
-  if (tcgetattr(fd, &t) == 0) {
-    MakeRaw8N1(t, baudRate);
-    tcsetattr(fd, TCSANOW, &t);
-  }
-  // Many adapters and Bluetooth bridges hold the line until DTR and RTS are up; ptys have no
-  // modem lines, so a failure is ignored.
+  termios asked{};
+  if (tcgetattr(fd.Get(), &asked) != 0) return fail(OpenStep::kLineSettings, errno);
+  if (!MakeRaw8N1(asked, baudRate)) return fail(OpenStep::kLineSettings, EINVAL);
+  if (tcsetattr(fd.Get(), TCSANOW, &asked) != 0) return fail(OpenStep::kLineSettings, errno);
+  termios now{};
+  if (tcgetattr(fd.Get(), &now) != 0) return fail(OpenStep::kLineSettings, errno);
+  if (!LineIsAsAsked(now, asked)) return fail(OpenStep::kLineSettings, EINVAL);
+
+  // Many adapters and Bluetooth bridges hold the line until DTR and RTS are up. Ptys and some
+  // virtual ports have no modem lines and say so (ENOTTY, EINVAL); any other refusal is a port
+  // that does not work.
   int lines = TIOCM_DTR | TIOCM_RTS;
-  ioctl(fd, TIOCMBIS, &lines);
-
-  int wake[2];
-  if (!MakeWakePipe(wake)) {
-    error = errno;
-    close(fd);
-    return nullptr;
+  if (ioctl(fd.Get(), TIOCMBIS, &lines) != 0 && errno != ENOTTY && errno != EINVAL) {
+    return fail(OpenStep::kModemLines, errno);
   }
-  return std::make_unique<CPosixPort>(fd, wake[0], wake[1]);
+
+  CUniqueFd wakeRead, wakeWrite;
+  if (!MakeWakePipe(wakeRead, wakeWrite)) return fail(OpenStep::kOpen, errno);
+  return std::make_unique<CPosixPort>(std::move(fd), std::move(wakeRead), std::move(wakeWrite));
 }
 
 }  // namespace px::serial_detail

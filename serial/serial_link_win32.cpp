@@ -2,6 +2,8 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <string>
+#include <utility>
 
 #include "serial/port_backend.h"
 
@@ -13,20 +15,44 @@ constexpr DWORD kReadCompletionWaitMs = 500;
 constexpr ULONGLONG kPromptEmptyReadMs = 50;
 static_assert(sizeof(DCB) == 28, "DCBlength must be 28");
 
+// A handle (a port or an event), closed with its owner. Null and INVALID_HANDLE_VALUE are both
+// "no handle".
+class CUniqueHandle {
+ public:
+  explicit CUniqueHandle(HANDLE handle = nullptr)
+      : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
+  CUniqueHandle(CUniqueHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+  CUniqueHandle& operator=(CUniqueHandle&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      handle_ = std::exchange(other.handle_, nullptr);
+    }
+    return *this;
+  }
+  ~CUniqueHandle() { Reset(); }
+
+  HANDLE Get() const { return handle_; }
+  bool Valid() const { return handle_ != nullptr; }
+  void Reset() {
+    if (handle_ != nullptr) CloseHandle(handle_);
+    handle_ = nullptr;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
 class CWin32Port final : public CPortBackend {
  public:
-  CWin32Port(HANDLE handle, HANDLE stopEvent) : handle_(handle), stopEvent_(stopEvent) {}
-
-  ~CWin32Port() override {
-    CloseHandle(handle_);
-    CloseHandle(stopEvent_);
-  }
+  CWin32Port(CUniqueHandle handle, CUniqueHandle stopEvent)
+      : handle_(std::move(handle)), stopEvent_(std::move(stopEvent)) {}
 
   bool StartReading() override {
     readPending_ = false;
+    readEvent_ = CUniqueHandle(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     ZeroMemory(&readRecord_, sizeof readRecord_);
-    readRecord_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    return readRecord_.hEvent != nullptr;
+    readRecord_.hEvent = readEvent_.Get();
+    return readEvent_.Valid();
   }
 
   ReadResult ReadOne(uint8_t& byte) override {
@@ -36,7 +62,7 @@ class CWin32Port final : public CPortBackend {
       ResetEvent(readRecord_.hEvent);
       bytesRead_ = 0;
       readIssuedAt_ = GetTickCount64();
-      if (ReadFile(handle_, readBuffer_, 1, &bytesRead_, &readRecord_)) {
+      if (ReadFile(handle_.Get(), readBuffer_, 1, &bytesRead_, &readRecord_)) {
         if (bytesRead_ == 0) {
           // With the read time-outs applied an empty read takes 100 ms; one that returns at
           // once means the port no longer behaves, and must not be retried in a tight loop.
@@ -48,12 +74,12 @@ class CWin32Port final : public CPortBackend {
       if (GetLastError() != ERROR_IO_PENDING) return ReadResult::kFailed;
       readPending_ = true;
     }
-    HANDLE waits[2] = {readRecord_.hEvent, stopEvent_};
+    HANDLE waits[2] = {readRecord_.hEvent, stopEvent_.Get()};
     if (WaitForMultipleObjects(2, waits, FALSE, kReadCompletionWaitMs) != WAIT_OBJECT_0) {
       return ReadResult::kNothing;
     }
     readPending_ = false;
-    if (!GetOverlappedResult(handle_, &readRecord_, &bytesRead_, FALSE)) {
+    if (!GetOverlappedResult(handle_.Get(), &readRecord_, &bytesRead_, FALSE)) {
       return ReadResult::kFailed;
     }
     if (bytesRead_ == 0) return EmptyRead();
@@ -62,50 +88,58 @@ class CWin32Port final : public CPortBackend {
   }
 
   void StopReading() override {
-    if (readRecord_.hEvent == nullptr) return;
+    if (!readEvent_.Valid()) return;
     if (readPending_) {
       // The buffer and record must outlive the read, so wait for the cancelled read to end.
-      CancelIo(handle_);
-      GetOverlappedResult(handle_, &readRecord_, &bytesRead_, TRUE);
+      CancelIo(handle_.Get());
+      GetOverlappedResult(handle_.Get(), &readRecord_, &bytesRead_, TRUE);
       readPending_ = false;
     }
-    CloseHandle(readRecord_.hEvent);
     readRecord_.hEvent = nullptr;
+    readEvent_.Reset();
   }
 
-  void Pause(uint32_t ms) override { WaitForSingleObject(stopEvent_, ms); }
+  void Pause(uint32_t ms) override { WaitForSingleObject(stopEvent_.Get(), ms); }
 
   bool PrepareWrite() override {
+    writeEvent_ = CUniqueHandle(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     ZeroMemory(&writeRecord_, sizeof writeRecord_);
-    writeRecord_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    return writeRecord_.hEvent != nullptr;
+    writeRecord_.hEvent = writeEvent_.Get();
+    return writeEvent_.Valid();
   }
 
   bool Write(const uint8_t* data, uint32_t size) override {
     bytesToWrite_ = size;
     DWORD written = 0;
     bool ok = false;
-    if (WriteFile(handle_, data, bytesToWrite_, &written, &writeRecord_)) {
+    if (WriteFile(handle_.Get(), data, bytesToWrite_, &written, &writeRecord_)) {
       ok = written == bytesToWrite_;
     } else if (GetLastError() == ERROR_IO_PENDING) {
       // The driver may take up to its write time-out; until the write has ended the port still
       // reads from data, so it is neither abandoned nor its record released before then.
-      HANDLE waits[2] = {writeRecord_.hEvent, stopEvent_};
+      HANDLE waits[2] = {writeRecord_.hEvent, stopEvent_.Get()};
       DWORD limit = 10 * bytesToWrite_ + 1000;
       if (WaitForMultipleObjects(2, waits, FALSE, limit) == WAIT_OBJECT_0) {
-        ok = GetOverlappedResult(handle_, &writeRecord_, &written, FALSE) &&
+        ok = GetOverlappedResult(handle_.Get(), &writeRecord_, &written, FALSE) &&
              written == bytesToWrite_;
       } else {
-        CancelIo(handle_);
-        GetOverlappedResult(handle_, &writeRecord_, &written, TRUE);
+        CancelIo(handle_.Get());
+        GetOverlappedResult(handle_.Get(), &writeRecord_, &written, TRUE);
       }
     }
-    CloseHandle(writeRecord_.hEvent);
     writeRecord_.hEvent = nullptr;
+    writeEvent_.Reset();
     return ok;
   }
 
-  void Interrupt() override { SetEvent(stopEvent_); }
+  void Interrupt() override { SetEvent(stopEvent_.Get()); }
+
+  uint32_t OutputQueued() const override {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(handle_.Get(), &errors, &status)) return 0;
+    return status.cbOutQue;
+  }
 
  private:
   ReadResult EmptyRead() const {
@@ -113,8 +147,10 @@ class CWin32Port final : public CPortBackend {
                                                                  : ReadResult::kNothing;
   }
 
-  HANDLE handle_;
-  HANDLE stopEvent_;  // manual-reset; set once when the link closes
+  CUniqueHandle handle_;
+  CUniqueHandle stopEvent_;   // manual-reset; set once when the link closes
+  CUniqueHandle readEvent_;   // the read record's, for the reader's life
+  CUniqueHandle writeEvent_;  // the write record's, for one write
   OVERLAPPED readRecord_{};
   OVERLAPPED writeRecord_{};
   bool readPending_ = false;
@@ -124,7 +160,9 @@ class CWin32Port final : public CPortBackend {
   uint8_t readBuffer_[1] = {};
 };
 
-void Configure(HANDLE handle, uint32_t baudRate) {
+// Applies the time-outs and the line settings; false with the failing step and its error.
+bool Configure(HANDLE handle, uint32_t baudRate, OpenFailure& failure) {
+  // The link never waits on comm events, so a refused mask changes nothing.
   SetCommMask(handle, EV_RXCHAR);
 
   // Every one-byte read ends within 110 ms; a write of k bytes is allowed 10 k + 1000 ms.
@@ -134,11 +172,17 @@ void Configure(HANDLE handle, uint32_t baudRate) {
   timeouts.ReadTotalTimeoutConstant = 100;
   timeouts.WriteTotalTimeoutMultiplier = 10;
   timeouts.WriteTotalTimeoutConstant = 1000;
-  SetCommTimeouts(handle, &timeouts);
+  if (!SetCommTimeouts(handle, &timeouts)) {
+    failure = {OpenStep::kTimeouts, static_cast<int>(GetLastError())};
+    return false;
+  }
 
   DCB dcb{};
   dcb.DCBlength = 28;
-  GetCommState(handle, &dcb);
+  if (!GetCommState(handle, &dcb)) {
+    failure = {OpenStep::kLineSettings, static_cast<int>(GetLastError())};
+    return false;
+  }
   dcb.BaudRate = baudRate;
   dcb.ByteSize = 8;
   dcb.Parity = NOPARITY;
@@ -156,7 +200,11 @@ void Configure(HANDLE handle, uint32_t baudRate) {
   dcb.XoffChar = 0x19;
   dcb.XonLim = 500;
   dcb.XoffLim = 500;
-  SetCommState(handle, &dcb);
+  if (!SetCommState(handle, &dcb)) {
+    failure = {OpenStep::kLineSettings, static_cast<int>(GetLastError())};
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -177,22 +225,35 @@ int NoSuchPortError() {
   return ERROR_FILE_NOT_FOUND;
 }
 
+std::string SystemErrorText(int code) {
+  char text[512] = {};
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
+  while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' ||
+                        text[length - 1] == ' ' || text[length - 1] == '.')) {
+    text[--length] = '\0';
+  }
+  if (length == 0) return "error " + std::to_string(code);
+  return text;
+}
+
 std::unique_ptr<CPortBackend> OpenPortBackend(const std::string& devicePath, uint32_t baudRate,
-                                              int& error) {
-  HANDLE handle = CreateFileA(devicePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    error = static_cast<int>(GetLastError());
+                                              OpenFailure& failure) {
+  CUniqueHandle handle(CreateFileA(devicePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+  if (!handle.Valid()) {
+    const DWORD error = GetLastError();
+    failure = {error == ERROR_ACCESS_DENIED ? OpenStep::kHeld : OpenStep::kOpen,
+               static_cast<int>(error)};
     return nullptr;
   }
-  HANDLE stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (stopEvent == nullptr) {
-    error = static_cast<int>(GetLastError());
-    CloseHandle(handle);
+  CUniqueHandle stopEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  if (!stopEvent.Valid()) {
+    failure = {OpenStep::kOpen, static_cast<int>(GetLastError())};
     return nullptr;
   }
-  Configure(handle, baudRate);
-  return std::make_unique<CWin32Port>(handle, stopEvent);
+  if (!Configure(handle.Get(), baudRate, failure)) return nullptr;
+  return std::make_unique<CWin32Port>(std::move(handle), std::move(stopEvent));
 }
 
 }  // namespace px::serial_detail

@@ -61,6 +61,7 @@ struct Options {
   bool noModuleFile = false;
   uint32_t latency = 2;
   uint32_t eraseMs = 5000;
+  uint32_t clockMs = 0;
   uint32_t writeMs = 0;
   std::optional<uint32_t> baud;
   uint32_t settleMs = 500;
@@ -134,6 +135,10 @@ void AddOptions(CLI::App& app, Options& o) {
                        "Line speed, 10 bits a byte. With --pty both directions are paced at it "
                        "(default 115200, 0: no pacing); with --port it is the port's speed"),
         "BAUD", timing);
+  group(app.add_option("--clock", o.clockMs,
+                       "Send a timing clock byte (0xF8) to the updater every MS, so that its "
+                       "line is never quiet (default 0: none)"),
+        "MS", timing);
   group(app.add_option("--settle-ms", o.settleMs,
                        "Flag a request that comes sooner than this after UpdateStart was "
                        "answered (default 500, 0: off)"),
@@ -222,6 +227,7 @@ bool BuildConfig(const Options& o, PedalConfig& c, std::string& error) {
   if (o.noModuleFile) c.initialFiles.clear();
   c.replyLatencyMs = o.latency;
   c.eraseTimeMs = o.eraseMs;
+  c.clockMs = o.clockMs;
   c.writeTimeMs = o.writeMs;
   c.baud = o.pty ? o.baud.value_or(115200) : 0;
   c.settleAfterUpdateStartMs = o.settleMs;

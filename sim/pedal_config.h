@@ -137,6 +137,7 @@ struct PedalConfig {
   uint32_t eraseTimeMs = 5000;  // for the whole MiB; a smaller erase takes its share
   uint32_t writeTimeMs = 0;     // programming one RomWrite block
   uint32_t baud = 0;            // 0: no pacing; otherwise 10 bits a byte both ways
+  uint32_t clockMs = 0;         // not 0: a timing clock byte to the updater every clockMs
   // When not 0: the next request must come at least this long after UpdateStart was answered.
   uint32_t settleAfterUpdateStartMs = 0;
   // When not 0, the updater's reply wait: a request repeated at least half of it after its last

@@ -22,6 +22,12 @@ CPedalDevice::~CPedalDevice() {
 void CPedalDevice::Start() {
   if (thread_.joinable()) return;
   thread_ = std::thread([this] { Run(); });
+  if (config_.clockMs > 0) clock_ = std::thread([this] { RunClock(); });
+}
+
+void CPedalDevice::RunClock() {
+  static constexpr uint8_t kClock = 0xF8;
+  while (WaitMs(config_.clockMs) && !disconnected_.load()) toHost_.Push(&kClock, 1);
 }
 
 void CPedalDevice::Stop() {
@@ -31,6 +37,7 @@ void CPedalDevice::Stop() {
   }
   stopCv_.notify_all();
   if (thread_.joinable()) thread_.join();
+  if (clock_.joinable()) clock_.join();
 }
 
 void CPedalDevice::SetExpectedImage(std::vector<uint8_t> image) {

@@ -50,6 +50,9 @@ class CPedalDevice {
 
  private:
   void Run();
+  // Sends timing clock bytes, as a MIDI interface or a device with a running clock does, so that
+  // the line towards the updater is never quiet.
+  void RunClock();
   void Take(uint8_t byte);
   void Handle(CSysExFramer::Event event);
   bool WaitMs(uint32_t ms);
@@ -72,6 +75,7 @@ class CPedalDevice {
 
   std::chrono::steady_clock::time_point start_;
   std::thread thread_;
+  std::thread clock_;
   std::mutex stopMutex_;
   std::condition_variable stopCv_;
   std::atomic<bool> stop_{false};

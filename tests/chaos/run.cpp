@@ -9,7 +9,7 @@
 
 #include "chaos.h"
 #include "engine/strings.h"
-#include "serial/serial_link_port.h"
+#include "serial/serial_link.h"
 #include "sim/fd_server.h"
 #include "sim/harness.h"
 #include "sim/pedal_model.h"
@@ -282,7 +282,7 @@ RunResult RunOne(const Mix& mix, const RunOptions& options) {
     }
     server = std::make_unique<sim::CFdServer>(master, config, true);
     server->Start();
-    port = std::make_unique<CSerialLinkPort>();
+    port = std::make_unique<CSerialLink>();
   } else {
     harness = std::make_unique<sim::CPedalHarness>(config);
     port = std::make_unique<sim::CHarnessPort>(*harness);

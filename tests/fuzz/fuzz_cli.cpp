@@ -2,7 +2,6 @@
 // and entry texts through the port list's text handling.
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -31,28 +30,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (rc != -1 && rc != 0 && rc != 2) __builtin_trap();
   if (rc == -1 && o.command == px::cli::Command::None) __builtin_trap();
 
-  // Every argument as an entry text and as a port name with a friendly name.
-  constexpr int kCapacity = 4;
-  char* list[kCapacity] = {};
-  int count = 0;
-  std::vector<std::string> texts;
+  // Every argument as a port name with a friendly name, and as an entry text.
+  std::vector<px::PortEntry> ports;
   for (size_t i = 1; i < args.size(); ++i) {
-    px::PortNumberOfEntry(args[i].c_str());
-    px::serial_detail::AddPortEntry(list, kCapacity, count, args[i].c_str(),
-                                    args[(i % (args.size() - 1)) + 1].c_str());
-    if (count > kCapacity) __builtin_trap();
-    texts.push_back(args[i]);
+    const int number = px::ComPortNumber(args[i]);
+    if (number < -1) __builtin_trap();
+    // A port number is exactly what follows "COM", never a part or an overflow of it.
+    if (number > 0 && args[i].substr(3) != std::to_string(number)) __builtin_trap();
+    ports.push_back(px::serial_detail::MakePortEntry(args[i], args[(i % (args.size() - 1)) + 1]));
   }
-  for (int i = 0; i < kCapacity; ++i) {
-    if ((list[i] != nullptr) != (i < count)) __builtin_trap();  // filled from the front, no gaps
-    if (list[i] != nullptr && strnlen(list[i], 256) > 255) __builtin_trap();
-    px::PortNumberAt(list, kCapacity, i);
+  px::serial_detail::SortPorts(ports);
+  if (ports.size() > px::serial_detail::kMaxPorts) __builtin_trap();
+  for (const px::PortEntry& port : ports) {
+    if (px::EntryText(port).size() > 255) __builtin_trap();
   }
-  px::PortNumberAt(list, kCapacity, -1);
-  px::PortNumberAt(list, kCapacity, kCapacity);
-  px::ReleasePortList(list, kCapacity);
-  const int preferred = px::PreferredPortIndex(texts);
-  if (preferred >= static_cast<int>(texts.size())) __builtin_trap();
-  for (const std::string& t : texts) px::PortNameOfEntry(t);
+  const int preferred = px::PreferredPortIndex(ports);
+  if (preferred >= static_cast<int>(ports.size())) __builtin_trap();
   return 0;
 }

@@ -187,6 +187,36 @@ TEST_F(SerialLinkTest, FailedOpensStartNoThread) {
   EXPECT_EQ(CountThreads(), threads);
 }
 
+// Something that opens but is no serial line must not pass for a port: the update would only
+// time out long after. The open fails with the reason, and holds nothing afterwards.
+TEST_F(SerialLinkTest, APortWhoseLineCannotBeSetUpDoesNotOpen) {
+  const std::string name = peer_->NotASerialPortName();
+  const int threads = CountThreads();
+  const int handles = CountHandles();
+  EXPECT_FALSE(link_.Open(name, kBaud));
+  EXPECT_FALSE(link_.IsOpen());
+  EXPECT_NE(link_.LastOpenError(), 0);
+  const std::string why = link_.LastOpenErrorText();
+  EXPECT_NE(why.find(name), std::string::npos) << why;
+  EXPECT_GT(why.size(), why.find(": ") + 2) << "the system's text follows: " << why;
+  EXPECT_EQ(CountThreads(), threads);
+  EXPECT_EQ(CountHandles(), handles) << "closed again";
+  OpenLink();
+}
+
+// A message that does not fit in the transmit ring is dropped whole and counted; what follows
+// still goes out intact.
+TEST_F(SerialLinkTest, AMessageTooLargeForTheRingIsDroppedWholeAndCounted) {
+  OpenLink();
+  EXPECT_EQ(link_.BytesDropped(), 0u);
+  auto tooLarge = Pattern(CSerialLink::kRingSize, 17);
+  link_.Send(tooLarge.data(), static_cast<int>(tooLarge.size()));
+  EXPECT_EQ(link_.BytesDropped(), static_cast<uint64_t>(CSerialLink::kRingSize));
+  auto next = Pattern(30, 18);
+  link_.Send(next.data(), static_cast<int>(next.size()));
+  EXPECT_EQ(peer_->Read(next.size() + 1, 1000), next);
+}
+
 TEST_F(SerialLinkTest, APortThatIsHeldIsRefused) {
   if (!peer_->OpensAreExclusive()) GTEST_SKIP() << "this platform shares ports between opens";
   OpenLink();

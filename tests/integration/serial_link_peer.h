@@ -10,9 +10,9 @@ namespace px {
 
 // Reads what the tests need out of a link.
 struct SerialLinkProbe {
-  static uint64_t Writes(const CSerialLink& link) { return link.writesIssued_.load(); }
-  static uint64_t LostWrites(const CSerialLink& link) { return link.writesLost_.load(); }
-  static int TxWriteIndex(const CSerialLink& link) { return link.txWriteIndex_.load(); }
+  static uint64_t Writes(const CSerialLink& link) { return link.WritesIssued.load(); }
+  static uint64_t LostWrites(const CSerialLink& link) { return link.WritesLost.load(); }
+  static int TxWriteIndex(const CSerialLink& link) { return link.TxWriteIndex.load(); }
 };
 
 namespace test {
@@ -27,6 +27,8 @@ class LinkPeer {
   virtual bool OpensAreExclusive() const { return true; }
   // A port name that does not exist.
   virtual std::string MissingPortName() const = 0;
+  // A port name that opens, but onto something that is no serial line.
+  virtual std::string NotASerialPortName() = 0;
   virtual void Write(const std::vector<uint8_t>& bytes) = 0;
   // Reads until count bytes came or timeoutMs passed, starting after delayMs and taking at most
   // bytesPerSecond (0: no limit), like a device on a slow line.

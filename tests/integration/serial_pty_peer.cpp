@@ -40,6 +40,7 @@ class PtyPeer final : public LinkPeer {
 
   std::string PortName() const override { return name_; }
   std::string MissingPortName() const override { return "/dev/px-no-such-port"; }
+  std::string NotASerialPortName() override { return "/dev/null"; }
 
   void Write(const std::vector<uint8_t>& bytes) override {
     for (size_t done = 0; done < bytes.size();) {

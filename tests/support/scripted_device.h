@@ -17,40 +17,10 @@ namespace px::test {
 
 using Bytes = std::vector<uint8_t>;
 
-// Names an updater message by its command bytes.
+// Names an updater message by its kind ("?" for what the updater never sends).
 inline std::string KindOf(const Bytes& m) {
-  if (m.size() < 5) return "?";
-  if (m[1] == 0x7E) return m[4] == 0x01 ? "IdentityRequest" : "IdentityReply";
-  switch (m[4]) {
-    case 0x00:
-      return "Ack";
-    case 0x01:
-      return "UpdateStart";
-    case 0x02:
-      return "RomWrite";
-    case 0x04:
-      return "UpdateComplete";
-    case 0x0A:
-      return "RomErase";
-    case 0x61:
-      return "AudioMute";
-    case 0x60:
-      switch (m[5]) {
-        case 0x05:
-          return "ResultRequest";
-        case 0x06:
-          return "GetSemaphore";
-        case 0x20:
-          return "FileOpen";
-        case 0x21:
-          return "FileClose";
-        case 0x23:
-          return "FileWrite";
-        case 0x24:
-          return "FileDelete";
-      }
-  }
-  return "?";
+  const MessageKind kind = ClassifyMessage(m.data(), m.size(), Sender::Updater);
+  return kind == MessageKind::Foreign ? "?" : KindName(kind);
 }
 
 inline Bytes AckOf(uint8_t status, uint8_t id = 0x5E) {

@@ -56,15 +56,11 @@ class SysfsFixture : public ::testing::Test {
   }
 
   std::vector<std::string> List() {
-    constexpr int capacity = 256;
-    std::vector<char*> slots(static_cast<size_t>(capacity), nullptr);
-    ListComPortsAt(root_.string(), "/dev", slots.data(), capacity);
-    std::vector<std::string> entries;
-    for (char* entry : slots) {
-      if (entry != nullptr) entries.emplace_back(entry);
+    std::vector<std::string> texts;
+    for (const PortEntry& port : ListPortsAt(root_.string(), "/dev")) {
+      texts.push_back(EntryText(port));
     }
-    ReleasePortList(slots.data(), capacity);
-    return entries;
+    return texts;
   }
 
   fs::path root_;
@@ -112,11 +108,14 @@ TEST_F(SysfsFixture, ListsBluetoothUsbAndRealUartsInNaturalOrder) {
                          "/dev/ttyUSB0:FTDI FT232R USB UART",
                          "/dev/ttyUSB1:USB serial port",
                      }));
-  EXPECT_EQ(PreferredPortIndex(entries), 0);
-  EXPECT_EQ(PortNameOfEntry(entries[0]), "/dev/rfcomm0");
+  const std::vector<PortEntry> ports = ListPortsAt(root_.string(), "/dev");
+  EXPECT_EQ(PreferredPortIndex(ports), 0);
+  EXPECT_EQ(ports[0].name, "/dev/rfcomm0");
+  EXPECT_TRUE(ports[2].bluetooth);
+  EXPECT_FALSE(ports[3].bluetooth);
 }
 
-TEST_F(SysfsFixture, NothingToListLeavesEverySlotEmpty) {
+TEST_F(SysfsFixture, NothingToListGivesAnEmptyList) {
   Tty("tty1", "virtual");
   EXPECT_TRUE(List().empty());
   fs::remove_all(root_ / "class");

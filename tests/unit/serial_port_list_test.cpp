@@ -9,87 +9,75 @@
 namespace px {
 namespace {
 
-// A list being built the way ListComPorts builds it.
-class PortList {
- public:
-  explicit PortList(int capacity) : slots_(static_cast<size_t>(capacity), nullptr) {}
-  ~PortList() { ReleasePortList(slots_.data(), Capacity()); }
+using Texts = std::vector<std::string>;
 
-  PortList& Add(const char* portName, const char* friendly = "port") {
-    serial_detail::AddPortEntry(slots_.data(), Capacity(), count_, portName, friendly);
-    return *this;
+// The ports in list order, as the port list shows them.
+Texts Listed(std::vector<PortEntry> ports) {
+  serial_detail::SortPorts(ports);
+  Texts texts;
+  for (const PortEntry& port : ports) texts.push_back(EntryText(port));
+  return texts;
+}
+
+PortEntry Port(const char* name, const char* description = "port") {
+  return serial_detail::MakePortEntry(name, description);
+}
+
+TEST(ComPortNumber, OnlyADecimalNumberAfterComIsAPort) {
+  EXPECT_EQ(ComPortNumber("COM12"), 12);
+  EXPECT_EQ(ComPortNumber("com7"), 7);
+  EXPECT_EQ(ComPortNumber("Com256"), 256);
+  EXPECT_EQ(ComPortNumber("COM123456789"), 123456789) << "no cut after 7 characters";
+  EXPECT_EQ(ComPortNumber("COM2147483647"), 2147483647);
+  // Names of no port: opening port 0 fails, where reading part of them would open another port.
+  for (const char* name : {"COMx", "COM 4", "COM12abc", "COM-3", "COM+3", "COM007", "COM0",
+                           "COM2147483648", "COM99999999999", "COM99999999999999999999"}) {
+    EXPECT_EQ(ComPortNumber(name), 0) << name;
   }
-  std::vector<std::string> Names() const {
-    std::vector<std::string> names;
-    for (char* entry : slots_) {
-      if (entry != nullptr) names.push_back(PortNameOfEntry(entry));
-    }
-    return names;
+  for (const char* name : {"COM", "CO", "", "LPT1", "/dev/rfcomm0", "xCOM3"}) {
+    EXPECT_EQ(ComPortNumber(name), -1) << name;
   }
-  int Capacity() const { return static_cast<int>(slots_.size()); }
-  char** Slots() { return slots_.data(); }
-
- private:
-  std::vector<char*> slots_;
-  int count_ = 0;
-};
-
-using Names = std::vector<std::string>;
-
-TEST(PortNumberOfEntry, ReadsTheNumberBetweenComAndTheColon) {
-  EXPECT_EQ(PortNumberOfEntry("COM12:USB Serial Port"), 12);
-  EXPECT_EQ(PortNumberOfEntry("com7:Bluetooth link"), 7);
-  EXPECT_EQ(PortNumberOfEntry("COMx:odd"), 0);
-  EXPECT_EQ(PortNumberOfEntry("COM123456789:long"), 1234567) << "at most 7 characters";
-  EXPECT_EQ(PortNumberOfEntry("COM3 no colon"), -1);
-  EXPECT_EQ(PortNumberOfEntry("Modem:on COM3"), -1) << "COM after the colon";
-  EXPECT_EQ(PortNumberOfEntry("COM:bare"), -1);
-  EXPECT_EQ(PortNumberOfEntry(""), -1);
-  EXPECT_EQ(PortNumberOfEntry(nullptr), -1);
 }
 
 TEST(PortListOrder, ComPortsGoByNumberKeepingTheOrderFoundForEqualNumbers) {
-  PortList list(256);
-  list.Add("COM12").Add("COM3").Add("COM7", "first seven").Add("com7", "second seven");
-  list.Add("COM10").Add("COMx").Add("COM");
-  EXPECT_EQ(list.Names(), (Names{"COMx", "COM", "COM3", "COM7", "com7", "COM10", "COM12"}));
-  EXPECT_STREQ(list.Slots()[4], "com7:second seven") << "kept as stored";
+  EXPECT_EQ(Listed({Port("COM12"), Port("COM3"), Port("COM7", "first seven"),
+                    Port("com7", "second seven"), Port("COM10"), Port("COMx"), Port("COM"),
+                    Port("COM99999999999")}),
+            (Texts{"COMx:port", "COM:port", "COM99999999999:port", "COM3:port", "COM7:first seven",
+                   "com7:second seven", "COM10:port", "COM12:port"}));
 }
 
 TEST(PortListOrder, DevicePathsGoInNaturalOrderAfterComPorts) {
-  PortList list(8);
-  list.Add("/dev/ttyUSB0").Add("/dev/rfcomm10").Add("/dev/rfcomm2").Add("COM4");
-  list.Add("/dev/ttyACM1").Add("/dev/rfcomm02");
-  EXPECT_EQ(list.Names(), (Names{"COM4", "/dev/rfcomm2", "/dev/rfcomm02", "/dev/rfcomm10",
-                                 "/dev/ttyACM1", "/dev/ttyUSB0"}));
+  EXPECT_EQ(Listed({Port("/dev/ttyUSB0"), Port("/dev/rfcomm10"), Port("/dev/rfcomm2"), Port("COM4"),
+                    Port("/dev/ttyACM1"), Port("/dev/rfcomm02")}),
+            (Texts{"COM4:port", "/dev/rfcomm2:port", "/dev/rfcomm02:port", "/dev/rfcomm10:port",
+                   "/dev/ttyACM1:port", "/dev/ttyUSB0:port"}));
 }
 
-TEST(PortListLimits, AFullListKeepsTheLowestPortsAndReleasesTheRest) {
-  PortList list(3);
-  list.Add("COM9").Add("COM5").Add("COM7").Add("COM1").Add("COM20").Add("COM5", "again");
-  EXPECT_EQ(list.Names(), (Names{"COM1", "COM5", "COM5"}));
-  EXPECT_EQ(PortNumberAt(list.Slots(), 3, 2), 5);
-  EXPECT_EQ(PortNumberAt(list.Slots(), 3, -1), -1);
-  EXPECT_EQ(PortNumberAt(list.Slots(), 3, 3), -1);
+TEST(PortListLimits, AFullListKeepsTheLowestPorts) {
+  std::vector<PortEntry> ports;
+  for (int n = 300; n >= 1; --n) ports.push_back(Port(("COM" + std::to_string(n)).c_str()));
+  serial_detail::SortPorts(ports);
+  ASSERT_EQ(ports.size(), serial_detail::kMaxPorts);
+  EXPECT_EQ(ports.front().name, "COM1");
+  EXPECT_EQ(ports.back().name, "COM256");
 }
 
-TEST(PortListLimits, EntriesAreCutTo255Characters) {
-  PortList list(1);
-  std::string friendly(400, 'f');
-  EXPECT_EQ(PortNumberAt(list.Slots(), 1, 0), -1) << "empty slot";
-  list.Add("COM2", friendly.c_str());
-  EXPECT_EQ(std::string(list.Slots()[0]), "COM2:" + std::string(250, 'f'));
+TEST(PortListLimits, EntryTextsAreCutTo255Characters) {
+  EXPECT_EQ(EntryText(Port("COM2", std::string(400, 'f').c_str())),
+            "COM2:" + std::string(250, 'f'));
+  EXPECT_EQ(EntryText(Port("COM2", "")), "COM2:");
 }
 
-TEST(PortChoice, PrefersTheFirstBluetoothEntry) {
+TEST(PortChoice, PrefersTheFirstPortThatMentionsBluetooth) {
   EXPECT_EQ(PreferredPortIndex({}), -1);
-  EXPECT_EQ(PreferredPortIndex({"COM1:Communications Port", "COM3:USB"}), 0);
-  EXPECT_EQ(PreferredPortIndex({"COM1:Communications Port", "COM4:Standard Serial over bluetooth",
-                                "COM5:Bluetooth"}),
+  EXPECT_EQ(PreferredPortIndex({Port("COM1", "Communications Port"), Port("COM3", "USB")}), 0);
+  EXPECT_EQ(PreferredPortIndex({Port("COM1", "Communications Port"),
+                                Port("COM4", "Standard Serial over bluetooth"),
+                                Port("COM5", "Bluetooth")}),
             1);
-  EXPECT_EQ(PortNameOfEntry("/dev/rfcomm0:Bluetooth serial port 00:11:22:33:44:55"),
-            "/dev/rfcomm0");
-  EXPECT_EQ(PortNameOfEntry("COM7"), "COM7");
+  EXPECT_TRUE(Port("/dev/tty.Bluetooth-Incoming-Port", "").bluetooth) << "in the name";
+  EXPECT_FALSE(Port("COM1", "Blue tooth").bluetooth);
 }
 
 }  // namespace

@@ -271,8 +271,10 @@ class DialogTest(unittest.TestCase):
     def test_4_exit_during_run(self):
         self.register_ports()
         # The pedal takes 12 s to answer the erase (the updater would wait 33 s): time enough to
-        # close the window while the updater waits.
-        pedal = Pedal(self, "exit", "--variant", "0", "--baud", "0", "--erase-ms", "12000")
+        # close the window while the updater waits. Its clock runs all the while, so the line
+        # never goes quiet: closing must not wait for that.
+        pedal = Pedal(self, "exit", "--variant", "0", "--baud", "0", "--erase-ms", "12000",
+                      "--clock", "20")
         try:
             process, dialog = self.start_updater()
             self.probe.click(dialog, IDOK)
@@ -302,6 +304,33 @@ class DialogTest(unittest.TestCase):
             self.assertEqual(report["sequence"],
                              ["IdentityRequest", "UpdateStart", "RomErase"],
                              "nothing may follow the erase once the window is closed")
+            self.assertFalse(report["success"])
+        finally:
+            pedal.stop()
+
+    def test_5_answers_out_of_step(self):
+        self.register_ports()
+        # Block 1 answered twice, the second copy once block 2 is on its way (every answer
+        # leaves 50 ms after its request); block 2 refused once. Every later answer is one
+        # behind, so the refusal would be read as block 3's.
+        pedal = Pedal(self, "out-of-step", "--variant", "0", "--baud", "0", "--latency", "50",
+                      "--fault", "RomWrite#1:1:duplicate", "--fault", "RomWrite#2:1:status=6")
+        try:
+            process, dialog = self.start_updater()
+            self.probe.click(dialog, IDOK)
+            box, text, buttons, icon = self.probe.message_box("Error", timeout=60)
+            self.xvfb.screenshot(os.path.join(self.shots, "out-of-step-box.png"))
+            self.assertEqual(text, "The pedal's answers went out of step. Start the update again.")
+            self.assertEqual(buttons, ["OK"])
+            self.assertTrue(icon)
+            self.press(box, IDOK)
+            wait_for(lambda: self.states(dialog)[IDOK], 5, "Execute enabled again")
+            self.expect_controls(dialog, True)
+            self.exit_without_question(process, dialog)
+
+            report = pedal.report()
+            self.assertNotIn("UpdateComplete", report["sequence"],
+                             "the pedal must stay in update mode")
             self.assertFalse(report["success"])
         finally:
             pedal.stop()

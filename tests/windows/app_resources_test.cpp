@@ -152,9 +152,12 @@ TEST(PortNumberOfSelection, ReadsTheNumberBetweenComAndTheColon) {
   EXPECT_EQ(PortNumberOfSelection("COM12:Standard Serial over Bluetooth link (COM12)"), 12);
   EXPECT_EQ(PortNumberOfSelection("com7:Standard Serial over Bluetooth link (com7)"), 7);
   EXPECT_EQ(PortNumberOfSelection("Com3:USB Serial Device"), 3);
-  // Between "COM" and ':' the standard text-to-number rule applies.
+  // A port name that is not "COM" and a number gives 0, which no port bears; never part of
+  // the name, nor an overflowed number, that would open another port.
   EXPECT_EQ(PortNumberOfSelection("COMx:odd"), 0);
-  EXPECT_EQ(PortNumberOfSelection("COM 4:spaced"), 4);
+  EXPECT_EQ(PortNumberOfSelection("COM 4:spaced"), 0);
+  EXPECT_EQ(PortNumberOfSelection("COM99999999999:too large"), 0);
+  EXPECT_EQ(PortNumberOfSelection("COM4294967303:2^32 + 7"), 0);
 }
 
 TEST(PortNumberOfSelection, NoNumberWithoutComAColonOrTextBetween) {

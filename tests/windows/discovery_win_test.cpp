@@ -13,13 +13,20 @@ namespace {
 const char kIdPrefix[] = "PXTEST";
 const char kFriendlyPrefix[] = "pxtest ";
 
-// The listed entries that this test registered, in list order.
-std::vector<std::string> OurEntries() {
-  std::vector<std::string> ours;
-  for (const std::string& entry : ListPortEntries()) {
-    if (entry.find(kFriendlyPrefix) != std::string::npos) ours.push_back(entry);
+// The listed ports that this test registered, in list order.
+std::vector<PortEntry> OurPorts() {
+  std::vector<PortEntry> ours;
+  for (const PortEntry& port : ListPorts()) {
+    if (port.description.find(kFriendlyPrefix) != std::string::npos) ours.push_back(port);
   }
   return ours;
+}
+
+// The same as the port list shows them.
+std::vector<std::string> OurEntries() {
+  std::vector<std::string> texts;
+  for (const PortEntry& port : OurPorts()) texts.push_back(EntryText(port));
+  return texts;
 }
 
 class DiscoveryTest : public ::testing::Test {
@@ -45,14 +52,16 @@ TEST_F(DiscoveryTest, PortsComeOutInNumberOrder) {
   Register("COM7", "seven");
   EXPECT_EQ(OurEntries(), (std::vector<std::string>{"COM3:pxtest three", "COM7:pxtest seven",
                                                     "COM12:pxtest twelve"}));
+}
 
-  char* list[256] = {};
-  ListComPorts(list, 256);
-  int count = 0;
-  while (count < 256 && list[count] != nullptr) ++count;
-  for (int i = count; i < 256; ++i) EXPECT_EQ(list[i], nullptr) << "no gaps";
-  EXPECT_EQ(PortNumberAt(list, 256, count), -1);
-  ReleasePortList(list, 256);
+TEST_F(DiscoveryTest, ABluetoothPortIsMarkedAndPreferred) {
+  Register("COM4", "USB Serial Port");
+  Register("COM9", "Standard Serial over Bluetooth link (COM9)");
+  const std::vector<PortEntry> ours = OurPorts();
+  ASSERT_EQ(ours.size(), 2u);
+  EXPECT_FALSE(ours[0].bluetooth);
+  EXPECT_TRUE(ours[1].bluetooth);
+  EXPECT_EQ(PreferredPortIndex(ours), 1);
 }
 
 TEST_F(DiscoveryTest, OddNamesAndIncompleteDevices) {
@@ -68,7 +77,7 @@ TEST_F(DiscoveryTest, OddNamesAndIncompleteDevices) {
             (std::vector<std::string>{"COM:pxtest bare", "COM5:pxtest five, found first",
                                       "COM5:pxtest five, found second", "com7:pxtest lower case"}));
   ASSERT_EQ(ours.size(), 4u);
-  EXPECT_EQ(PortNumberOfEntry(ours[3].c_str()), 7);
+  EXPECT_EQ(ComPortNumber(OurPorts()[3].name), 7);
 }
 
 }  // namespace

@@ -1,23 +1,19 @@
-#include "serial/serial_link_port.h"
+#include "serial/port_discovery.h"
 #include "serial_link_cases.h"
 
 namespace px::test {
 namespace {
 
-int NumberOf(const std::string& portName) {
-  return std::atoi(portName.c_str() + 3);
-}
-
 TEST_F(SerialLinkTest, OpensByNumberAndByEitherFormOfName) {
   std::string name = peer_->PortName();
-  ASSERT_TRUE(link_.Open(NumberOf(name), kBaud)) << link_.LastOpenError();
+  ASSERT_TRUE(link_.Open(ComPortNumber(name), kBaud)) << link_.LastOpenError();
   link_.Close();
   ASSERT_TRUE(link_.Open("\\\\.\\" + name, kBaud)) << link_.LastOpenError();
   link_.Close();
   EXPECT_FALSE(link_.Open(-1, kBaud)) << "no port chosen";
 
   // The engine's view of the same link.
-  CSerialLinkPort port;
+  IPortLink& port = link_;
   ASSERT_TRUE(port.Open(name, kBaud)) << port.LastOpenError();
   uint8_t hello[] = {0xF0, 0x7E, 0xF7};
   port.Send(hello, 3);

@@ -10,6 +10,7 @@ the test over a TCP connection on 127.0.0.1 (port in PX_PEER_PORT), one request 
   R <count> <ms> <bps> <delay>  read, paced at bps (0: as fast as they come) -> D <hex>
   F                         fill the line towards the peer   -> OK <bytes>
   H                         hang up (close the pty)          -> OK
+  NUL                       a COM port that is /dev/null     -> OK COM<m>
 The exit status is the test's.
 """
 import os
@@ -34,22 +35,25 @@ def find_prefix(exe):
     return os.path.join(d, "wineprefix")
 
 
+def claim_com_number(dosdevices):
+    """A free comN in the prefix, taken by pointing it at /dev/null."""
+    for n in range(40, 100):
+        try:
+            os.symlink("/dev/null", os.path.join(dosdevices, "com%d" % n))
+            return n
+        except FileExistsError:
+            continue
+    raise SystemExit("no free COM number in " + dosdevices)
+
+
 class Line:
     def __init__(self, dosdevices):
         self.dosdevices = dosdevices
         self.master = self.slave = None
         self.holder = None
-        self.number = None
-        for n in range(40, 100):
-            try:
-                os.symlink("/dev/null", os.path.join(dosdevices, "com%d" % n))
-                self.number = n
-                break
-            except FileExistsError:
-                continue
-        if self.number is None:
-            raise SystemExit("no free COM number in " + dosdevices)
+        self.number = claim_com_number(dosdevices)
         self.link = os.path.join(dosdevices, "com%d" % self.number)
+        self.null_links = []
         self.renew()
 
     def renew(self):
@@ -117,10 +121,16 @@ class Line:
         os.close(fd)
         return total
 
+    def null_port(self):
+        number = claim_com_number(self.dosdevices)
+        self.null_links.append(os.path.join(self.dosdevices, "com%d" % number))
+        return number
+
     def close(self):
         self.hang_up()
-        if os.path.lexists(self.link):
-            os.unlink(self.link)
+        for link in [self.link] + self.null_links:
+            if os.path.lexists(link):
+                os.unlink(link)
 
 
 def serve(server, line):
@@ -147,6 +157,8 @@ def serve(server, line):
                 elif word[0] == "H":
                     line.hang_up()
                     reply = "OK"
+                elif word[0] == "NUL":
+                    reply = "OK COM%d" % line.null_port()
                 else:
                     reply = "ERR"
                 f.write((reply + "\n").encode())

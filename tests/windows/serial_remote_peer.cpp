@@ -59,6 +59,10 @@ class RemotePeer final : public LinkPeer {
 
   std::string PortName() const override { return name_; }
   std::string MissingPortName() const override { return "COM250"; }
+  std::string NotASerialPortName() override {
+    std::string reply = Request("NUL");
+    return reply.size() > 3 ? reply.substr(3) : "";
+  }
   // Windows itself refuses a second open of a COM port; Wine does not.
   bool OpensAreExclusive() const override { return false; }
   void Write(const std::vector<uint8_t>& bytes) override { Request("W " + ToHex(bytes)); }
