@@ -1,8 +1,11 @@
 # The commands of the README:
-#   make demo   a whole firmware update against the virtual pedal
-#   make check  the everyday tests: the ASan/UBSan build without the windows, chaos and slow
-#               labels (and no fuzzers)
-#   make test   every test: ASan/UBSan, TSan, the Windows build under Wine, and the fuzzers
+#   make demo      a whole firmware update against the virtual pedal (needs only a compiler,
+#                  cmake, make, python3 and CLI11; builds no tests)
+#   make check     the everyday tests: the ASan/UBSan build without the windows, chaos and slow
+#                  labels (and no fuzzers)
+#   make test      every test: ASan/UBSan, TSan, the Windows build under Wine, the fuzzers, and
+#                  the packages as users get them
+#   make package   the .deb, the Linux tarball and the Windows zip in build/packages/
 # and the long reliability campaign:
 #   make chaos N=5000   N updates against fault-injecting pedals on ptys, with a table at the end
 JOBS ?= 2
@@ -13,14 +16,33 @@ CHAOS_JOBS ?= 8
 # Most tests spend their time waiting on a pty or a scaled time-out: more jobs than cores.
 CHECK_JOBS ?= 4
 
-.PHONY: test check demo chaos deps build-debug build-tsan build-windows build-fuzz build-release
+.PHONY: test check demo package chaos deps build-debug build-tsan build-windows build-fuzz \
+	build-release build-package
 
 # The virtual pedal paces its line at 921,600 baud here so that the demo takes seconds; run
 # px550-update flash --simulate without --pedal-arg for the real 115,200-baud timing (about a minute).
 DEMO_PEDAL ?= --pedal-arg=--baud=921600 --pedal-arg=--erase-ms=1500
 
-demo: build-release
-	build/linux-release/cli/px550-update flash --simulate --yes --progress bar $(DEMO_PEDAL)
+# The demo runs the programs exactly as they are packaged.
+demo:
+	@bash scripts/install-deps.sh demo
+	cmake --preset linux-package >/dev/null
+	cmake --build --preset linux-package -j$(JOBS) --target px550-update px550-sim
+	build/linux-package/cli/px550-update flash --simulate --yes --progress bar $(DEMO_PEDAL)
+
+# Release builds without tests or test hooks, packaged by CPack into build/packages/.
+package:
+	@bash scripts/install-deps.sh package
+	$(MAKE) --no-print-directory build-package
+
+build-package:
+	cmake --preset linux-package >/dev/null
+	cmake --build --preset linux-package -j$(JOBS)
+	cmake --preset windows-release >/dev/null
+	cmake --build --preset windows-release -j$(JOBS)
+	rm -f build/packages/px550-update*
+	cd build/linux-package && cpack
+	cd build/windows-release && cpack
 
 build-release: deps
 	cmake --preset linux-release >/dev/null
@@ -48,7 +70,7 @@ build-fuzz: deps
 check: build-debug
 	ctest --preset linux-debug -j$(CHECK_JOBS) -LE '^(windows|chaos|slow)$$'
 
-test: build-debug build-tsan build-windows build-fuzz
+test: deps build-debug build-tsan build-windows build-fuzz build-package
 	@FUZZ_SECONDS=$(FUZZ_SECONDS) bash scripts/run-tests.sh
 
 # Each run is mostly waiting on scaled time-outs, so a few more jobs than cores keep them busy.

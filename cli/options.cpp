@@ -4,6 +4,8 @@
 #include <cctype>
 #include <sstream>
 
+#include "px_version.h"
+
 namespace px::cli {
 
 const char* const kExitStatusHelp =
@@ -95,7 +97,7 @@ int ParseCommandLine(int argc, const char* const* argv, Options& o, std::string&
                      std::string& err) {
   CLI::App app{"Updates the firmware of PX-550LN effects pedals over their serial ports.",
                "px550-update"};
-  app.set_version_flag("--version", "px550-update 1.30");
+  app.set_version_flag("--version", "px550-update " PX_VERSION_STRING);
   app.require_subcommand(1);
   app.footer(kExitStatusHelp);
 

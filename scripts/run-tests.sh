@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every test of the built variants: the fuzzers for a bounded time, the Windows tests under
-# Wine (throwaway prefix in the build tree), then TSan and ASan/UBSan. Keeps going after a
+# Wine (throwaway prefix in the build tree), the packages, then TSan and ASan/UBSan. Keeps going after a
 # failure and ends with each variant's ctest summary; the exit status is non-zero if any failed.
 set -u
 cd "$(dirname "$0")/.."
@@ -56,6 +56,8 @@ fi
 wineserver -p >/dev/null 2>&1 </dev/null
 wine cmd /c exit >/dev/null 2>&1 </dev/null
 run_ctest windows
+# The packages as users get them (after make package); the zip's test uses the same prefix.
+run_ctest linux-package
 wineserver -k 2>/dev/null || true
 unset WINEPREFIX
 

@@ -4,6 +4,7 @@
 
 #include "engine/images.h"
 #include "engine/strings.h"
+#include "px_version.h"
 
 namespace px {
 namespace {
@@ -20,6 +21,15 @@ TEST(Strings, StatusFillsTheFormatWithItsSign) {
     EXPECT_TRUE(ids.insert(table[i].id).second) << table[i].id;
     EXPECT_NE(table[i].text[0], 0);
   }
+}
+
+// The title is the program's own text and reads as it always has; the version it carries must be
+// the one the build stamps on --version, the Windows version resource and the packages.
+TEST(Strings, TheProgramTitleCarriesTheProjectVersion) {
+  EXPECT_STREQ(kProgramTitle, "TARN PX-550LN System v1.30 Updater");
+  EXPECT_EQ(std::string(kProgramTitle),
+            std::string("TARN PX-550LN System v") + PX_VERSION_SHORT + " Updater");
+  EXPECT_EQ(std::string(PX_VERSION_STRING).rfind(PX_VERSION_SHORT, 0), 0u);
 }
 
 TEST(Images, StandInsHaveTheRealSizes) {

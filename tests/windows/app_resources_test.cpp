@@ -13,6 +13,7 @@
 
 #include "app/port_choice.h"
 #include "engine/strings.h"
+#include "px_version.h"
 
 namespace px {
 namespace {
@@ -142,6 +143,7 @@ TEST_F(UpdaterResources, ManifestAndVersion) {
   ASSERT_EQ(info.dwSignature, 0xFEEF04BDu);
   EXPECT_EQ(HIWORD(info.dwFileVersionMS), PX_VERSION_MAJOR);
   EXPECT_EQ(LOWORD(info.dwFileVersionMS), PX_VERSION_MINOR);
+  EXPECT_EQ(HIWORD(info.dwFileVersionLS), PX_VERSION_PATCH);
 }
 
 // The port number of the selected entry. "COM" is found in any case: discovery keeps the name
