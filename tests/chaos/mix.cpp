@@ -330,9 +330,9 @@ Mix DrawMix(uint64_t seed, const MixOptions& options) {
   // The erase waits about six reply waits, as 32,775 ms is to 5,000.
   t.eraseBytesPerMs = sim::kFlashSize / (t.replyWaitMs * 11 / 2);
   t.eraseExtraMs = t.replyWaitMs;
-  // The pedal here answers within a few ms, but a loaded machine may hold an answer back for
-  // longer: the listening after a transfer gets a quarter of a reply wait.
-  t.settleMarginMs = t.replyWaitMs / 4;
+  // The pedal here answers within a few ms, but a loaded machine (and the sanitizers) may hold an
+  // answer back for longer: the listening after a transfer gets a whole reply wait.
+  t.settleMarginMs = t.replyWaitMs;
 
   sim::PedalConfig& p = m.pedal;
   p.seed = d.Next();
@@ -436,7 +436,8 @@ double WorstCaseMs(const Mix& m) {
   }
   ms += m.EraseWaitMs() + 6 * (turn + p) + m.pedal.eraseTimeMs;
   ms += Blocks(m) * (5 * (w + p) + 6 * (turn + p) + turn + 11 * w);
-  ms += six;  // complete
+  ms += 2 * (m.timing.settleMarginMs + w);  // the listening after the file and the flash
+  ms += six;                                // complete
   for (const sim::FaultRule& r : m.pedal.rules) {
     if (r.action == FaultAction::Late) ms += 2.0 * r.value;
   }
@@ -449,8 +450,10 @@ double FaultBudgetMs(const Mix& m, const sim::PedalReport& r, bool completed, do
   const double p = std::max(m.timing.resendPauseMs, m.timing.semaphorePauseMs);
   const double turn = m.pedal.replyLatencyMs + m.pedal.writeTimeMs;
   // Opening the port, starting the threads, and every exchange's own turn.
-  double ms = 500 + r.messagesReceived * (turn + 2.0) + m.timing.updateStartPauseMs +
-              m.pedal.eraseTimeMs + (r.refusals.size() + m.pedal.semaphoreRefusals) * p;
+  // The listening after the file and after the flash: at most a reply wait each beyond the margin.
+  double ms = 500 + 2.0 * (m.timing.settleMarginMs + w) + r.messagesReceived * (turn + 2.0) +
+              m.timing.updateStartPauseMs + m.pedal.eraseTimeMs +
+              (r.refusals.size() + m.pedal.semaphoreRefusals) * p;
   // The line's own time, or the bytes' handling when it is not paced.
   ms += r.bytesReceived * (m.pedal.baud ? 2 * 10000.0 / m.pedal.baud : 0.005);
   // Each wait that a fault can make time out.
