@@ -52,47 +52,24 @@ using wire::Hex;
 using wire::Num;
 using wire::U32;
 
+// The kinds the updater sends are the protocol's own, in the same order; whether each is laid out
+// right is the conformance checker's question, not this one's.
+static_assert(static_cast<int>(MessageKind::IdentityRequest) ==
+              static_cast<int>(px::MessageKind::IdentityRequest));
+static_assert(static_cast<int>(MessageKind::ResultRequest) ==
+              static_cast<int>(px::MessageKind::ResultRequest));
+static_assert(static_cast<int>(MessageKind::FileDelete) ==
+              static_cast<int>(px::MessageKind::FileDelete));
+static_assert(static_cast<int>(MessageKind::AudioMute) ==
+              static_cast<int>(px::MessageKind::AudioMute));
+static_assert(static_cast<int>(MessageKind::RomWrite) ==
+              static_cast<int>(px::MessageKind::RomWrite));
+static_assert(static_cast<int>(MessageKind::Unknown) ==
+              static_cast<int>(px::MessageKind::AudioMute) + 1);
+
 MessageKind ClassifyMessage(const uint8_t* m, size_t n) {
-  if (n >= 6 && m[1] == kUniversalNonRealTime && m[3] == kGeneralInformation) {
-    if (m[4] == kIdentityRequestCode) return MessageKind::IdentityRequest;
-    if (m[4] == kIdentityReplyCode) return MessageKind::IdentityReply;
-    return MessageKind::Unknown;
-  }
-  if (n < 6 || m[1] != kManufacturer) return MessageKind::Unknown;
-  switch (m[4]) {
-    case kCmdAck:
-      return MessageKind::Ack;
-    case kCmdUpdateStart:
-      return MessageKind::UpdateStart;
-    case kCmdRomWrite:
-      return MessageKind::RomWrite;
-    case kCmdUpdateComplete:
-      return MessageKind::UpdateComplete;
-    case kCmdRomErase:
-      return MessageKind::RomErase;
-    case kCmdFile:
-      if (n < 7) return MessageKind::Unknown;
-      switch (m[5]) {
-        case kSubResult:
-          return MessageKind::ResultRequest;
-        case kSubGetSemaphore:
-          return MessageKind::GetSemaphore;
-        case kSubFileOpen:
-          return MessageKind::FileOpen;
-        case kSubFileClose:
-          return MessageKind::FileClose;
-        case kSubFileWrite:
-          return MessageKind::FileWrite;
-        case kSubFileDelete:
-          return MessageKind::FileDelete;
-        default:
-          return MessageKind::Unknown;
-      }
-    case kCmdAudio:
-      return n >= 7 && m[5] == kSubAudioMute ? MessageKind::AudioMute : MessageKind::Unknown;
-    default:
-      return MessageKind::Unknown;
-  }
+  const px::MessageKind kind = px::ClassifyMessage(m, n, Sender::Updater);
+  return kind <= px::MessageKind::AudioMute ? static_cast<MessageKind>(kind) : MessageKind::Unknown;
 }
 
 std::string DescribeMessage(const uint8_t* m, size_t n, bool fromPedal) {
