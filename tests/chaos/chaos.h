@@ -60,7 +60,7 @@ struct MixOptions {
 
 Mix DrawMix(uint64_t seed, const MixOptions& options = {});
 
-// The longest a run may take when every wait the design allows times out: the watchdog's limit.
+// The longest a run may take when every wait the updater allows times out: the watchdog's limit.
 double WorstCaseMs(const Mix& mix);
 // What the run may take given the faults that actually fired: its nominal work plus the waits
 // that each fault can cost. loadFactor stretches it for sanitizers and parallel runs.

@@ -320,7 +320,7 @@ Mix DrawMix(uint64_t seed, const MixOptions& options) {
   Mix m;
   m.seed = seed;
 
-  // The design's times scaled down about a hundredfold, keeping their proportions.
+  // The updater's own times scaled down about a hundredfold, keeping their proportions.
   EngineTiming& t = m.timing;
   t.replyWaitMs = d.Int(40, 80);
   t.resendPauseMs = std::max<uint32_t>(2, t.replyWaitMs / 40);

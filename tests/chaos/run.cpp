@@ -140,7 +140,7 @@ bool IsFileCloseText(const std::string& s) {
   return s == LoadText(IDS_TIMEOUT_FILE_CLOSE) || StartsWith(s, "Error occurred(File Close:");
 }
 
-// The texts after which the design sends FileClose, which may add a box of its own.
+// The texts after which the updater still sends FileClose, which may add a box of its own.
 bool ClosesAfter(const std::string& s) {
   return s == LoadText(IDS_TIMEOUT_FILE_WRITE) || s == LoadText(IDS_TIMEOUT_RESULT) ||
          StartsWith(s, "Transfer error occurred(File Write:") ||
