@@ -7,7 +7,6 @@
 #include <atomic>
 #include <chrono>
 #include <future>
-#include <latch>
 #include <thread>
 
 #include "serial/serial_link.h"
@@ -281,7 +280,10 @@ TEST_F(SerialLinkTest, ConcurrentSendersNeverInterleave) {
   }
   auto got =
       std::async(std::launch::async, [&] { return peer_->Read(total, kEventDeadline.count()); });
-  std::latch go(1);
+  // Both senders start together. A promise rather than std::latch: the latter never wakes its
+  // waiters in the MinGW build under Wine.
+  std::promise<void> start;
+  std::shared_future<void> go = start.get_future().share();
   auto sender = [&](int s) {
     go.wait();
     for (int i = 0; i < kPerThread; ++i) {
@@ -290,7 +292,7 @@ TEST_F(SerialLinkTest, ConcurrentSendersNeverInterleave) {
     }
   };
   std::thread first(sender, 0), second(sender, 1);
-  go.count_down();
+  start.set_value();
   first.join();
   second.join();
   std::vector<uint8_t> bytes = got.get();
