@@ -302,10 +302,14 @@ bool CUpdateEngine::Report(const Exchanged& result, const ExchangeRules& rules) 
 // was taken for the next request's and every later answer for the one after it: the last
 // request's own answer is then still to come. It comes within the time that request takes on
 // the line plus the device's time to answer, so an answer in that time means the answers went
-// out of step and a refusal may have gone unseen.
+// out of step and a refusal may have gone unseen. The device's time is the margin, or twice the
+// slowest it answered in this run (a request ahead on the line can delay the last one's answer
+// by as much again), never beyond a reply wait.
 bool CUpdateEngine::Settled() {
-  const uint32_t listen = LineMs(static_cast<uint64_t>(channel_.LastLength()), timing_.lineBaud) +
-                          timing_.settleMarginMs;
+  const uint32_t device = std::max(timing_.settleMarginMs, 2 * channel_.SlowestAnswerMs());
+  const uint32_t listen =
+      std::min(timing_.replyWaitMs,
+               LineMs(static_cast<uint64_t>(channel_.LastLength()), timing_.lineBaud) + device);
   if (channel_.Settle(timing_.replyWaitMs, listen)) return true;
   if (!Aborted()) FailRun(LoadText(IDS_ANSWERS_OUT_OF_STEP), RunOutcome::OutOfStep);
   return false;
