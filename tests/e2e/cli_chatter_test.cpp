@@ -14,14 +14,9 @@ namespace px {
 namespace {
 
 namespace fs = std::filesystem;
+using test::Count;
 using test::Process;
 using test::ReadFile;
-
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-  return n;
-}
 
 // The pedal keeps its clock running for ten minutes after the update: an updater that waits for
 // a quiet line to stop its reply thread would wait that long.

@@ -17,19 +17,9 @@ namespace px {
 namespace {
 
 namespace fs = std::filesystem;
+using test::JsonValue;
 using test::Process;
 using test::ReadFile;
-
-// The value after "key": in a JSON text ("" when absent).
-std::string JsonValue(const std::string& json, const std::string& key) {
-  const size_t at = json.find("\"" + key + "\"");
-  if (at == std::string::npos) return "";
-  size_t p = json.find(':', at) + 1;
-  while (p < json.size() && json[p] == ' ') ++p;
-  size_t end = p;
-  while (end < json.size() && json[end] != ',' && json[end] != '}' && json[end] != '\n') ++end;
-  return json.substr(p, end - p);
-}
 
 class CliTest : public ::testing::Test {
  protected:

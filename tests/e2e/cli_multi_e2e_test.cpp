@@ -19,6 +19,8 @@ namespace px {
 namespace {
 
 namespace fs = std::filesystem;
+using test::Count;
+using test::JsonValue;
 using test::Process;
 using test::ReadFile;
 
@@ -33,23 +35,6 @@ std::vector<std::string> Lines(const std::string& text) {
 
 bool Has(const std::string& text, const std::string& what) {
   return text.find(what) != std::string::npos;
-}
-
-// The value after "key": in a JSON text ("" when absent).
-std::string JsonValue(const std::string& json, const std::string& key) {
-  const size_t at = json.find("\"" + key + "\"");
-  if (at == std::string::npos) return "";
-  size_t p = json.find(':', at) + 1;
-  while (p < json.size() && json[p] == ' ') ++p;
-  size_t end = p;
-  while (end < json.size() && json[end] != ',' && json[end] != '}' && json[end] != '\n') ++end;
-  return json.substr(p, end - p);
-}
-
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-  return n;
 }
 
 class CliMultiTest : public ::testing::Test {

@@ -138,4 +138,22 @@ inline std::string ReadFile(const std::string& path) {
   return s.str();
 }
 
+// The value after "key": in a JSON text ("" when absent).
+inline std::string JsonValue(const std::string& json, const std::string& key) {
+  const size_t at = json.find("\"" + key + "\"");
+  if (at == std::string::npos) return "";
+  size_t p = json.find(':', at) + 1;
+  while (p < json.size() && json[p] == ' ') ++p;
+  size_t end = p;
+  while (end < json.size() && json[end] != ',' && json[end] != '}' && json[end] != '\n') ++end;
+  return json.substr(p, end - p);
+}
+
+// How often `what` stands in `text`.
+inline size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+  return n;
+}
+
 }  // namespace px::test
