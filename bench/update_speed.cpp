@@ -276,8 +276,8 @@ int main(int argc, char** argv) {
   }
   cases.push_back({"20 pedals @ 921600, 20 processes", 20, 921600, false});
 
-  printf("%-46s %8s %8s %8s %8s %9s\n", "case (updater)", "worst s", "floor s", "median",
-         "worst", "cpu s/ped");
+  printf("%-46s %8s %8s %8s %8s %9s\n", "case (updater)", "worst s", "floor s", "median", "worst",
+         "cpu s/ped");
   int failedRuns = 0;
   for (const Case& c : cases) {
     std::vector<Row> rows(updaters.size());
