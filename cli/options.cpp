@@ -56,6 +56,8 @@ void AddTargetOptions(CLI::App* command, Options& o, const char* what) {
                    "An option for the virtual pedals (repeatable); N:OPTION gives it to the N-th "
                    "only, as in --pedal-arg=2:--silent")
       ->allow_extra_args(false);
+  command->add_flag("--verbose,-v", o.verbose,
+                    "Show the virtual pedals' own lines (where they listen, their summary)");
 }
 
 // What the options cannot express alone; "" when they fit together.

@@ -24,6 +24,11 @@ struct EngineTiming {
   uint32_t lineBaud = kBaudRate;
 };
 
+// How long the erase of `size` bytes waits for its answer.
+constexpr uint32_t EraseWaitMs(const EngineTiming& t, uint32_t size) {
+  return size / t.eraseBytesPerMs + t.eraseExtraMs;
+}
+
 // The time a message of `bytes` takes on a line of `baud` (ten bits a byte), rounded up.
 constexpr uint32_t LineMs(uint64_t bytes, uint32_t baud) {
   return baud == 0 ? 0 : static_cast<uint32_t>((bytes * 10 * 1000 + baud - 1) / baud);
