@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <map>
 #include <sstream>
 
@@ -119,8 +120,7 @@ std::vector<CReplay::Answer> CReplay::AnswersAfter(size_t index) {
   std::vector<Answer> answers;
   for (next_ = index; next_ < trace_.size() && !trace_[next_].fromUpdater; ++next_) {
     const double delay = std::max(0.0, trace_[next_].seconds - from);
-    answers.push_back(
-        {std::chrono::microseconds(static_cast<int64_t>(delay * 1e6)), trace_[next_].bytes});
+    answers.push_back({std::chrono::microseconds(std::llround(delay * 1e6)), trace_[next_].bytes});
   }
   answersGiven_ += answers.size();
   return answers;
