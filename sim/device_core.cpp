@@ -38,6 +38,7 @@ Outcome AckOf(uint8_t s, const std::string& why = {}, bool updaterFault = false)
 bool ReadsAsSuccess(MessageKind kind, const Reply& reply) {
   switch (reply.type) {
     case Reply::Type::None:
+    case Reply::Type::Sub:
       return false;
     case Reply::Type::Identity:
       return true;
@@ -123,6 +124,13 @@ std::vector<uint8_t> CDeviceCore::Compose(const Reply& reply) const {
         EncodeSeptet32(static_cast<uint32_t>(reply.extra), out.data() + 11);
       }
       out.push_back(kSysExEnd);
+      return out;
+    case Reply::Type::Sub:
+      // Zeros where a known sub-reply would carry its status: a careless reader sees a success.
+      out = {kSysExStart, kManufacturer, 0x00,
+             id,          kCmdFile,      static_cast<uint8_t>(reply.value & 0x7F),
+             0x00,        0x00,          0x00,
+             0x00,        0x00,          kSysExEnd};
       return out;
   }
   out.resize(static_cast<size_t>(n));
