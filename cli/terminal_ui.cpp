@@ -254,6 +254,10 @@ void CTerminalUi::OnTransfer(uint64_t bytesDone, uint64_t bytesTotal) {
   std::lock_guard<std::mutex> lock(mutex_);
   bytesDone_ = bytesDone;
   bytesTotal_ = bytesTotal;
+  // Measured when bytes are confirmed, so that a redraw between two confirmations does not
+  // count the wait for the next one as time without bytes.
+  const double secs = SendingSeconds();
+  if (secs > 0.05) rate_ = static_cast<double>(bytesDone_) / secs;
   if (mode_ == ProgressMode::Bar) DrawBar();
 }
 
@@ -271,8 +275,7 @@ std::string CTerminalUi::RateAndTimeLeft() const {
     snprintf(text, sizeof text, "erasing the flash, up to %u s", (eraseLimitMs_ + 999) / 1000);
     return eraseLimitMs_ > 0 ? text : "erasing the flash";
   }
-  const double secs = SendingSeconds();
-  const double rate = secs > 0.05 ? static_cast<double>(bytesDone_) / secs : 0;
+  const double rate = rate_;
   char eta[32] = "--:--";
   if (rate > 0 && bytesTotal_ >= bytesDone_) {
     const auto left = static_cast<long>(static_cast<double>(bytesTotal_ - bytesDone_) / rate);

@@ -112,6 +112,7 @@ class CTerminalUi : public IUpdateUi {
   std::chrono::steady_clock::duration sentFor_{};
   std::chrono::steady_clock::time_point sendingSince_{};
   bool sending_ = false;
+  double rate_ = 0;  // bytes a second, as last measured
   // No bar until the pedal is identified: before that there is nothing to measure.
   bool identified_ = false;
   UpdateStep lastStep_ = UpdateStep::Identify;
