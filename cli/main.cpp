@@ -41,6 +41,13 @@ std::vector<PortEntry> ListPortsHere() {
   return ListPorts();
 }
 
+// What makes a paired pedal's port appear: on Linux it must be bound (rfcomm); elsewhere
+// pairing is enough.
+std::string BindNote(const char* port) {
+  if (ThisPortSystem() != PortSystem::kLinux) return "";
+  return std::string(" (and bind ") + port + ")";
+}
+
 // "/dev/rfcomm0 (Bluetooth serial port)"
 std::string PortAndDescription(const PortEntry& p) {
   return p.description.empty() ? p.name : p.name + " (" + p.description + ")";
@@ -82,14 +89,17 @@ int ResolveTargets(const Options& o, const std::function<std::vector<std::string
   }
   const std::vector<PortEntry> ports = ListPortsHere();
   if (t.leaveOut) {
+    std::vector<std::string> used;
     for (const PortEntry& p : ports) {
-      if (p.bluetooth || o.allPorts) t.ports.push_back(p.name);
+      if (!p.bluetooth && !o.allPorts) continue;
+      t.ports.push_back(p.name);
+      used.push_back(PortAndDescription(p));
     }
     if (t.ports.empty()) {
       fprintf(stderr,
-              "Error: no %sserial ports found. Pair the pedals over Bluetooth (and bind "
-              "their serial ports), or give them with --port.\n",
-              o.allPorts ? "" : "Bluetooth ");
+              "Error: no %sserial ports found. Pair the pedals over Bluetooth%s, or give them "
+              "with --port.\n",
+              o.allPorts ? "" : "Bluetooth ", BindNote("their serial ports").c_str());
       return kExitPort;
     }
     if (static_cast<int>(t.ports.size()) > kMaxPedals) {
@@ -99,17 +109,15 @@ int ResolveTargets(const Options& o, const std::function<std::vector<std::string
               t.ports.size(), kMaxPedals);
       return kExitUsage;
     }
-    for (const PortEntry& p : ports) {
-      if (p.bluetooth || o.allPorts)
-        fprintf(stderr, "Using port %s\n", PortAndDescription(p).c_str());
-    }
+    for (const std::string& u : used) fprintf(stderr, "Using port %s\n", u.c_str());
     return -1;
   }
   const int chosen = PreferredPortIndex(ports);
   if (chosen < 0) {
     fprintf(stderr,
-            "Error: no serial ports found. Pair the pedal over Bluetooth (and bind its serial "
-            "port), or give one with --port.\n");
+            "Error: no serial ports found. Pair the pedal over Bluetooth%s, or give one with "
+            "--port.\n",
+            BindNote("its serial port").c_str());
     return kExitPort;
   }
   const PortEntry& p = ports[static_cast<size_t>(chosen)];

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "px_version.h"
+#include "serial/port_discovery.h"
 
 namespace px::cli {
 
@@ -17,14 +18,25 @@ const char* const kExitStatusHelp =
 
 namespace {
 
+// A port name as this system gives them.
+const char* ExamplePort() {
+  switch (ThisPortSystem()) {
+    case PortSystem::kWindows:
+      return "COM7";
+    case PortSystem::kMac:
+      return "/dev/cu.PX-550LN";
+    case PortSystem::kBsd:
+      return "/dev/cuaU0";
+    case PortSystem::kLinux:
+      break;
+  }
+  return "/dev/rfcomm0";
+}
+
 std::string PortHelp() {
-#ifdef _WIN32
-  return "serial port, such as COM7; repeat it for several pedals (default: the first Bluetooth "
-         "port, else the first port)";
-#else
-  return "serial port device, such as /dev/rfcomm0; repeat it for several pedals (default: the "
-         "first Bluetooth port, else the first port)";
-#endif
+  return std::string("serial port, such as ") + ExamplePort() +
+         "; repeat it for several pedals (default: the first Bluetooth port, else the first "
+         "port)";
 }
 
 // "N:ARG" gives N (from 1) and ARG; 0 for an argument meant for every pedal.
