@@ -16,10 +16,10 @@ struct EngineTiming {
   // The erase waits size / eraseBytesPerMs + eraseExtraMs for its answer.
   uint32_t eraseBytesPerMs = 33;
   uint32_t eraseExtraMs = 1000;
-  // Before the file transfer and the flash transfer are trusted, the engine listens until the
-  // last request's own answer would have come had the answers been one ahead: as long after it
-  // was sent as requests of its size took to be answered in this run, plus this margin for the
-  // scheduler and the radio link's jitter.
+  // Before the file transfer and the flash transfer are trusted, the engine listens for as long
+  // as the last request's own answer could still take had the answers been one ahead: as long as
+  // requests of its size took to be answered in this run, plus this margin for the scheduler and
+  // the radio link's jitter.
   uint32_t settleMarginMs = 50;
 };
 
