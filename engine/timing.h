@@ -23,4 +23,9 @@ struct EngineTiming {
   uint32_t settleMarginMs = 30;
 };
 
+// How long the erase of `size` bytes waits for its answer.
+constexpr uint32_t EraseWaitMs(const EngineTiming& t, uint32_t size) {
+  return size / t.eraseBytesPerMs + t.eraseExtraMs;
+}
+
 }  // namespace px

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "serial/port_backend.h"
+#include "serial/port_discovery.h"
 
 namespace px::serial_detail {
 
@@ -25,7 +26,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kReadTimeoutMs = 110;
-// A bound RFCOMM port connects in the background after open and refuses writes until then.
+// A bound RFCOMM port (Linux) connects in the background after open and refuses writes until
+// then.
 constexpr int kNotConnectedGraceMs = 2000;
 constexpr int kNotConnectedRetryMs = 50;
 
@@ -178,7 +180,7 @@ class CPosixPort final : public CPortBackend {
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno == ENOTCONN && Clock::now() < connectGrace) {
+      if (n < 0 && errno == ENOTCONN && waitsForConnect_ && Clock::now() < connectGrace) {
         if (WaitWake(kNotConnectedRetryMs)) return false;
         continue;
       }
@@ -221,6 +223,7 @@ class CPosixPort final : public CPortBackend {
   CUniqueFd wakeRead_;
   CUniqueFd wakeWrite_;
   const bool exactQueue_;
+  const bool waitsForConnect_ = ThisPortSystem() == PortSystem::kLinux;
 };
 
 bool MakeWakePipe(CUniqueFd& readEnd, CUniqueFd& writeEnd) {

@@ -11,12 +11,14 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "sim/fd_server.h"
 #include "sim/pedal_config.h"
+#include "sim/replay.h"
 
 namespace {
 
@@ -78,6 +80,8 @@ struct Options {
   bool once = false;
   uint32_t lingerMs = 2000;
   bool trace = false;
+  std::string replay;
+  std::string replayPort;
 };
 
 void AddOptions(CLI::App& app, Options& o) {
@@ -196,6 +200,41 @@ void AddOptions(CLI::App& app, Options& o) {
                        "close the line (default 2000)"),
         "MS", output);
   app.add_flag("--trace", o.trace, "Every message in and out, decoded, on stderr")->group(output);
+
+  const std::string replay = "Replay";
+  group(app.add_option("--replay", o.replay,
+                       "Play the pedal's side of a trace written by px550-update --trace, with "
+                       "its timing, and name the first message the updater sends that the trace "
+                       "does not have (exit status 1). The pedal options above are ignored"),
+        "TRACE", replay);
+  group(app.add_option("--replay-port", o.replayPort,
+                       "With --replay: the port whose messages to play, for a trace of several "
+                       "pedals"),
+        "PORT", replay);
+}
+
+// Reads the trace to replay; false with a message.
+bool LoadReplay(const Options& o, std::unique_ptr<px::sim::CReplay>& replay, std::string& error) {
+  std::ifstream in(o.replay);
+  if (!in) {
+    error = "cannot read " + o.replay + ": " + strerror(errno);
+    return false;
+  }
+  std::vector<px::sim::TraceMessage> messages;
+  if (!px::sim::ReadTrace(in, o.replayPort, messages, error)) {
+    error = o.replay + ": " + error;
+    return false;
+  }
+  replay = std::make_unique<px::sim::CReplay>(std::move(messages));
+  return true;
+}
+
+// Removes the --link symlink if it still points at this pedal's pty.
+void RemoveLink(const std::string& link, const std::string& slavePath) {
+  if (link.empty()) return;
+  char target[512];
+  const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+  if (n > 0 && std::string(target, static_cast<size_t>(n)) == slavePath) unlink(link.c_str());
 }
 
 // Turns the options into a pedal; false with a message for what cannot be used.
@@ -310,6 +349,11 @@ int main(int argc, char** argv) {
     fprintf(stderr, "px550-sim: %s\n", error.c_str());
     return kExitUsage;
   }
+  std::unique_ptr<px::sim::CReplay> replay;
+  if (!o.replay.empty() && !LoadReplay(o, replay, error)) {
+    fprintf(stderr, "px550-sim: %s\n", error.c_str());
+    return kExitUsage;
+  }
   const auto start = std::chrono::steady_clock::now();
   if (o.trace) {
     config.trace = [start](const std::string& line) {
@@ -357,6 +401,17 @@ int main(int argc, char** argv) {
     fflush(stdout);
   }
 
+  if (replay) {
+    const auto stop = [&signals] {
+      const timespec now{0, 0};
+      const int sig = sigtimedwait(&signals, nullptr, &now);
+      return sig == SIGINT || sig == SIGTERM;
+    };
+    const int status = px::sim::ServeReplay(fd, o.pty, *replay, o.report, o.replay, stop);
+    RemoveLink(o.link, slavePath);
+    return status;
+  }
+
   px::sim::CFdServer server(fd, config, o.pty);
   server.Start();
   const timespec tick{0, 100 * 1000 * 1000};
@@ -371,11 +426,7 @@ int main(int argc, char** argv) {
     if (o.once && server.Finished(o.lingerMs)) break;
   }
   server.Stop();
-  if (!o.link.empty()) {
-    char target[512];
-    const ssize_t n = readlink(o.link.c_str(), target, sizeof target - 1);
-    if (n > 0 && std::string(target, static_cast<size_t>(n)) == slavePath) unlink(o.link.c_str());
-  }
+  RemoveLink(o.link, slavePath);
 
   const px::sim::PedalReport report = server.Report();
   int status = 0;
