@@ -18,6 +18,7 @@
 
 #include "serial/port_backend.h"
 #include "serial/port_discovery.h"
+#include "serial/port_discovery_names.h"
 
 namespace px::serial_detail {
 
@@ -279,6 +280,17 @@ bool OutputQueueIsExact(int fd, const std::string& devicePath) {
   if (devicePath.find("rfcomm") != std::string::npos ||
       devicePath.find("Bluetooth") != std::string::npos) {
     return false;
+  }
+  // Where ports are named after their devices, a paired Bluetooth device's port is named as the
+  // port list tells it apart.
+  if (ThisPortSystem() == PortSystem::kMac) {
+    const size_t slash = devicePath.rfind('/');
+    PortEntry port;
+    if (PortOfDeviceName(devicePath.substr(slash + 1), DeviceNaming::kMac,
+                         devicePath.substr(0, slash == std::string::npos ? 0 : slash), port) &&
+        port.bluetooth) {
+      return false;
+    }
   }
   struct stat st {};
   if (fstat(fd, &st) != 0) return false;
