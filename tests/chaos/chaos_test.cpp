@@ -110,6 +110,9 @@ TEST(ChaosReplay, SeedsThatFoundFaults) {
       {531, "pedal forgot that the identity reply it had sent twice may answer UpdateStart"},
       {2966, "the same, with a pedal not in update mode"},
       {3274, "pedal expected an Ack to a device command sent before the updater knew its id"},
+      {82961,
+       "the close after a chunk that timed out showed the box for answers out of step after "
+       "the chunk's own box"},
   };
   const MixOptions mix = Stretched(kLoad);
   for (const Case& c : cases) {
