@@ -21,6 +21,9 @@ class IByteLink {
     return 0;
   }
   virtual uint64_t BytesLeftHost() const { return UINT64_MAX; }
+  // Ends a ReadByte that is waiting, at once, as if no byte had come: for a reader that has
+  // been told to stop. Links whose waits are short may ignore it.
+  virtual void WakeReader() {}
 };
 
 // A byte link that the engine opens and closes: a serial port, or in tests the virtual pedal.

@@ -66,25 +66,36 @@ CInterruptWatch::CInterruptWatch(std::function<void()> onInterrupt)
     fcntl(gSignalPipe[0], F_SETFD, FD_CLOEXEC);
     fcntl(gSignalPipe[1], F_SETFD, FD_CLOEXEC);
   }
+  if (gSignalPipe[0] < 0) return;  // no pipe: the signals keep their default, nothing watches
   struct sigaction sa = {};
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  // The pipe carries the signal's number, or 0 when a watch ends (an earlier watch's 0 is
+  // passed over).
   watcher_ = std::thread([this] {
-    while (!stop_.load()) {
+    for (;;) {
       pollfd p = {gSignalPipe[0], POLLIN, 0};
-      if (poll(&p, 1, 100) > 0) {
-        unsigned char b;
-        if (read(gSignalPipe[0], &b, 1) == 1 && !interrupted_.exchange(true)) onInterrupt_();
+      if (poll(&p, 1, -1) <= 0) continue;
+      unsigned char b = 0;
+      if (read(gSignalPipe[0], &b, 1) != 1) continue;
+      if (b == 0) {
+        if (stop_.load()) return;
+        continue;
       }
+      if (!stop_.load() && !interrupted_.exchange(true)) onInterrupt_();
     }
   });
 }
 
 CInterruptWatch::~CInterruptWatch() {
   stop_ = true;
-  if (watcher_.joinable()) watcher_.join();
+  if (watcher_.joinable()) {
+    const unsigned char end = 0;
+    [[maybe_unused]] ssize_t n = write(gSignalPipe[1], &end, 1);
+    watcher_.join();
+  }
   signal(SIGINT, SIG_DFL);
   signal(SIGTERM, SIG_DFL);
 }

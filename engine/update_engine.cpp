@@ -138,6 +138,7 @@ bool CUpdateEngine::WaitForWorker(uint32_t timeoutMs) {
 
 void CUpdateEngine::Abort() {
   reply_.ReplyThreadRun = 0;
+  link_.WakeReader();
   channel_.Abort();
 }
 

@@ -45,6 +45,7 @@ class CSerialLink final : public IPortLink {
   uint64_t BytesLeftHost() const override;
   // Takes the next received byte, waiting up to 100 ms for one.
   bool ReadByte(uint8_t& byte) override;
+  void WakeReader() override { RxDataEvent.SetEvent(); }
   bool IsOpen() const { return PortOpen.load(std::memory_order_acquire); }
   // errno or GetLastError of the last Open that failed.
   int LastOpenError() const override { return OpenError.load(std::memory_order_relaxed); }
