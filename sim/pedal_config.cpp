@@ -7,11 +7,6 @@
 namespace px::sim {
 namespace {
 
-constexpr const char* kKindNames[kMessageKindCount] = {
-    "IdentityRequest", "IdentityReply", "Ack",           "UpdateStart",  "RomWrite",
-    "UpdateComplete",  "RomErase",      "ResultRequest", "GetSemaphore", "FileOpen",
-    "FileClose",       "FileWrite",     "FileDelete",    "AudioMute",    "Unknown"};
-
 struct ActionInfo {
   FaultAction action;
   const char* name;
@@ -71,21 +66,6 @@ bool ParseCount(std::string_view s, uint32_t& v) {
 }
 
 }  // namespace
-
-const char* KindName(MessageKind kind) {
-  const size_t i = static_cast<size_t>(kind);
-  return i < kMessageKindCount ? kKindNames[i] : "Unknown";
-}
-
-bool ParseKind(std::string_view name, MessageKind& kind) {
-  for (size_t i = 0; i < kMessageKindCount; ++i) {
-    if (EqualNoCase(name, kKindNames[i])) {
-      kind = static_cast<MessageKind>(i);
-      return true;
-    }
-  }
-  return false;
-}
 
 const char* ActionName(FaultAction action) {
   for (const ActionInfo& a : kActions) {
