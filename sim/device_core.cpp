@@ -47,6 +47,7 @@ Outcome AckOf(uint8_t s, const std::string& why = {}, bool updaterFault = false)
 bool ReadsAsSuccess(MessageKind kind, const Reply& reply) {
   switch (reply.type) {
     case Reply::Type::None:
+    case Reply::Type::Sub:
       return false;
     case Reply::Type::Identity:
       return true;
@@ -101,6 +102,8 @@ std::vector<uint8_t> CDeviceCore::Compose(const Reply& reply) const {
       return wire::ValueMessage(id, reply.value);
     case Reply::Type::Code:
       return wire::CodeMessage(id, static_cast<uint8_t>(reply.value), reply.extra);
+    case Reply::Type::Sub:
+      return wire::SubReplyMessage(id, static_cast<uint8_t>(reply.value));
   }
   return {};
 }

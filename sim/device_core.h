@@ -50,7 +50,7 @@ struct Output {
 
 // One answer of the device.
 struct Reply {
-  enum class Type { None, Ack, Value, Result, Code, Identity } type = Type::None;
+  enum class Type { None, Ack, Value, Result, Code, Sub, Identity } type = Type::None;
   int32_t value = 0;
   int32_t extra = 0;
 };

@@ -69,6 +69,8 @@ Reply CFaultRules::Replacement(const FaultRule& rule, MessageKind kind, const CD
       return {Reply::Type::Result, rule.value, 0};
     case FaultAction::CodeReply:
       return {Reply::Type::Code, rule.value, rule.extra};
+    case FaultAction::SubReply:
+      return {Reply::Type::Sub, rule.value, 0};
     default:
       return {};  // Silence
   }

@@ -19,6 +19,7 @@ constexpr ActionInfo kActions[] = {
     {FaultAction::ValueReply, "value", 1},
     {FaultAction::ResultReply, "result", 1},
     {FaultAction::CodeReply, "code", 2},
+    {FaultAction::SubReply, "sub", 1},
     {FaultAction::Late, "late", 1},
     {FaultAction::Duplicate, "duplicate", 0},
     {FaultAction::Disconnect, "disconnect", 0},
@@ -149,9 +150,10 @@ bool ParseFaultRule(std::string_view text, FaultRule& rule, std::string& error) 
     if (EqualNoCase(name, a.name)) info = &a;
   }
   if (info == nullptr) {
-    error = "unknown action \"" + std::string(name) +
-            "\" (silence, status=S, ack=S, value=V, result=S, code=C[,V], late=MS, duplicate, "
-            "disconnect, ask-identity, unknown-command, stray)";
+    error =
+        "unknown action \"" + std::string(name) +
+        "\" (silence, status=S, ack=S, value=V, result=S, code=C[,V], sub=N, late=MS, duplicate, "
+        "disconnect, ask-identity, unknown-command, stray)";
     return false;
   }
   rule.action = info->action;
@@ -178,7 +180,8 @@ bool ParseFaultRule(std::string_view text, FaultRule& rule, std::string& error) 
   }
   const bool byteSized = rule.action == FaultAction::Status || rule.action == FaultAction::Ack ||
                          rule.action == FaultAction::ResultReply ||
-                         rule.action == FaultAction::CodeReply;
+                         rule.action == FaultAction::CodeReply ||
+                         rule.action == FaultAction::SubReply;
   if (byteSized && (v < 0 || v > 127)) {
     error = std::string(info->name) + " must be 0 to 127 (one data byte)";
     return false;

@@ -45,6 +45,7 @@ enum class FaultAction : uint8_t {
   ValueReply,   // value: signed value
   ResultReply,  // value: status byte
   CodeReply,    // value: code; for code 34, extra is the signed value (error field 0)
+  SubReply,     // value: a sub-command of the 0x60 reply that the updater does not know
   // Carried out; the answer leaves value ms later than usual (the device stalls meanwhile).
   Late,
   // Carried out; the answer is sent twice.

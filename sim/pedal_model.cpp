@@ -37,10 +37,6 @@ void CPedalModel::OnMessage(const uint8_t* m, size_t n, const Arrival& arrival,
   Outcome outcome;
   if (rule && CFaultRules::ReplacesAnswer(action)) {
     outcome.reply = CFaultRules::Replacement(*rule, kind, device_);
-    // Most codes leave the updater's status as it was: it may read an old one.
-    if (action == FaultAction::CodeReply && !ReadsAsSuccess(kind, outcome.reply)) {
-      checker_.Excuse();
-    }
   } else {
     outcome = Answer(kind, m, n, malformed);
   }

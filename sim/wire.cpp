@@ -138,6 +138,10 @@ std::vector<uint8_t> CodeMessage(uint8_t id, uint8_t code, int32_t value) {
   return m;
 }
 
+std::vector<uint8_t> SubReplyMessage(uint8_t id, uint8_t sub) {
+  return {kStart, kMaker, 0x00, id, kCmdFile, Low7(sub), 0x00, 0x00, 0x00, 0x00, 0x00, kEnd};
+}
+
 std::vector<uint8_t> IdentityMessage(uint8_t family, uint8_t member, const uint8_t revision[4]) {
   return {kStart,
           kUniversal,

@@ -91,6 +91,9 @@ std::vector<uint8_t> ValueMessage(uint8_t id, int32_t value);
 std::vector<uint8_t> ResultMessage(uint8_t id, uint8_t status);
 // Code 34 carries an error field of 0, a field not examined, then the value.
 std::vector<uint8_t> CodeMessage(uint8_t id, uint8_t code, int32_t value);
+// A file sub-reply of another sub-command, with zeros where a known one carries its status: a
+// careless reader sees a success.
+std::vector<uint8_t> SubReplyMessage(uint8_t id, uint8_t sub);
 std::vector<uint8_t> IdentityMessage(uint8_t family, uint8_t member, const uint8_t revision[4]);
 // The pedal asks who listens (byte 2: to everyone).
 std::vector<uint8_t> IdentityAsk();
