@@ -266,7 +266,8 @@ std::string FieldSlip(const Row& row, const Field& f, const uint8_t* m) {
                             " to " + Num(f.at + f.width - 1);
   switch (f.enc) {
     case Enc::Septet32:
-      if (!wire::SeptetOk(m + f.at)) return name + " " + f.name + " field with bits above 31";
+      if (!wire::SeptetOk(m + f.at))
+        return name + " " + f.name + " field with bits above 31" + where;
       break;
     case Enc::Zeros:
     case Enc::Const:

@@ -129,13 +129,14 @@ std::vector<uint8_t> ResultMessage(uint8_t id, uint8_t status) {
 }
 
 std::vector<uint8_t> CodeMessage(uint8_t id, uint8_t code, int32_t value) {
-  std::vector<uint8_t> m = {kStart, kMaker, 0x00, id, kCmdFile, kSubCode, Low7(code)};
+  uint8_t m[17] = {kStart, kMaker, 0x00, id, kCmdFile, kSubCode, Low7(code)};
+  size_t n = 7;
   if (code == kValueCode) {
-    m.resize(16, 0x00);
-    EncodeSeptet32(static_cast<uint32_t>(value), m.data() + 11);
+    EncodeSeptet32(static_cast<uint32_t>(value), m + 11);  // behind two fields of zeros
+    n = 16;
   }
-  m.push_back(kEnd);
-  return m;
+  m[n++] = kEnd;
+  return std::vector<uint8_t>(m, m + n);
 }
 
 std::vector<uint8_t> SubReplyMessage(uint8_t id, uint8_t sub) {

@@ -418,6 +418,49 @@ TEST(SimModel, ConformanceViolationsAreRecorded) {
   }
 }
 
+// The updater names a message by its command bytes and length, so a composer that swapped two
+// fields would pass its own reading. The pedal reads each field where its row puts it.
+TEST(SimModel, SwappedFieldsAreReportedThoughTheUpdatersReadingTakesThem) {
+  struct Case {
+    const char* name;
+    Bytes message;
+    px::MessageKind updaterReads;
+    const char* expect;
+  };
+  Bytes open = FileOpen(0x5E, "LINESEL.TDL");
+  std::fill(open.begin() + 6, open.end() - 1, 0x00);  // the name first, the mode behind it
+  std::copy_n("LINESEL.TDL", 11, open.begin() + 6);
+  EncodeSeptet32(1, open.data() + 23);
+  Bytes erase = RomErase(0x5E, kFlashSize, kFlashBase);  // size first, then the address
+  const Case cases[] = {
+      {"FileOpen, name and mode", open, px::MessageKind::FileOpen,
+       "FileOpen mode field with bits above 31; its row has the mode in bytes 6 to 10"},
+      {"RomErase, address and size", erase, px::MessageKind::RomErase,
+       "RomErase of 0x000A0000 bytes at 0x00100000"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(px::ClassifyMessage(c.message.data(), c.message.size(), Sender::Updater),
+              c.updaterReads)
+        << c.name;
+    CDriver d(Member(1));
+    d.Send(Identity());
+    d.Send(Msg(ComposeGetSemaphore, 0x5E));
+    d.Send(Msg(ComposeAudioMute, 0x5E));
+    d.Send(Msg(ComposeUpdateStart, 0x5E));
+    d.Send(FileDelete(0x5E, "LINESEL.TDL"));
+    if (c.updaterReads == px::MessageKind::RomErase) {
+      d.Send(FileOpen(0x5E, "LINESEL.TDL"));
+      d.Send(Result(0x5E));
+      const Bytes chunk = Pattern(100, 12);
+      d.Send(FileWrite(0x5E, chunk.data(), 100));
+      d.Send(Result(0x5E));
+      d.Send(FileClose(0x5E));
+    }
+    d.Send(c.message);
+    EXPECT_TRUE(HasViolation(d.Report(), c.expect)) << c.name;
+  }
+}
+
 TEST(SimModel, PedalsOwnRequestsMustBeAnsweredRight) {
   PedalConfig config = Member(0);
   config.rules.push_back(
