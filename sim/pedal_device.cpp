@@ -55,6 +55,13 @@ uint64_t CPedalDevice::MsOf(CPacedQueue::Clock::time_point at) const {
       std::chrono::duration_cast<std::chrono::milliseconds>(at - start_).count());
 }
 
+int64_t CPedalDevice::CompleteAnsweredAtMs() const {
+  const uint64_t answer = completeAnswer_.load();
+  CPacedQueue::Clock::time_point at;
+  if (answer == 0 || !toHost_.LeftAt(answer, at)) return -1;
+  return static_cast<int64_t>(MsOf(at));
+}
+
 std::optional<uint64_t> CPedalDevice::LastAnswerLeftMs() const {
   CPacedQueue::Clock::time_point at;
   if (lastAnswer_ != 0 && toHost_.LeftAt(lastAnswer_, at)) return MsOf(at);
@@ -140,9 +147,9 @@ void CPedalDevice::Handle(CSysExFramer::Event event) {
     Emit(o);
     if (disconnected_.load()) return;
   }
-  if (!outputs_.empty() && completeAt_.load() < 0) {
+  if (!outputs_.empty() && completeAnswer_.load() == 0) {
     std::lock_guard<std::mutex> lock(modelMutex_);
-    if (model_.UpdateCompleteSeen()) completeAt_.store(static_cast<int64_t>(NowMs()));
+    if (model_.UpdateCompleteSeen()) completeAnswer_.store(lastAnswer_);
   }
 }
 

@@ -42,8 +42,9 @@ class CPedalDevice {
 
   // The line went down by a fault.
   bool Disconnected() const { return disconnected_.load(); }
-  // Milliseconds since start when the answer to UpdateComplete went out; -1 before.
-  int64_t CompleteAnsweredAtMs() const { return completeAt_.load(); }
+  // Milliseconds since start when the answer to UpdateComplete had wholly left the pedal
+  // (written to the line, or read by the updater); -1 before.
+  int64_t CompleteAnsweredAtMs() const;
   uint64_t NowMs() const;
 
   PedalReport Report() const;
@@ -87,7 +88,7 @@ class CPedalDevice {
   std::atomic<bool> stop_{false};
   std::atomic<bool> lineReset_{false};
   std::atomic<bool> disconnected_{false};
-  std::atomic<int64_t> completeAt_{-1};
+  std::atomic<uint64_t> completeAnswer_{0};  // the number of its last byte on ToHost
 };
 
 }  // namespace px::sim
