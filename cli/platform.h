@@ -40,6 +40,7 @@ class CSimulator {
 
  private:
   long pid_ = -1;
+  int out_ = -1;  // the pedal's standard output: it closes when the pedal ends
 };
 
 // The ports of a sysfs fixture tree, for the tests' port roots; false where ports are not listed
