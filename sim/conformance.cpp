@@ -17,7 +17,7 @@ constexpr uint64_t kAnswerGraceMs = 3000;
 // A pause measured at the pedal may look a little shorter than the updater's own.
 constexpr uint64_t kSettleToleranceMs = 10;
 // A thread on a busy machine may wait this long for a core, on either side of the line.
-constexpr uint64_t kLoadSlackMs = 250;
+constexpr uint64_t kLoadSlackMs = 1000;
 
 }  // namespace
 
@@ -97,6 +97,7 @@ bool CConformanceChecker::CheckAddress(MessageKind kind, const uint8_t* m, size_
 void CConformanceChecker::NoteRequest(const uint8_t* m, size_t n, const Arrival& arrival) {
   repeated_ = lastRequest_.size() == n && std::equal(m, m + n, lastRequest_.begin());
   resentAfterWait_ = false;
+  resendNote_.clear();
   const uint64_t wait = config_.updaterReplyWaitMs;
   if (repeated_ && wait > 0 && lastAnswerPlanned_) {
     const uint64_t slack = ResendSlackMs(wait);
@@ -104,6 +105,10 @@ void CConformanceChecker::NoteRequest(const uint8_t* m, size_t n, const Arrival&
     const bool waited = arrival.startMs + slack >= lastRequestStart_ + wait;
     const bool unseen = left + slack >= arrival.startMs;
     resentAfterWait_ = waited && unseen;
+    resendNote_ = " (a copy " + Num(static_cast<int64_t>(arrival.startMs - lastRequestStart_)) +
+                  " ms after the first, " +
+                  Num(static_cast<int64_t>(arrival.startMs) - static_cast<int64_t>(left)) +
+                  " ms after its answer left)";
     // Two answers are now on their way for one wait: the updater takes the first for the resend
     // and may take the second for its next request, so from here on it may be misled.
     if (resentAfterWait_) relaxed_ = true;
@@ -316,6 +321,7 @@ void CConformanceChecker::Violate(MessageKind kind, std::string what, bool order
     log_.Suppress();
     return;
   }
+  if (order && repeated_) what += resendNote_;
   log_.AddViolation(kind, std::move(what));
 }
 

@@ -102,6 +102,7 @@ class CConformanceChecker {
   std::optional<uint64_t> lastAnswerPlanned_;
   bool repeated_ = false;
   bool resentAfterWait_ = false;
+  std::string resendNote_;  // how the repeat stood against the wait, for the report
 
   struct Pending {
     MessageKind kind;
