@@ -180,6 +180,16 @@ void CFleet::AbortAll() {
   for (auto& p : pedals_) p->engine.Abort();
 }
 
+namespace {
+
+std::string ReportedCode(uint8_t deviceId) {
+  char code[48];
+  snprintf(code, sizeof code, "The device reported code 0x%02X.", deviceId);
+  return code;
+}
+
+}  // namespace
+
 PedalEnding CFleet::EndingOf(Pedal& pedal) const {
   PedalEnding e;
   e.port = pedal.port;
@@ -191,11 +201,10 @@ PedalEnding CFleet::EndingOf(Pedal& pedal) const {
   }
   e.text = e.outcome == RunOutcome::Aborted ? "" : pedal.ui.Ending();
   e.detail = pedal.openError;
-  const uint8_t reported = pedal.engine.Reply().ReportedDeviceId.load();
-  if (e.outcome == RunOutcome::Refused && !IsAcceptedDeviceId(reported)) {
-    char code[48];
-    snprintf(code, sizeof code, "The device reported code 0x%02X.", reported);
-    e.detail = code;
+  const DeviceAnswer identity = pedal.engine.LastIdentity();
+  if (e.outcome == RunOutcome::Refused && identity.kind == MessageKind::IdentityReply &&
+      !IsAcceptedDeviceId(identity.deviceId)) {
+    e.detail = ReportedCode(identity.deviceId);
   }
   return e;
 }
@@ -295,26 +304,25 @@ void CFleet::IdentifyOne(Pedal& pedal, PedalEnding& e) {
   }
   CUpdateEngine& engine = pedal.engine;
   engine.StartReplyThread();
-  const CUpdateEngine::Wait w = engine.Identify();
-  // Read the answer before the shutdown puts its abort mark in the reply state.
-  CReplyState& reply = engine.Reply();
-  const int32_t status = reply.ReplyStatus.load();
-  e.deviceId = reply.ReportedDeviceId.load();
-  e.variant = static_cast<uint8_t>(reply.DeviceVariant.load());
-  e.revision = reply.ReportedRevision.load();
+  const Exchanged r = engine.Identify();
   engine.Shutdown();
   pedal.link.Close();
-  if (aborted_.load() || w == CUpdateEngine::Wait::Aborted) {
+  const bool identity = r.answer.kind == MessageKind::IdentityReply;
+  e.deviceId = r.answer.deviceId;
+  e.variant = r.answer.variant;
+  e.revision = r.answer.revision;
+  if (aborted_.load() || r.ending == Ending::Aborted) {
     e.outcome = RunOutcome::Aborted;
-  } else if (w == CUpdateEngine::Wait::TimedOut) {
+  } else if (r.ending == Ending::TimedOut) {
     e.outcome = RunOutcome::TimedOut;
     e.text = LoadText(IDS_TIMEOUT_ID_REQUEST);
-  } else if (status != 0 || !IsAcceptedDeviceId(e.deviceId)) {
+  } else if (r.ending == Ending::OutOfStep) {
+    e.outcome = RunOutcome::OutOfStep;
+    e.text = LoadText(IDS_ANSWERS_OUT_OF_STEP);
+  } else if (!identity || !IsAcceptedDeviceId(e.deviceId)) {
     e.outcome = RunOutcome::Refused;
     e.text = LoadText(IDS_ILLEGAL_DEVICE);
-    char code[48];
-    snprintf(code, sizeof code, "The device reported code 0x%02X.", e.deviceId);
-    e.detail = code;
+    if (identity) e.detail = ReportedCode(e.deviceId);
   } else {
     e.outcome = RunOutcome::Completed;
     e.identified = true;

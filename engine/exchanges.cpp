@@ -8,8 +8,8 @@
 namespace px {
 namespace {
 
-bool AcceptsDeleted(int32_t status) {
-  return status == kStatusOk || status == kStatusNoSuchFile;
+bool AcceptsDeleted(const DeviceAnswer& a) {
+  return a.known && (a.status == kStatusOk || a.status == kStatusNoSuchFile);
 }
 
 }  // namespace
@@ -19,9 +19,8 @@ bool AcceptsDeleted(int32_t status) {
 bool CUpdateEngine::GetSemaphore() {
   const ExchangeRules rules = Rules(Attempts(6, 100, timing_.semaphorePauseMs),
                                     IDS_TIMEOUT_GET_SEMAPHORE, IDS_ERROR_GET_SEMAPHORE);
-  const Exchanged r = RunExchange(channel_, messages_.OutgoingBuffer, messages_.GetSemaphore(),
-                                  rules.policy, timing_.replyWaitMs);
-  if (r.ending == Ending::Refused && r.status == kStatusSemaphoreLowBattery) {
+  const Exchanged r = Run(messages_.GetSemaphore(), rules);
+  if (RefusedWith(r, kStatusSemaphoreLowBattery)) {
     FailRun(LoadText(IDS_LOW_BATTERY));
     return false;
   }
@@ -45,15 +44,12 @@ bool CUpdateEngine::FileDelete(const char* name) {
       Rules(Attempts(6, 1, 0, 0, AcceptsDeleted), IDS_TIMEOUT_FILE_DELETE, IDS_ERROR_FILE_DELETE));
 }
 
-// The handle is the status that was judged a success, never a second read of the reply state
-// (which a stray answer may have changed meanwhile).
+// The handle is the answer that was judged a success.
 bool CUpdateEngine::FileOpen(const char* name, uint32_t mode) {
-  int32_t judged = 0;
-  if (!Exchange(messages_.FileOpen(name, mode),
-                Rules(Attempts(6, 1, 0), IDS_TIMEOUT_FILE_OPEN, IDS_ERROR_FILE_OPEN), &judged)) {
-    return false;
-  }
-  OpenFileHandle = judged;
+  const ExchangeRules rules = Rules(Attempts(6, 1, 0), IDS_TIMEOUT_FILE_OPEN, IDS_ERROR_FILE_OPEN);
+  const Exchanged r = Run(messages_.FileOpen(name, mode), rules);
+  if (!Report(r, rules)) return false;
+  OpenFileHandle = r.answer.status;
   return ResultRequest(0);
 }
 
@@ -66,9 +62,20 @@ bool CUpdateEngine::FileWrite(const uint8_t* data, uint32_t count) {
   return ResultRequest(0);
 }
 
+CUpdateEngine::ExchangeRules CUpdateEngine::FileCloseRules() const {
+  return Rules(Attempts(6, 1, 0), IDS_TIMEOUT_FILE_CLOSE, IDS_ERROR_FILE_CLOSE);
+}
+
 bool CUpdateEngine::FileClose() {
-  return Exchange(messages_.FileClose(static_cast<uint32_t>(OpenFileHandle)),
-                  Rules(Attempts(6, 1, 0), IDS_TIMEOUT_FILE_CLOSE, IDS_ERROR_FILE_CLOSE));
+  return Exchange(messages_.FileClose(static_cast<uint32_t>(OpenFileHandle)), FileCloseRules());
+}
+
+// The run has failed already. What the device answers a close then cannot change that, and a
+// late answer to the failed chunk may well come now: only the close's own failures are shown.
+void CUpdateEngine::CloseAfterFailure() {
+  const Exchanged r =
+      Run(messages_.FileClose(static_cast<uint32_t>(OpenFileHandle)), FileCloseRules());
+  if (r.ending == Ending::TimedOut || r.ending == Ending::Refused) Report(r, FileCloseRules());
 }
 
 bool CUpdateEngine::FileTransfer(int resourceId, const char* name) {
@@ -86,9 +93,8 @@ bool CUpdateEngine::FileTransfer(int resourceId, const char* name) {
   do {
     const uint32_t chunk = static_cast<uint32_t>(std::min<int32_t>(kFileChunk, length - offset));
     if (!FileWrite(ModuleFileBuffer + offset, chunk)) {
-      // Its outcome does not change the result. Once the answers are out of step, no answer can
-      // be judged, so nothing more is sent.
-      if (!Aborted() && !channel_.OutOfStep()) FileClose();
+      // Once the answers are out of step, no answer can be judged, so nothing more is sent.
+      if (!Aborted() && !channel_.OutOfStep()) CloseAfterFailure();
       return false;
     }
     offset += static_cast<int32_t>(chunk);

@@ -1,45 +1,78 @@
 #include "engine/request_channel.h"
 
-#include <chrono>
-
-#include "engine/timing.h"
+#include <algorithm>
 
 namespace px {
+namespace {
+
+uint32_t MsBetween(CRequestChannel::Clock::time_point from, CRequestChannel::Clock::time_point to) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
+  return ms <= 0 ? 0 : static_cast<uint32_t>(std::min<int64_t>(ms, UINT32_MAX));
+}
+
+}  // namespace
 
 void CRequestChannel::Begin(uint32_t owedWaitMs, bool timed) {
-  copies_ = 0;  // the owed answers below answer earlier requests: not timed
-  while (reply_.Answers.Owed() > 0 && WaitReply(owedWaitMs) == Wait::Reply) {
+  copies_ = 0;
+  CAnswerLedger::Delivery late;
+  while (reply_.Answers.Owed() > 0 &&
+         reply_.Answers.Next(owedWaitMs, aborted_, late) == CAnswerLedger::Take::Answer) {
   }
   reply_.Answers.Forgive();
-  reply_.ReplyEvent.ResetEvent();
+  reply_.Answers.BeginRequest();
   timed_ = timed;
 }
 
 bool CRequestChannel::Send(const uint8_t* message, int length) {
   if (Aborted()) return false;
-  sentAt_ = std::chrono::steady_clock::now();
+  sentAt_ = Clock::now();
   reply_.Answers.SendAsked(link_, message, length, tap_);
   lastLength_ = length;
   ++copies_;
   return true;
 }
 
-Wait CRequestChannel::WaitReply(uint32_t timeoutMs) {
-  if (Aborted()) return Wait::Aborted;
-  const bool signalled = reply_.ReplyEvent.Lock(timeoutMs);
-  // The abort mark counts only when the window really goes; a device may answer 255 too.
-  if (Aborted()) return Wait::Aborted;
-  if (!signalled) return Wait::TimedOut;
-  if (timed_ && copies_ == 1) {
-    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          std::chrono::steady_clock::now() - sentAt_)
-                          .count();
-    const int64_t device = took - static_cast<int64_t>(LineMs(lastLength_, lineBaud_));
-    if (device > static_cast<int64_t>(slowestAnswerMs_)) {
-      slowestAnswerMs_ = static_cast<uint32_t>(device);
+Wait CRequestChannel::WaitReply(uint32_t timeoutMs, DeviceAnswer& answer) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const uint64_t request = reply_.Answers.CurrentRequest();
+  for (;;) {
+    CAnswerLedger::Delivery delivery;
+    switch (reply_.Answers.Next(MsBetween(Clock::now(), deadline), aborted_, delivery)) {
+      case CAnswerLedger::Take::Stopped:
+        return Wait::Aborted;
+      case CAnswerLedger::Take::TimedOut:
+        return Wait::TimedOut;
+      case CAnswerLedger::Take::Answer:
+        break;
     }
+    if (delivery.request != request) continue;  // an earlier request's, already given up
+    Measure(delivery);
+    answer = delivery.answer;
+    return Wait::Reply;
   }
-  return Wait::Reply;
+}
+
+// Only an answer to a first copy says how long the request took: after a resend, the answer may
+// be the first copy's, late.
+void CRequestChannel::Measure(const CAnswerLedger::Delivery& delivery) {
+  if (!timed_ || copies_ != 1) return;
+  uint32_t& slowest = slowestByLength_[lastLength_];
+  slowest = std::max(slowest, MsBetween(sentAt_, delivery.at));
+}
+
+// Over requests at least this long; failing those, the longest request measured, scaled up to
+// this length as if its time were all on the line.
+uint32_t CRequestChannel::SlowestAnswerMs(int length) const {
+  uint32_t slowest = 0;
+  for (auto it = slowestByLength_.lower_bound(length); it != slowestByLength_.end(); ++it) {
+    slowest = std::max(slowest, it->second);
+  }
+  if (slowest != 0 || slowestByLength_.empty()) return slowest;
+  const auto& [longest, ms] = *slowestByLength_.rbegin();
+  const uint64_t scaled =
+      (uint64_t{ms} * static_cast<uint64_t>(length) + static_cast<uint64_t>(longest) - 1) /
+      static_cast<uint64_t>(std::max(longest, 1));
+  return static_cast<uint32_t>(std::min<uint64_t>(scaled, UINT32_MAX));
 }
 
 bool CRequestChannel::Pause(uint32_t ms) {
@@ -48,20 +81,36 @@ bool CRequestChannel::Pause(uint32_t ms) {
   return !aborted_.load();
 }
 
-bool CRequestChannel::Settle(uint32_t owedWaitMs, uint32_t listenMs) {
-  while (reply_.Answers.Owed() > 0 && WaitReply(owedWaitMs) == Wait::Reply) {
+// Answers carry no sequence number. Had the device once answered too often, every answer since
+// was taken for the request after its own, and the last request's own answer is still to come:
+// about as long after that request was queued as requests of its size took to be answered in this
+// run. With no such request answered at its first copy, the whole reply wait.
+CRequestChannel::Clock::time_point CRequestChannel::ListenUntil(uint32_t owedWaitMs,
+                                                                uint32_t marginMs) const {
+  const Clock::time_point now = Clock::now();
+  const Clock::time_point cap = now + std::chrono::milliseconds(owedWaitMs);
+  if (slowestByLength_.empty()) return cap;
+  const uint32_t slowest = SlowestAnswerMs(lastLength_);
+  const Clock::time_point until =
+      std::max(sentAt_ + std::chrono::milliseconds(slowest + marginMs),
+               now + std::chrono::milliseconds(std::min(marginMs, owedWaitMs)));
+  return std::min(until, cap);
+}
+
+bool CRequestChannel::Settle(uint32_t owedWaitMs, uint32_t marginMs) {
+  DeviceAnswer late;
+  while (reply_.Answers.Owed() > 0 && WaitReply(owedWaitMs, late) == Wait::Reply) {
   }
   reply_.Answers.Forgive();
   const uint64_t before = reply_.Answers.Surplus();
-  if (!Pause(listenMs)) return false;
+  if (!Pause(MsBetween(Clock::now(), ListenUntil(owedWaitMs, marginMs)))) return false;
   return reply_.Answers.Surplus() == before && !OutOfStep();
 }
 
 void CRequestChannel::Reset() {
   conflictsAtReset_ = reply_.Answers.Conflicts();
-  slowestAnswerMs_ = 0;
+  slowestByLength_.clear();
   reply_.Answers.Forgive();
-  reply_.ReplyEvent.ResetEvent();
 }
 
 void CRequestChannel::Abort() {
@@ -69,8 +118,7 @@ void CRequestChannel::Abort() {
     std::lock_guard<std::mutex> lock(abortMutex_);
     aborted_ = true;
   }
-  reply_.ReplyStatus = kAbortStatus;
-  reply_.ReplyEvent.SetEvent();
+  reply_.Answers.Wake();
   abortCv_.notify_all();
 }
 
@@ -80,18 +128,20 @@ Exchanged RunExchange(CRequestChannel& channel, const uint8_t* message, int leng
   int timeouts = 0;
   int refusals = 0;
   for (;;) {
-    if (channel.OutOfStep()) return {Ending::OutOfStep, 0};
-    if (!channel.Send(message, length)) return {Ending::Aborted, 0};
-    const Wait w = channel.WaitReply(policy.waitMs);
-    if (w == Wait::Aborted) return {Ending::Aborted, 0};
+    if (channel.OutOfStep()) return {Ending::OutOfStep, {}};
+    if (!channel.Send(message, length)) return {Ending::Aborted, {}};
+    DeviceAnswer answer;
+    const Wait w = channel.WaitReply(policy.waitMs, answer);
+    if (w == Wait::Aborted) return {Ending::Aborted, {}};
+    // An answer that came while the answers went out of step may be another request's.
+    if (channel.OutOfStep()) return {Ending::OutOfStep, {}};
     if (w == Wait::TimedOut) {
-      if (++timeouts == policy.timeoutsAllowed) return {Ending::TimedOut, 0};
+      if (++timeouts == policy.failingTimeout) return {Ending::TimedOut, {}};
     } else {
-      const int32_t status = channel.Status();
-      if (policy.accepts(status)) return {Ending::Accepted, status};
-      if (++refusals == policy.refusalsAllowed) return {Ending::Refused, status};
+      if (policy.accepts(answer)) return {Ending::Accepted, answer};
+      if (++refusals == policy.failingRefusal) return {Ending::Refused, answer};
     }
-    if (policy.pauseMs > 0 && !channel.Pause(policy.pauseMs)) return {Ending::Aborted, 0};
+    if (policy.pauseMs > 0 && !channel.Pause(policy.pauseMs)) return {Ending::Aborted, {}};
   }
 }
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <mutex>
 
 #include "base/byte_link.h"
@@ -13,89 +14,102 @@ namespace px {
 enum class Wait { Reply, TimedOut, Aborted };
 
 // The worker's side of one request at a time: begin it (after the answers still owed to earlier
-// copies), send copies, wait for answers, pause between attempts, and learn of the abort at every
-// one of these. Abort may come from any thread; everything else is the worker's.
+// copies), send copies, wait for the answers that the ledger hands to this request, pause between
+// attempts, and learn of the abort at every one of these. Abort may come from any thread;
+// everything else is the worker's.
 class CRequestChannel {
  public:
-  // lineBaud: the line's speed, for the time a message takes on it.
-  CRequestChannel(IByteLink& link, CReplyState& reply, uint32_t lineBaud)
-      : link_(link), reply_(reply), lineBaud_(lineBaud) {}
+  using Clock = std::chrono::steady_clock;
+
+  CRequestChannel(IByteLink& link, CReplyState& reply) : link_(link), reply_(reply) {}
 
   void SetTap(IMessageTap* tap) { tap_ = tap; }
 
   // Before a new request: waits out the answers still owed to timed-out copies of earlier
   // requests, one reply wait at most each; the first that does not come is taken as lost, and
-  // with it the rest. Then forgets any reply left over.
-  // timed: whether the answer's delay says how slow the device answers (not for the erase, whose
-  // answer waits for the erase itself).
+  // with it the rest. The answers that come meanwhile answer those requests and are dropped.
+  // timed: whether the answer's delay says how long such a request takes to be answered (not
+  // for the erase, whose answer waits for the erase itself).
   void Begin(uint32_t owedWaitMs, bool timed = true);
   // Queues one copy unless the run was aborted; false when aborted.
   bool Send(const uint8_t* message, int length);
-  Wait WaitReply(uint32_t timeoutMs);
+  // Waits for the next answer owed to this request's copies; on Reply, `answer` is that answer,
+  // which nothing can change any more.
+  Wait WaitReply(uint32_t timeoutMs, DeviceAnswer& answer);
   // Pauses; false when the run was aborted meanwhile.
   bool Pause(uint32_t ms);
-  // After the last answer of a transfer: waits out the answers still owed, then listens for
-  // listenMs. False when an answer that nobody asked for came meanwhile, or had contradicted an
-  // earlier one (or the run was aborted): the answers went out of step.
-  bool Settle(uint32_t owedWaitMs, uint32_t listenMs);
+  // After the last answer of a transfer: waits out the answers still owed, then listens until
+  // the last request's own answer would have come had the answers been one ahead (see
+  // ListenUntil). False when an answer that nobody asked for came meanwhile, or had contradicted
+  // an earlier one (or the run was aborted): the answers went out of step.
+  bool Settle(uint32_t owedWaitMs, uint32_t marginMs);
 
-  // A new run: nothing owed, no reply left over.
+  // A new run: nothing owed, no answer left over, nothing measured.
   void Reset();
   // True once, in this run, an answer came that contradicts the one taken before it.
   bool OutOfStep() const { return reply_.Answers.Conflicts() != conflictsAtReset_; }
-  // The window goes: wakes a waiting worker with the abort mark; nothing is sent from now on.
+  // The window goes: wakes a waiting worker; nothing is sent from now on.
   void Abort();
   bool Aborted() const { return aborted_.load(); }
-  int32_t Status() const { return reply_.ReplyStatus.load(); }
-  // The length of the last copy sent, for the time it takes on the line.
-  int LastLength() const { return lastLength_; }
-  // The longest the device took, in this run, between receiving a whole request and its answer
-  // arriving: the answer's delay after the send less the request's own time on the line, over
-  // requests answered at their first copy.
-  uint32_t SlowestAnswerMs() const { return slowestAnswerMs_; }
+  // The longest time, in this run, from queueing a request of at least `length` bytes to its
+  // answer, over requests answered at their first copy; 0 when none was.
+  uint32_t SlowestAnswerMs(int length) const;
 
  private:
+  void Measure(const CAnswerLedger::Delivery& delivery);
+  // Until when to listen after the last request: from when its last copy was queued, as long as
+  // the slowest request of its size took to be answered, plus the margin; no more than owedWaitMs
+  // from now.
+  Clock::time_point ListenUntil(uint32_t owedWaitMs, uint32_t marginMs) const;
+
   IByteLink& link_;
   CReplyState& reply_;
   IMessageTap* tap_ = nullptr;
-  const uint32_t lineBaud_;
   int lastLength_ = 0;
   int copies_ = 0;  // copies of the current request sent
   bool timed_ = true;
-  std::chrono::steady_clock::time_point sentAt_;
-  uint32_t slowestAnswerMs_ = 0;
+  Clock::time_point sentAt_;
+  // The slowest answer in ms by request length, for requests answered at their first copy.
+  std::map<int, uint32_t> slowestByLength_;
   uint64_t conflictsAtReset_ = 0;
   std::atomic<bool> aborted_{false};
   std::mutex abortMutex_;
   std::condition_variable abortCv_;
 };
 
-// The retry rules of one exchange: how long each attempt waits, which time-out and which refusal
-// end it, and the pause after an attempt that did not succeed.
+// The retry rules of one exchange: how long each attempt waits, at which time-out and at which
+// refusal it fails, and the pause after an attempt that did not succeed.
 struct RetryPolicy {
   uint32_t waitMs;
-  int timeoutsAllowed;  // the exchange fails at this time-out
-  int refusalsAllowed;  // ... and at this refusal; 1: the first answer decides
+  int failingTimeout;  // the exchange fails at this time-out (6: after five it tries again)
+  int failingRefusal;  // ... and at this refusal; 1: the first answer decides
   uint32_t pauseMs;
-  bool (*accepts)(int32_t status);
+  bool (*accepts)(const DeviceAnswer& answer);
   bool timed = true;  // see CRequestChannel::Begin
 };
 
-inline bool AcceptsSuccess(int32_t status) {
-  return status == kStatusOk;
+// An answer without a status the updater knows is never a success.
+inline bool AcceptsSuccess(const DeviceAnswer& a) {
+  return a.known && a.status == kStatusOk;
 }
-inline bool AcceptsAny(int32_t) {
+inline bool AcceptsAny(const DeviceAnswer&) {
   return true;
 }
 
 enum class Ending { Accepted, Refused, TimedOut, Aborted, OutOfStep };
 struct Exchanged {
   Ending ending;
-  int32_t status;  // the judged answer's status, for Accepted and Refused
+  DeviceAnswer answer;  // the judged answer, for Accepted and Refused
 };
 
+// A refusal that carries this status, which the updater knows.
+inline bool RefusedWith(const Exchanged& r, int32_t status) {
+  return r.ending == Ending::Refused && r.answer.known && r.answer.status == status;
+}
+
 // One request by its policy: begin, then send and wait until an answer is accepted or the policy
-// gives up. Every exchange of the update runs through this one loop.
+// gives up. Every exchange of the update runs through this one loop. An answer is judged only
+// while the answers are in step.
 Exchanged RunExchange(CRequestChannel& channel, const uint8_t* message, int length,
                       const RetryPolicy& policy, uint32_t owedWaitMs);
 

@@ -16,17 +16,11 @@ struct EngineTiming {
   // The erase waits size / eraseBytesPerMs + eraseExtraMs for its answer.
   uint32_t eraseBytesPerMs = 33;
   uint32_t eraseExtraMs = 1000;
-  // Before the file transfer and the flash transfer are trusted, the engine listens for the time
-  // the last request takes on the line at lineBaud plus settleMarginMs: an answer that comes then
-  // shows that the answers went out of step. The margin covers the device's own time to answer a
-  // block and the Bluetooth link's latency.
-  uint32_t settleMarginMs = 200;
-  uint32_t lineBaud = kBaudRate;
+  // Before the file transfer and the flash transfer are trusted, the engine listens until the
+  // last request's own answer would have come had the answers been one ahead: as long after it
+  // was sent as requests of its size took to be answered in this run, plus this margin for the
+  // scheduler and the radio link's jitter.
+  uint32_t settleMarginMs = 50;
 };
-
-// The time a message of `bytes` takes on a line of `baud` (ten bits a byte), rounded up.
-constexpr uint32_t LineMs(uint64_t bytes, uint32_t baud) {
-  return baud == 0 ? 0 : static_cast<uint32_t>((bytes * 10 * 1000 + baud - 1) / baud);
-}
 
 }  // namespace px

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <system_error>
 
+#include "base/event.h"
 #include "engine/strings.h"
 
 namespace px {
@@ -39,7 +40,7 @@ CUpdateEngine::CUpdateEngine(IPortLink& link, IUpdateUi& ui, EngineTiming timing
       timing_(timing),
       loader_(std::move(loader)),
       receiver_(link, reply_, messages_),
-      channel_(link, reply_, timing.lineBaud) {}
+      channel_(link, reply_) {}
 
 CUpdateEngine::~CUpdateEngine() {
   Shutdown();
@@ -163,7 +164,7 @@ bool CUpdateEngine::RunSteps() {
   ui_.OnStep(UpdateStep::Identify);
   if (!Identified()) return false;
   const uint8_t deviceId = messages_.DeviceId.load();
-  const uint8_t variant = reply_.DeviceVariant.load();
+  const uint8_t variant = LastIdentity().variant;
   if (!ui_.ConfirmStart(deviceId, variant)) {
     outcome_ = RunOutcome::Declined;
     RestoreControls();
@@ -197,44 +198,54 @@ bool CUpdateEngine::RunSteps() {
   return Finish();
 }
 
-CUpdateEngine::Wait CUpdateEngine::Identify() {
+Exchanged CUpdateEngine::Identify() {
   const Exchanged r =
       RunExchange(channel_, IdentityRequest.data(), static_cast<int>(IdentityRequest.size()),
                   Attempts(6, 1, 0, timing_.replyWaitMs, AcceptsAny), timing_.replyWaitMs);
-  if (r.ending == Ending::Aborted) return Wait::Aborted;
-  return r.ending == Ending::TimedOut ? Wait::TimedOut : Wait::Reply;
+  if (r.ending == Ending::Accepted && r.answer.kind == MessageKind::IdentityReply) {
+    std::lock_guard<std::mutex> lock(identityMutex_);
+    lastIdentity_ = r.answer;
+  }
+  return r;
 }
 
-// Any answer but an identity reply of a PX-550LN ends the run.
+DeviceAnswer CUpdateEngine::LastIdentity() const {
+  std::lock_guard<std::mutex> lock(identityMutex_);
+  return lastIdentity_;
+}
+
+// Only an identity reply of a PX-550LN lets the run go on; any other answer names no device.
 bool CUpdateEngine::Identified() {
-  const Wait w = Identify();
-  if (w == Wait::Aborted) return false;
-  if (w == Wait::TimedOut) {
-    FailRun(LoadText(IDS_TIMEOUT_ID_REQUEST), RunOutcome::TimedOut);
-    return false;
+  const Exchanged r = Identify();
+  switch (r.ending) {
+    case Ending::Aborted:
+      return false;
+    case Ending::TimedOut:
+      FailRun(LoadText(IDS_TIMEOUT_ID_REQUEST), RunOutcome::TimedOut);
+      return false;
+    case Ending::OutOfStep:
+      FailRun(LoadText(IDS_ANSWERS_OUT_OF_STEP), RunOutcome::OutOfStep);
+      return false;
+    default:
+      break;
   }
-  if (channel_.Status() != kStatusOk) {
+  if (r.answer.kind != MessageKind::IdentityReply || !IsAcceptedDeviceId(r.answer.deviceId)) {
     FailRun(LoadText(IDS_ILLEGAL_DEVICE));
     return false;
   }
-  messages_.DeviceId = reply_.ReportedDeviceId.load();
-  if (!IsAcceptedDeviceId(messages_.DeviceId)) {
-    FailRun(LoadText(IDS_ILLEGAL_DEVICE));
-    return false;
-  }
+  messages_.DeviceId = r.answer.deviceId;
   return true;
 }
 
 bool CUpdateEngine::StartUpdateMode() {
   const ExchangeRules rules =
       Rules(Attempts(6, 1, 0), IDS_TIMEOUT_UPDATE_START, IDS_ERROR_UPDATE_START);
-  const Exchanged r = RunExchange(channel_, messages_.OutgoingBuffer, messages_.UpdateStart(),
-                                  rules.policy, timing_.replyWaitMs);
-  if (r.ending == Ending::Refused && r.status == kStatusNotInUpdateMode) {
+  const Exchanged r = Run(messages_.UpdateStart(), rules);
+  if (RefusedWith(r, kStatusNotInUpdateMode)) {
     FailRun(LoadText(IDS_SET_UPDATE_MODE));
     return false;
   }
-  if (r.ending == Ending::Refused && r.status == kStatusLowBattery) {
+  if (RefusedWith(r, kStatusLowBattery)) {
     FailRun(LoadText(IDS_LOW_BATTERY));
     return false;
   }
@@ -245,11 +256,7 @@ bool CUpdateEngine::StartUpdateMode() {
 bool CUpdateEngine::Finish() {
   const ExchangeRules rules =
       Rules(Attempts(6, 1, 0, timing_.replyWaitMs, AcceptsAny), IDS_TIMEOUT_UPDATE_COMPLETE, 0);
-  if (!Report(RunExchange(channel_, messages_.OutgoingBuffer, messages_.UpdateComplete(),
-                          rules.policy, timing_.replyWaitMs),
-              rules)) {
-    return false;
-  }
+  if (!Exchange(messages_.UpdateComplete(), rules)) return false;
   if (Aborted()) return false;
   Show(progress_.Complete());
   outcome_ = RunOutcome::Completed;
@@ -263,20 +270,19 @@ CUpdateEngine::ExchangeRules CUpdateEngine::Rules(RetryPolicy policy, int timeou
   return {policy, timeoutText, errorText};
 }
 
-RetryPolicy CUpdateEngine::Attempts(int timeouts, int refusals, uint32_t pauseMs, uint32_t waitMs,
-                                    bool (*accepts)(int32_t)) const {
-  return {waitMs != 0 ? waitMs : timing_.replyWaitMs, timeouts, refusals, pauseMs, accepts};
+RetryPolicy CUpdateEngine::Attempts(int failingTimeout, int failingRefusal, uint32_t pauseMs,
+                                    uint32_t waitMs, bool (*accepts)(const DeviceAnswer&)) const {
+  return {waitMs != 0 ? waitMs : timing_.replyWaitMs, failingTimeout, failingRefusal, pauseMs,
+          accepts};
 }
 
-bool CUpdateEngine::Exchange(int length, const ExchangeRules& rules, int32_t* judged) {
+Exchanged CUpdateEngine::Run(int length, const ExchangeRules& rules) {
   if (length < 0) {  // arguments that cannot be carried; never happens with our own names
-    FailRun(FormatText(rules.errorText, -1));
-    return false;
+    DeviceAnswer cannot;
+    cannot.status = -1;
+    return {Ending::Refused, cannot};
   }
-  const Exchanged r =
-      RunExchange(channel_, messages_.OutgoingBuffer, length, rules.policy, timing_.replyWaitMs);
-  if (judged != nullptr) *judged = r.status;
-  return Report(r, rules);
+  return RunExchange(channel_, messages_.OutgoingBuffer, length, rules.policy, timing_.replyWaitMs);
 }
 
 bool CUpdateEngine::Report(const Exchanged& result, const ExchangeRules& rules) {
@@ -287,7 +293,7 @@ bool CUpdateEngine::Report(const Exchanged& result, const ExchangeRules& rules) 
       FailRun(LoadText(rules.timeoutText), RunOutcome::TimedOut);
       return false;
     case Ending::Refused:
-      FailRun(FormatText(rules.errorText, result.status));
+      FailRun(FormatText(rules.errorText, result.answer.status));
       return false;
     case Ending::OutOfStep:
       FailRun(LoadText(IDS_ANSWERS_OUT_OF_STEP), RunOutcome::OutOfStep);
@@ -298,26 +304,19 @@ bool CUpdateEngine::Report(const Exchanged& result, const ExchangeRules& rules) 
   return false;
 }
 
-// Answers carry no sequence number. If the device ever answered once too often, the extra answer
-// was taken for the next request's and every later answer for the one after it: the last
-// request's own answer is then still to come. It comes within the time that request takes on
-// the line plus the device's time to answer, so an answer in that time means the answers went
-// out of step and a refusal may have gone unseen. The device's time is the margin, or twice the
-// slowest it answered in this run (a request ahead on the line can delay the last one's answer
-// by as much again), never beyond a reply wait.
+// After a transfer's last answer, the answers must have stayed in step: otherwise a refusal may
+// have been read as a success.
 bool CUpdateEngine::Settled() {
-  const uint32_t device = std::max(timing_.settleMarginMs, 2 * channel_.SlowestAnswerMs());
-  const uint32_t listen =
-      std::min(timing_.replyWaitMs,
-               LineMs(static_cast<uint64_t>(channel_.LastLength()), timing_.lineBaud) + device);
-  if (channel_.Settle(timing_.replyWaitMs, listen)) return true;
+  if (channel_.Settle(timing_.replyWaitMs, timing_.settleMarginMs)) return true;
   if (!Aborted()) FailRun(LoadText(IDS_ANSWERS_OUT_OF_STEP), RunOutcome::OutOfStep);
   return false;
 }
 
+// The first failure of a run decides its outcome; a later one still shows its box.
 void CUpdateEngine::FailRun(const std::string& text, RunOutcome outcome) {
   if (Aborted()) return;
-  outcome_ = outcome;
+  RunOutcome none = RunOutcome::None;
+  outcome_.compare_exchange_strong(none, outcome);
   ui_.ShowError(text);
   RestoreControls();
 }

@@ -50,18 +50,21 @@ class CUpdateEngine {
   RunOutcome LastOutcome() const { return outcome_.load(); }
   float ProgressPercent() const { return progress_.ProgressPercent(); }
   float PercentPerByte() const { return progress_.PercentPerByte(); }
-  CReplyState& Reply() { return reply_; }
-  CMessageSet& Messages() { return messages_; }
+  // Answers that nobody asked for, in the engine's life.
+  uint64_t SurplusAnswers() const { return reply_.Answers.Surplus(); }
+  // The updater's own identity reply, as the device gets it when it asks.
+  int OwnIdentityReply(uint8_t* out) { return messages_.IdentityReply(out); }
   void SetMessageTap(IMessageTap* tap);
 
   // Tests replace how the worker thread is started, to see a start that fails.
   using ThreadStarter = std::function<bool(std::function<void()>)>;
   void SetThreadStarterForTest(ThreadStarter starter) { threadStarter_ = std::move(starter); }
 
-  using Wait = px::Wait;
   // The identification alone, for the command line's "identify": IdentityRequest with the usual
-  // attempts on an already opened link; the answer is in Reply().
-  Wait Identify();
+  // attempts on an already opened link. Any answer ends it; the caller judges the answer.
+  Exchanged Identify();
+  // The last identity reply that answered an identification (zeros before any).
+  DeviceAnswer LastIdentity() const;
 
  private:
   // An exchange's rules and the texts of its two failures.
@@ -79,8 +82,12 @@ class CUpdateEngine {
   bool StartUpdateMode();
   bool Finish();
 
-  // Runs one exchange by its rules; on failure it has already reported (or aborted).
-  bool Exchange(int length, const ExchangeRules& rules, int32_t* judged = nullptr);
+  // Runs one exchange of the message in OutgoingBuffer by its rules.
+  Exchanged Run(int length, const ExchangeRules& rules);
+  // The same, reported: on failure it has already shown its box (or aborted).
+  bool Exchange(int length, const ExchangeRules& rules) {
+    return Report(Run(length, rules), rules);
+  }
   bool Report(const Exchanged& result, const ExchangeRules& rules);
   // After a transfer's last answer: false (with its box) when the answers went out of step.
   bool Settled();
@@ -93,6 +100,9 @@ class CUpdateEngine {
   bool FileOpen(const char* name, uint32_t mode);
   bool FileWrite(const uint8_t* data, uint32_t count);
   bool FileClose();
+  ExchangeRules FileCloseRules() const;
+  // After a failed FileWrite: its own box or none, never another ending's.
+  void CloseAfterFailure();
   bool FileTransfer(int resourceId, const char* name);
   void PrepareProgressScale(bool withModule);
   int FlashTransfer();
@@ -101,8 +111,9 @@ class CUpdateEngine {
 
   ExchangeRules Rules(RetryPolicy policy, int timeoutText, int errorText) const;
   // The policy of an exchange; waitMs 0 is the usual reply wait.
-  RetryPolicy Attempts(int timeouts, int refusals, uint32_t pauseMs, uint32_t waitMs = 0,
-                       bool (*accepts)(int32_t) = AcceptsSuccess) const;
+  RetryPolicy Attempts(int failingTimeout, int failingRefusal, uint32_t pauseMs,
+                       uint32_t waitMs = 0,
+                       bool (*accepts)(const DeviceAnswer&) = AcceptsSuccess) const;
 
   void FailRun(const std::string& text, RunOutcome outcome = RunOutcome::Refused);
   void RestoreControls();
@@ -128,6 +139,8 @@ class CUpdateEngine {
 
   uint8_t ModuleFileBuffer[kModuleFileBufferSize] = {};
   int32_t OpenFileHandle = 0;
+  mutable std::mutex identityMutex_;
+  DeviceAnswer lastIdentity_;
 
   // The worker: at most one, joined before the next starts and before the engine goes.
   std::mutex workerMutex_;

@@ -2,32 +2,152 @@
 
 #include <algorithm>
 
-namespace px {
+#include "protocol/codec.h"
 
-void CAnswerLedger::SendAsked(IByteLink& link, const uint8_t* data, int length, IMessageTap* tap) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  owed_.push_back(SendToDevice(link, data, length, tap));
+namespace px {
+namespace {
+
+bool IsSuccessCode(uint8_t code) {
+  return std::find(kSuccessCodes.begin(), kSuccessCodes.end(), code) != kSuccessCodes.end();
 }
 
-CAnswerLedger::Verdict CAnswerLedger::Answer(const uint8_t* m, size_t length, uint64_t left) {
+DeviceAnswer Known(MessageKind kind, int32_t status) {
+  DeviceAnswer a;
+  a.kind = kind;
+  a.status = status;
+  return a;
+}
+
+// No status the updater knows: the box shows the message's own code.
+DeviceAnswer Unknown(MessageKind kind, uint8_t code) {
+  DeviceAnswer a = Known(kind, code);
+  a.known = false;
+  return a;
+}
+
+// A code reports success, carries a value (34, whose error field must be 0), or says nothing the
+// updater knows.
+std::optional<DeviceAnswer> DecodeCode(const uint8_t* m, size_t avail) {
+  if (avail <= field::kCode) return std::nullopt;
+  const uint8_t code = m[field::kCode];
+  if (IsSuccessCode(code)) return Known(MessageKind::CodeReply, kStatusOk);
+  if (code != kValueCode) return Unknown(MessageKind::CodeReply, code);
+  if (avail < field::kCodeValue + 5) return std::nullopt;
+  if (ReadSeptet14(m + field::kCodeError) != 0) return Unknown(MessageKind::CodeReply, code);
+  return Known(MessageKind::CodeReply,
+               DecodeSeptet32(m + field::kCodeValue) >= 0 ? kStatusOk : kStatusCodeNegative);
+}
+
+}  // namespace
+
+// A message is read only as far as it reaches: the fields a kind needs must lie among its data
+// bytes (the closing F7 is not data).
+std::optional<DeviceAnswer> DecodeAnswer(MessageKind kind, const uint8_t* m, size_t length) {
+  const size_t avail = DataLength(m, length);
+  switch (kind) {
+    case MessageKind::Ack:
+      if (avail <= field::kAckStatus) return std::nullopt;
+      return Known(kind, m[field::kAckStatus]);
+    case MessageKind::Done:
+      return Known(kind, kStatusOk);
+    case MessageKind::ValueReply:
+      if (avail < field::kSubValue + 5) return std::nullopt;
+      return Known(kind, DecodeSeptet32(m + field::kSubValue));
+    case MessageKind::CodeReply:
+      return DecodeCode(m, avail);
+    case MessageKind::ResultReply:
+      if (avail <= field::kSubStatus) return std::nullopt;
+      return Known(kind, m[field::kSubStatus]);
+    case MessageKind::OtherSubReply:
+      if (avail <= field::kSub) return std::nullopt;
+      return Unknown(kind, m[field::kSub]);
+    case MessageKind::IdentityReply: {
+      if (avail <= field::kIdentityMember) return std::nullopt;
+      DeviceAnswer a = Known(kind, kStatusOk);
+      a.deviceId = m[field::kIdentityFamily];
+      a.variant = m[field::kIdentityMember];
+      a.revision =
+          avail >= field::kIdentityRevision + 4 ? ReadRevision(m + field::kIdentityRevision) : 0;
+      return a;
+    }
+    default:
+      return std::nullopt;
+  }
+}
+
+void CAnswerLedger::BeginRequest() {
   std::lock_guard<std::mutex> lock(mutex_);
-  // The oldest copy has the smallest mark: if it had not left yet, no copy had.
-  if (!owed_.empty() && owed_.front() <= left) {
-    owed_.pop_front();
-    lastTaken_.assign(m, m + length);
-    return Verdict::Owed;
+  ++request_;
+}
+
+uint64_t CAnswerLedger::CurrentRequest() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return request_;
+}
+
+// The copy is owed before it is queued, and its mark is set once the link has counted it; an
+// answer that comes meanwhile waits for the mark. The lock is not held while the link queues, so
+// that nothing the link does (or a tap, or an abort from inside it) can hold the ledger.
+void CAnswerLedger::SendAsked(IByteLink& link, const uint8_t* data, int length, IMessageTap* tap) {
+  if (tap != nullptr) tap->OnMessage(Direction::Out, data, static_cast<size_t>(length));
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    owed_.push_back({kQueueing, request_});
   }
-  surplus_.fetch_add(1);
-  if (lastTaken_.size() == length && std::equal(m, m + length, lastTaken_.begin())) {
-    return Verdict::Repeat;
+  const uint64_t mark = SendToDevice(link, data, length, nullptr);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (Debt& debt : owed_) {
+      if (debt.mark == kQueueing) debt.mark = mark;
+    }
   }
-  conflicts_.fetch_add(1);
-  return Verdict::Conflict;
+  queued_.notify_all();
+}
+
+CAnswerLedger::Verdict CAnswerLedger::Answer(const uint8_t* m, size_t length, uint64_t left,
+                                             const DeviceAnswer& answer) {
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    queued_.wait(lock, [this] { return owed_.empty() || owed_.front().mark != kQueueing; });
+    // The oldest copy has the smallest mark: if it had not left yet, no copy had.
+    if (!owed_.empty() && owed_.front().mark <= left) {
+      answers_.push_back({owed_.front().request, answer, Clock::now()});
+      owed_.pop_front();
+      lastTaken_.assign(m, m + length);
+    } else {
+      surplus_.fetch_add(1);
+      if (lastTaken_.size() == length && std::equal(m, m + length, lastTaken_.begin())) {
+        return Verdict::Repeat;
+      }
+      conflicts_.fetch_add(1);
+      return Verdict::Conflict;
+    }
+  }
+  delivered_.notify_all();
+  return Verdict::Owed;
+}
+
+CAnswerLedger::Take CAnswerLedger::Next(uint32_t timeoutMs, const std::atomic<bool>& stop,
+                                        Delivery& out) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  const bool woken = delivered_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                         [&] { return stop.load() || !answers_.empty(); });
+  if (stop.load()) return Take::Stopped;
+  if (!woken) return Take::TimedOut;
+  out = answers_.front();
+  answers_.pop_front();
+  return Take::Answer;
+}
+
+void CAnswerLedger::Wake() {
+  { std::lock_guard<std::mutex> lock(mutex_); }
+  delivered_.notify_all();
 }
 
 void CAnswerLedger::Forgive() {
   std::lock_guard<std::mutex> lock(mutex_);
   owed_.clear();
+  answers_.clear();
 }
 
 size_t CAnswerLedger::Owed() const {
@@ -72,42 +192,24 @@ void CReplyReceiver::AnswerDevice(uint8_t status) {
   SendToDevice(link_, answer_, n, tap_.load());
 }
 
-bool CReplyReceiver::Owed(const uint8_t* m, size_t length) {
-  if (state_.Answers.Answer(m, length, leftAtDelivered_) == CAnswerLedger::Verdict::Owed) {
-    return true;
+void CReplyReceiver::Take(const uint8_t* m, size_t length, const DeviceAnswer& answer) {
+  if (state_.Answers.Answer(m, length, leftAtDelivered_, answer) == CAnswerLedger::Verdict::Owed) {
+    return;
   }
   IMessageTap* tap = tap_.load();
   if (tap != nullptr) tap->OnSurplus(m, length);
-  return false;
 }
 
-void CReplyReceiver::Signal() {
-  state_.ReplyEvent.SetEvent();
-}
-
-// A message is read only as far as it reaches: the fields a case needs must lie among its data
-// bytes (the closing F7 is not data). A message too short for its case is ignored, so a reply
-// that lost its status byte on the line can never read as a success.
+// Answers go to the ledger; what the device itself asks is answered at once from this thread.
 void CReplyReceiver::Match(const uint8_t* m, size_t length) {
   const MessageKind kind = ClassifyMessage(m, length, Sender::Device, messages_.DeviceId.load());
-  const size_t avail = DataLength(m, length);
+  if (IsAnswer(kind)) {
+    if (const std::optional<DeviceAnswer> answer = DecodeAnswer(kind, m, length)) {
+      Take(m, length, *answer);
+    }
+    return;
+  }
   switch (kind) {
-    case MessageKind::Ack:
-      if (avail <= field::kAckStatus || !Owed(m, length)) return;
-      state_.ReplyStatus.store(m[field::kAckStatus]);
-      Signal();
-      return;
-    case MessageKind::Done:
-      if (!Owed(m, length)) return;
-      state_.ReplyStatus.store(kStatusOk);
-      Signal();
-      return;
-    case MessageKind::ValueReply:
-    case MessageKind::CodeReply:
-    case MessageKind::ResultReply:
-    case MessageKind::OtherSubReply:
-      MatchSubReply(m, length, avail);
-      return;
     case MessageKind::DeviceCommand: {
       const uint8_t command = m[field::kCommand];
       const bool taken = std::find(kTakenDeviceCommands.begin(), kTakenDeviceCommands.end(),
@@ -120,59 +222,12 @@ void CReplyReceiver::Match(const uint8_t* m, size_t length) {
       SendToDevice(link_, answer_, n, tap_.load());
       return;
     }
-    case MessageKind::IdentityReply:
-      if (avail <= field::kIdentityMember || !Owed(m, length)) return;
-      state_.ReplyStatus.store(kStatusOk);
-      state_.ReportedDeviceId.store(m[field::kIdentityFamily]);
-      state_.DeviceVariant.store(m[field::kIdentityMember]);
-      state_.ReportedRevision.store(
-          avail >= field::kIdentityRevision + 4 ? ReadRevision(m + field::kIdentityRevision) : 0);
-      Signal();
-      return;
     case MessageKind::OtherUniversal:
       AnswerDevice(kAckUnknown);
       return;
     default:  // Notice, Foreign: nothing
       return;
   }
-}
-
-// Every sub-reply wakes the worker, also where the status stays as it was.
-void CReplyReceiver::MatchSubReply(const uint8_t* m, size_t length, size_t avail) {
-  bool store = false;
-  int32_t status = 0;
-  switch (m[field::kSub]) {
-    case kSubValueReply:
-      if (avail < field::kSubValue + 5) return;
-      store = true;
-      status = DecodeSeptet32(m + field::kSubValue);
-      break;
-    case kSubCodeReply: {
-      if (avail <= field::kCode) return;
-      const uint8_t code = m[field::kCode];
-      if (std::find(kSuccessCodes.begin(), kSuccessCodes.end(), code) != kSuccessCodes.end()) {
-        store = true;
-        status = kStatusOk;
-      } else if (code == kValueCode) {
-        if (avail < field::kCodeValue + 5) return;
-        if (ReadSeptet14(m + field::kCodeError) == 0) {
-          store = true;
-          status = DecodeSeptet32(m + field::kCodeValue) >= 0 ? kStatusOk : kStatusCodeNegative;
-        }
-      }
-      break;
-    }
-    case kSubResult:
-      if (avail <= field::kSubStatus) return;
-      store = true;
-      status = m[field::kSubStatus];
-      break;
-    default:
-      break;
-  }
-  if (!Owed(m, length)) return;
-  if (store) state_.ReplyStatus.store(status);
-  Signal();
 }
 
 }  // namespace px

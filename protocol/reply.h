@@ -1,13 +1,15 @@
 #pragma once
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "base/byte_link.h"
-#include "base/event.h"
 #include "protocol/framer.h"
 #include "protocol/messages.h"
 
@@ -21,7 +23,7 @@ class IMessageTap {
  public:
   virtual ~IMessageTap() = default;
   virtual void OnMessage(Direction direction, const uint8_t* data, size_t length) = 0;
-  // An answer that nothing was asked for: it was neither stored nor signalled.
+  // An answer that nothing was asked for: it answers no request.
   virtual void OnSurplus(const uint8_t* /*data*/, size_t /*length*/) {}
 };
 
@@ -30,48 +32,92 @@ class IMessageTap {
 // that do not count).
 uint64_t SendToDevice(IByteLink& link, const uint8_t* data, int length, IMessageTap* tap = nullptr);
 
+// One answer of the device, decoded once on the reply thread and handed whole to the request it
+// answers: nothing that comes later can change it.
+struct DeviceAnswer {
+  MessageKind kind = MessageKind::Foreign;
+  // False when the message carries no status that the updater knows (a file sub-reply it does
+  // not know, a code that is neither a success nor a value without error): never a success.
+  bool known = true;
+  // The device's status when known; otherwise the message's own code (its sub-command, or the
+  // CodeReply's code), which an error box shows.
+  int32_t status = 0;
+  // An identity reply's family (the device code), member (the variant) and software revision
+  // (four ASCII digits as one number, 0 when it carried none).
+  uint8_t deviceId = 0;
+  uint8_t variant = 0;
+  uint32_t revision = 0;
+};
+
+// Decodes a whole message of an answering kind (IsAnswer) into its answer; nothing when the
+// message is too short to carry what its kind needs, so that a reply that lost its status byte on
+// the line can never read as a success.
+std::optional<DeviceAnswer> DecodeAnswer(MessageKind kind, const uint8_t* m, size_t length);
+
 // The answers the device owes. It answers every copy of a request it receives once, so each copy
-// sent is owed one answer, taken off when an answer comes. An answer that nothing is owed for
-// answers nothing: a surplus. Where the link can tell how far its bytes have got, an answer that
-// began before a copy had wholly left the host cannot be that copy's answer either.
+// sent is owed one answer, taken off when an answer comes, and handed to the request that sent
+// that copy. An answer that nothing is owed for answers nothing: a surplus. Where the link can
+// tell how far its bytes have got, an answer that began before a copy had wholly left the host
+// cannot be that copy's answer either.
 //
 // A surplus that repeats the last answer taken changes nothing, whichever of the two was the real
 // one. A surplus that differs from it may be the real answer, and the one taken a stray: a refusal
 // may have been read as a success, so the answers are out of step.
 class CAnswerLedger {
  public:
+  using Clock = std::chrono::steady_clock;
   enum class Verdict { Owed, Repeat, Conflict };
+  // An owed answer, for the request whose copy it answers, with the time it came.
+  struct Delivery {
+    uint64_t request = 0;
+    DeviceAnswer answer;
+    Clock::time_point at;
+  };
+  enum class Take { Answer, TimedOut, Stopped };
 
-  // Queues one copy of a request on the link and owes it an answer. Both happen under one lock,
-  // so that an answer can never be judged before its copy is counted.
+  // A new request: the copies sent from now on are its own.
+  void BeginRequest();
+  uint64_t CurrentRequest() const;
+  // Queues one copy of the current request on the link and owes it an answer. The debt comes
+  // first, so that an answer can never be judged before its copy is counted; the tap sees the
+  // copy before.
   void SendAsked(IByteLink& link, const uint8_t* data, int length, IMessageTap* tap);
-  // An answer whose first byte came when `left` bytes had left the host: Owed when it answers
-  // the oldest owed copy; otherwise a surplus, counted.
-  Verdict Answer(const uint8_t* m, size_t length, uint64_t left);
-  // The answers still owed are taken as lost.
+  // An answer whose first byte came when `left` bytes had left the host: Owed when it answers the
+  // oldest owed copy (it is then kept for that copy's request); otherwise a surplus, counted.
+  Verdict Answer(const uint8_t* m, size_t length, uint64_t left, const DeviceAnswer& answer);
+  // Waits up to timeoutMs for the next owed answer. Stopped as soon as `stop` is set and Wake is
+  // called (or was called before).
+  Take Next(uint32_t timeoutMs, const std::atomic<bool>& stop, Delivery& out);
+  // Wakes every Next so that it looks at its stop flag again.
+  void Wake();
+  // The answers still owed are taken as lost, and owed answers not yet taken are dropped.
   void Forgive();
   size_t Owed() const;
   uint64_t Surplus() const { return surplus_.load(); }
   uint64_t Conflicts() const { return conflicts_.load(); }
 
  private:
+  struct Debt {
+    uint64_t mark;  // the link's count of queued bytes up to the copy's last byte
+    uint64_t request;
+  };
+  // The mark of a copy that the link is still queueing.
+  static constexpr uint64_t kQueueing = UINT64_MAX;
+
   mutable std::mutex mutex_;
-  std::deque<uint64_t> owed_;
+  std::condition_variable delivered_;
+  std::condition_variable queued_;
+  uint64_t request_ = 0;
+  std::deque<Debt> owed_;
+  std::deque<Delivery> answers_;
   std::vector<uint8_t> lastTaken_;
   std::atomic<uint64_t> surplus_{0};
   std::atomic<uint64_t> conflicts_{0};
 };
 
-// What the reply thread hands to the worker: the status of the last reply, the identity fields,
-// and the event that tells a new reply arrived.
+// What the reply thread shares with the rest: its run flag and the answers it hands over.
 struct CReplyState {
-  std::atomic<int32_t> ReplyStatus{0};
-  std::atomic<uint8_t> ReportedDeviceId{0};
-  std::atomic<uint8_t> DeviceVariant{0};
-  // Software revision of the last identity reply (four ASCII digits), 0 when it carried none.
-  std::atomic<uint32_t> ReportedRevision{0};
   std::atomic<int> ReplyThreadRun{0};
-  CEvent ReplyEvent;
   CAnswerLedger Answers;
 };
 
@@ -100,10 +146,8 @@ class CReplyReceiver {
 
  private:
   void AnswerDevice(uint8_t status);
-  void MatchSubReply(const uint8_t* m, size_t length, size_t avail);
-  // Takes an answer if it answers an owed copy; a surplus is counted and shown to the tap.
-  bool Owed(const uint8_t* m, size_t length);
-  void Signal();
+  // Hands an answer to the ledger; a surplus is counted and shown to the tap.
+  void Take(const uint8_t* m, size_t length, const DeviceAnswer& answer);
 
   IByteLink& link_;
   CReplyState& state_;

@@ -49,7 +49,7 @@ inline constexpr std::array<uint8_t, 3> kTakenDeviceCommands = {0x01, 0x04, 0x05
 inline constexpr std::array<uint8_t, 6> kSuccessCodes = {2, 17, 32, 37, 38, 41};
 inline constexpr uint8_t kValueCode = 34;
 
-// Statuses that the updater judges (the device's own values, and the window's abort mark).
+// Statuses that the updater judges: the device's own values.
 enum DeviceStatus : int32_t {
   kStatusOk = 0,
   kStatusSemaphoreLowBattery = 3,  // a refused GetSemaphore: the battery is low
@@ -57,7 +57,6 @@ enum DeviceStatus : int32_t {
   kStatusLowBattery = 12,
   kStatusNoSuchFile = -6,  // FileDelete of a file that is not there: as good as deleted
   kStatusCodeNegative = -1,
-  kAbortStatus = 255,
 };
 
 inline constexpr uint8_t kDefaultDeviceId = 0x5E;

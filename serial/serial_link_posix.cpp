@@ -3,6 +3,11 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#if defined(__linux__)
+#include <sys/sysmacros.h>
+#endif
 #include <termios.h>
 #include <unistd.h>
 
@@ -118,8 +123,11 @@ class CUniqueFd {
 
 class CPosixPort final : public CPortBackend {
  public:
-  CPosixPort(CUniqueFd fd, CUniqueFd wakeRead, CUniqueFd wakeWrite)
-      : fd_(std::move(fd)), wakeRead_(std::move(wakeRead)), wakeWrite_(std::move(wakeWrite)) {}
+  CPosixPort(CUniqueFd fd, CUniqueFd wakeRead, CUniqueFd wakeWrite, bool exactQueue)
+      : fd_(std::move(fd)),
+        wakeRead_(std::move(wakeRead)),
+        wakeWrite_(std::move(wakeWrite)),
+        exactQueue_(exactQueue) {}
 
   ~CPosixPort() override {
 #ifdef TIOCNXCL
@@ -186,6 +194,7 @@ class CPosixPort final : public CPortBackend {
   }
 
   uint32_t OutputQueued() const override {
+    if (!exactQueue_) return 0;
     int queued = 0;
     if (ioctl(fd_.Get(), TIOCOUTQ, &queued) != 0 || queued < 0) return 0;
     return static_cast<uint32_t>(queued);
@@ -211,6 +220,7 @@ class CPosixPort final : public CPortBackend {
   CUniqueFd fd_;
   CUniqueFd wakeRead_;
   CUniqueFd wakeWrite_;
+  const bool exactQueue_;
 };
 
 bool MakeWakePipe(CUniqueFd& readEnd, CUniqueFd& writeEnd) {
@@ -223,6 +233,17 @@ bool MakeWakePipe(CUniqueFd& readEnd, CUniqueFd& writeEnd) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   }
   return true;
+}
+
+// Linux numbers its rfcomm ttys with their own major, whatever they are named.
+bool IsBluetoothTtyDevice(dev_t device) {
+#if defined(__linux__)
+  constexpr unsigned kRfcommTtyMajor = 216;
+  return major(device) == kRfcommTtyMajor;
+#else
+  (void)device;
+  return false;
+#endif
 }
 
 }  // namespace
@@ -244,6 +265,21 @@ int NoSuchPortError() {
 
 std::string SystemErrorText(int code) {
   return std::strerror(code);
+}
+
+// Whether the driver's output-queue figure says how many bytes have not left the host. A UART's
+// or a USB adapter's does. A Bluetooth tty's does not: Linux's rfcomm reports its whole MTU
+// whenever anything is queued, and a figure that says more is queued than really is makes a
+// genuine answer look as if it began before its request left. There the link counts only what
+// it handed to the driver.
+bool OutputQueueIsExact(int fd, const std::string& devicePath) {
+  if (devicePath.find("rfcomm") != std::string::npos ||
+      devicePath.find("Bluetooth") != std::string::npos) {
+    return false;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return false;
+  return !IsBluetoothTtyDevice(st.st_rdev);
 }
 
 std::unique_ptr<CPortBackend> OpenPortBackend(const std::string& devicePath, uint32_t baudRate,
@@ -280,7 +316,9 @@ std::unique_ptr<CPortBackend> OpenPortBackend(const std::string& devicePath, uin
 
   CUniqueFd wakeRead, wakeWrite;
   if (!MakeWakePipe(wakeRead, wakeWrite)) return fail(OpenStep::kOpen, errno);
-  return std::make_unique<CPosixPort>(std::move(fd), std::move(wakeRead), std::move(wakeWrite));
+  const bool exactQueue = OutputQueueIsExact(fd.Get(), devicePath);
+  return std::make_unique<CPosixPort>(std::move(fd), std::move(wakeRead), std::move(wakeWrite),
+                                      exactQueue);
 }
 
 }  // namespace px::serial_detail

@@ -44,8 +44,8 @@ class CUniqueHandle {
 
 class CWin32Port final : public CPortBackend {
  public:
-  CWin32Port(CUniqueHandle handle, CUniqueHandle stopEvent)
-      : handle_(std::move(handle)), stopEvent_(std::move(stopEvent)) {}
+  CWin32Port(CUniqueHandle handle, CUniqueHandle stopEvent, bool exactQueue)
+      : handle_(std::move(handle)), stopEvent_(std::move(stopEvent)), exactQueue_(exactQueue) {}
 
   bool StartReading() override {
     readPending_ = false;
@@ -135,6 +135,7 @@ class CWin32Port final : public CPortBackend {
   void Interrupt() override { SetEvent(stopEvent_.Get()); }
 
   uint32_t OutputQueued() const override {
+    if (!exactQueue_) return 0;
     DWORD errors = 0;
     COMSTAT status{};
     if (!ClearCommError(handle_.Get(), &errors, &status)) return 0;
@@ -148,7 +149,8 @@ class CWin32Port final : public CPortBackend {
   }
 
   CUniqueHandle handle_;
-  CUniqueHandle stopEvent_;   // manual-reset; set once when the link closes
+  CUniqueHandle stopEvent_;  // manual-reset; set once when the link closes
+  const bool exactQueue_;
   CUniqueHandle readEvent_;   // the read record's, for the reader's life
   CUniqueHandle writeEvent_;  // the write record's, for one write
   OVERLAPPED readRecord_{};
@@ -237,6 +239,19 @@ std::string SystemErrorText(int code) {
   return text;
 }
 
+// Whether the driver's output-queue figure (cbOutQue) says how many bytes have not left the host.
+// A UART's or a USB adapter's does; nobody here knows what a Bluetooth COM port's says, and a
+// figure that says more is queued than really is makes a genuine answer look as if it began
+// before its request left. Bluetooth COM ports are the system's Bluetooth modem devices: there
+// the link counts only what it handed to the driver.
+bool OutputQueueIsExact(const std::string& devicePath) {
+  const size_t com = devicePath.rfind("COM");
+  if (com == std::string::npos) return true;
+  char target[1024] = {};
+  if (QueryDosDeviceA(devicePath.substr(com).c_str(), target, sizeof target) == 0) return true;
+  return std::string(target).find("Bth") == std::string::npos;
+}
+
 std::unique_ptr<CPortBackend> OpenPortBackend(const std::string& devicePath, uint32_t baudRate,
                                               OpenFailure& failure) {
   CUniqueHandle handle(CreateFileA(devicePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -253,7 +268,8 @@ std::unique_ptr<CPortBackend> OpenPortBackend(const std::string& devicePath, uin
     return nullptr;
   }
   if (!Configure(handle.Get(), baudRate, failure)) return nullptr;
-  return std::make_unique<CWin32Port>(std::move(handle), std::move(stopEvent));
+  return std::make_unique<CWin32Port>(std::move(handle), std::move(stopEvent),
+                                      OutputQueueIsExact(devicePath));
 }
 
 }  // namespace px::serial_detail

@@ -297,7 +297,6 @@ void Stretch(Mix& m, double scale) {
     *ms = Scaled(*ms, scale);
   }
   if (p.baud) p.baud = std::max<uint32_t>(9600, static_cast<uint32_t>(p.baud / scale));
-  t.lineBaud = p.baud;
   for (FaultRule& r : p.rules) {
     if (r.action == FaultAction::Late)
       r.value = static_cast<int32_t>(Scaled(static_cast<uint32_t>(r.value), scale));
@@ -349,7 +348,6 @@ Mix DrawMix(uint64_t seed, const MixOptions& options) {
   p.updaterReplyWaitMs = t.replyWaitMs;
   // Pacing at a rate that keeps a full block's line time to a reply wait as at 115,200 baud.
   if (d.Chance(0.25)) p.baud = d.Int(8, 20) * 1000000;
-  t.lineBaud = p.baud;
   if (d.Chance(0.2)) p.initialFiles.clear();
 
   m.realImages = d.Chance(options.realImageShare);

@@ -236,6 +236,49 @@ TEST_F(CliTest, PortsFromAFixtureTree) {
   EXPECT_NE(none.err.find("No serial ports found."), std::string::npos);
 }
 
+// A pedal that does not write a block and answers it with a reply the updater does not know (a
+// file sub-reply of an unknown sub-command, a code outside the success list): a refusal, so the
+// block goes again, or, refused every time, the block's error box. Never "completed" over a
+// flash that lacks the block.
+TEST_F(CliTest, UnknownAnswersAreRefusals) {
+  struct Case {
+    std::string fault;
+    std::string error;  // empty: the run completes with the right flash
+  };
+  const Case cases[] = {
+      {"RomWrite#6:1:sub=9", ""},
+      {"RomWrite#2:1:code=33", ""},
+      {"RomWrite#3:1-7:code=40", "Error: Transfer error occurred(ROM write:40)\n"},
+      {"RomWrite#1:1-7:sub=127", "Error: Transfer error occurred(ROM write:127)\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault);
+    const std::string pty =
+        StartPedal({"--baud", "921600", "--erase-ms", "200", "--variant", "0", "--fault", c.fault});
+    const auto r = Update({"flash", "--port", pty, "--yes", "--progress", "none"});
+    const std::string report = StopPedal();
+    if (c.error.empty()) {
+      EXPECT_EQ(r.exitCode, 0) << r.err;
+      EXPECT_EQ(JsonValue(report, "success"), "true") << report;
+      EXPECT_EQ(JsonValue(report, "matches"), "true") << report;
+    } else {
+      EXPECT_EQ(r.exitCode, 1) << r.err;
+      EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
+      EXPECT_EQ(r.out.find("completed"), std::string::npos) << r.out;
+    }
+  }
+}
+
+// The same at the real line speed, where a block takes over a second on the line.
+TEST_F(CliTest, UnknownAnswerAtTheRealLineSpeed) {
+  const std::string pty = StartPedal(
+      {"--baud", "115200", "--variant", "0", "--once", "--fault", "RomWrite#40:1:sub=9"});
+  const auto r = Update({"flash", "--port", pty, "--yes", "--progress", "none"}, {}, 170000);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(pedal_->Wait(30000)) << "the pedal did not end after the update";
+  EXPECT_EQ(pedal_->Result().exitCode, 0) << "a violation, or a flash unlike the image";
+}
+
 // At full scale: the real 115,200-baud line and the real times.
 TEST_F(CliTest, FullScaleUpdate) {
   const std::string pty = StartPedal(

@@ -33,6 +33,38 @@ EngineTiming Timing() {
   return t;
 }
 
+// A line whose driver holds one request back: the first answer that starts after that request
+// was queued began before it had left the host, as a device's late answer to an earlier request
+// may. Every other byte leaves at once.
+class HoldingDevice : public test::ScriptedDevice {
+ public:
+  std::string heldKind;  // the kind whose first copy is held
+
+  uint64_t SendCounted(const uint8_t* data, int length) override {
+    const std::string kind = test::KindOf(Bytes(data, data + length));
+    const uint64_t queued = queued_.fetch_add(static_cast<uint64_t>(length)) + length;
+    if (kind == heldKind && !held_.exchange(true)) {
+      holding_ = true;
+    } else if (!holding_.load()) {
+      left_ = queued;
+    }
+    Send(data, length);
+    return queued;
+  }
+  // The held copy leaves once the first answer after it has begun.
+  uint64_t BytesLeftHost() const override {
+    const uint64_t left = left_.load();
+    if (holding_.exchange(false)) left_ = queued_.load();
+    return left;
+  }
+
+ private:
+  std::atomic<uint64_t> queued_{0};
+  mutable std::atomic<uint64_t> left_{0};
+  std::atomic<bool> held_{false};
+  mutable std::atomic<bool> holding_{false};
+};
+
 class AnswersTest : public ::testing::Test {
  protected:
   AnswersTest() : firmware_(3 * kWriteBlock, 0x3C), module_(100, 0x5A) {}
@@ -65,7 +97,7 @@ class AnswersTest : public ::testing::Test {
     EXPECT_EQ(engine_->LastOutcome(), RunOutcome::OutOfStep);
   }
 
-  test::ScriptedDevice dev_;
+  HoldingDevice dev_;
   test::RecordingUi ui_;
   Bytes firmware_;
   Bytes module_;
@@ -105,7 +137,7 @@ TEST_F(AnswersTest, AnUnaskedAnswerRepeatingTheLastIsHarmless) {
   });
   EXPECT_TRUE(ui_.Errors().empty());
   EXPECT_EQ(ui_.Completions().size(), 1u);
-  EXPECT_EQ(engine_->Reply().Answers.Surplus(), 1u);
+  EXPECT_EQ(engine_->SurplusAnswers(), 1u);
 }
 
 TEST_F(AnswersTest, AnUnaskedAnswerContradictingTheLastEndsOutOfStep) {
@@ -141,6 +173,125 @@ TEST_F(AnswersTest, TheFileHandleIsTheAnswerThatWasJudged) {
     EXPECT_EQ(ui_.Errors(), std::vector<std::string>{"Error occurred(File Open:9)"});
     EXPECT_EQ(handles, 0);
   }
+}
+
+Bytes SubReplyOf(uint8_t sub) {
+  return {0xF0, 0x52, 0x00, 0x5E, 0x60, sub, 0, 0, 0, 0, 0, 0xF7};
+}
+Bytes CodeReplyOf(uint8_t code) {
+  return {0xF0, 0x52, 0x00, 0x5E, 0x60, 0x04, code, 0xF7};
+}
+Bytes Code34Of(uint8_t error, int32_t value) {
+  Bytes m = {0xF0, 0x52, 0x00, 0x5E, 0x60, 0x04, 34, error, 0, 0, 0, 0, 0, 0, 0, 0, 0xF7};
+  EncodeSeptet32(static_cast<uint32_t>(value), m.data() + 11);
+  return m;
+}
+
+// Answers whose status the updater does not know, for a block the device did not write: each is
+// a refusal, so the block goes again and the run completes only once it is acknowledged; never
+// a completion over the missing block.
+class UnknownAnswerTest : public AnswersTest, public ::testing::WithParamInterface<Bytes> {};
+
+TEST_P(UnknownAnswerTest, IsNeverASuccess) {
+  const Bytes odd = GetParam();
+  Run(0, [&](const std::string& kind, int n) -> std::optional<std::vector<Answer>> {
+    if (kind == "RomWrite" && n == 1) return Reply(odd);
+    return std::nullopt;
+  });
+  EXPECT_TRUE(ui_.Errors().empty());
+  EXPECT_EQ(ui_.Completions().size(), 1u);
+  std::vector<uint32_t> addresses;
+  for (const Bytes& m : dev_.Received()) {
+    if (test::KindOf(m) == "RomWrite") addresses.push_back(DecodeSeptet32(m.data() + 5));
+  }
+  ASSERT_EQ(addresses.size(), 4u) << "the second block is sent again";
+  EXPECT_EQ(addresses[1], addresses[2]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, UnknownAnswerTest,
+                         ::testing::Values(SubReplyOf(0x7F), SubReplyOf(0x09), CodeReplyOf(33),
+                                           CodeReplyOf(0), Code34Of(1, 0), Code34Of(0, -5)),
+                         [](const ::testing::TestParamInfo<Bytes>& info) {
+                           const Bytes& m = info.param;
+                           return (m[5] == 0x04 ? "Code" + std::to_string(m[6]) + "_" +
+                                                      std::to_string(m.size() > 8 ? m[7] : 0)
+                                                : "Sub" + std::to_string(m[5]));
+                         });
+
+// Refused every time with an answer it does not know: the block's error box, with the message's
+// own code as the value; the file transfer alike.
+TEST_F(AnswersTest, AnUnknownAnswerEndsWithTheExchangesErrorBox) {
+  Run(0, [](const std::string& kind, int) -> std::optional<std::vector<Answer>> {
+    if (kind == "RomWrite") return Reply(SubReplyOf(0x7F));
+    return std::nullopt;
+  });
+  EXPECT_EQ(ui_.Errors(), std::vector<std::string>{"Transfer error occurred(ROM write:127)"});
+  EXPECT_EQ(dev_.Count("RomWrite"), 7);
+  EXPECT_TRUE(ui_.Completions().empty());
+  EXPECT_EQ(engine_->LastOutcome(), RunOutcome::Refused);
+}
+
+TEST_F(AnswersTest, AnUnknownAnswerToAFileStepIsItsError) {
+  Run(1, [](const std::string& kind, int) -> std::optional<std::vector<Answer>> {
+    if (kind == "FileOpen") return Reply(CodeReplyOf(40));
+    return std::nullopt;
+  });
+  EXPECT_EQ(ui_.Errors(), std::vector<std::string>{"Error occurred(File Open:40)"});
+  EXPECT_EQ(dev_.Count("FileWrite"), 0);
+}
+
+// An answer that began before the identity request had left cannot be its answer; it contradicts
+// nothing taken yet, so the answers are out of step, and nothing is judged (before, the run went
+// on to judge whatever status and device code it last held).
+TEST_F(AnswersTest, IdentificationOutOfStepIsNotJudged) {
+  dev_.heldKind = "IdentityRequest";
+  Run(1, [](const std::string& kind, int n) -> std::optional<std::vector<Answer>> {
+    if (kind == "IdentityRequest" && n == 0) return Reply(AckOf(0));
+    return std::nullopt;
+  });
+  ExpectOutOfStep();
+  EXPECT_EQ(dev_.Count("IdentityRequest"), 1);
+}
+
+// UpdateComplete takes any answer, but not one judged while the answers went out of step: an
+// answer that began before the request had left contradicts the last block's.
+TEST_F(AnswersTest, AContradictionDuringUpdateCompleteIsNotACompletion) {
+  dev_.heldKind = "UpdateComplete";
+  Run(0, [](const std::string& kind, int) -> std::optional<std::vector<Answer>> {
+    if (kind == "UpdateComplete") return std::vector<Answer>{{AckOf(6), 0}, {AckOf(0), 50}};
+    return std::nullopt;
+  });
+  EXPECT_EQ(ui_.Errors(), std::vector<std::string>{LoadText(IDS_ANSWERS_OUT_OF_STEP)});
+  EXPECT_TRUE(ui_.Completions().empty());
+  EXPECT_EQ(engine_->LastOutcome(), RunOutcome::OutOfStep);
+}
+
+// After a refused chunk the close is still sent; it may time out, and its box is shown, but the
+// run's outcome is the refusal that came first.
+TEST_F(AnswersTest, TheFirstFailureDecidesTheOutcome) {
+  Run(1, [](const std::string& kind, int) -> std::optional<std::vector<Answer>> {
+    if (kind == "FileWrite") return Reply(test::ValueReplyOf(-74));
+    if (kind == "FileClose") return test::Silence();
+    return std::nullopt;
+  });
+  EXPECT_EQ(ui_.Errors(), (std::vector<std::string>{"Transfer error occurred(File Write:-74)",
+                                                    "Time out error(File Close)"}));
+  EXPECT_EQ(engine_->LastOutcome(), RunOutcome::Refused);
+}
+
+// The chunk's late answer begins while the close is still leaving, contradicting the last answer
+// taken, and the close's own answer is lost: the close shows its own box or none, never the
+// out-of-step box after the chunk's.
+TEST_F(AnswersTest, TheCloseAfterAFailedChunkNeverShowsOutOfStep) {
+  dev_.heldKind = "FileClose";
+  Run(1, [](const std::string& kind, int) -> std::optional<std::vector<Answer>> {
+    if (kind == "FileWrite") return test::Silence();
+    if (kind == "FileClose") return Reply(test::ValueReplyOf(-9));
+    return std::nullopt;
+  });
+  EXPECT_EQ(ui_.Errors(), std::vector<std::string>{"Time out error(File Write)"});
+  EXPECT_EQ(engine_->LastOutcome(), RunOutcome::TimedOut);
+  EXPECT_EQ(dev_.Count("RomErase"), 0);
 }
 
 // A line that is never quiet: a timing clock byte every few ms, for as long as the test lasts.

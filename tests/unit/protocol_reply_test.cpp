@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <climits>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -25,21 +28,35 @@ class ReplyTest : public ::testing::Test {
     return out;
   }
 
-  // Delivers the messages to the matcher, with one answer asked for, and reports whether
-  // ReplyEvent was set.
-  bool MatchAll(const Bytes& wire) {
-    state_.ReplyEvent.ResetEvent();
+  // Delivers the messages to the matcher, with one answer asked for: the answer that the request
+  // got, if any.
+  std::optional<DeviceAnswer> MatchAll(const Bytes& wire) {
     Ask();
     for (const Bytes& m : Frame(wire)) receiver_.Match(m.data(), m.size());
-    return state_.ReplyEvent.Lock(0);
+    CAnswerLedger::Delivery d;
+    if (state_.Answers.Next(0, stop_, d) != CAnswerLedger::Take::Answer) return std::nullopt;
+    return d.answer;
+  }
+  int32_t StatusOf(const Bytes& wire) {
+    const auto a = MatchAll(wire);
+    EXPECT_TRUE(a && a->known);
+    return a ? a->status : INT32_MIN;
+  }
+  // The code an answer without a known status shows.
+  int32_t UnknownOf(const Bytes& wire) {
+    const auto a = MatchAll(wire);
+    EXPECT_TRUE(a && !a->known);
+    return a ? a->status : INT32_MIN;
   }
 
   // One request sent, so that one answer is owed.
   void Ask() {
     state_.Answers.Forgive();
+    state_.Answers.BeginRequest();
     state_.Answers.SendAsked(requests_, IdentityRequest.data(), 6, nullptr);
   }
 
+  std::atomic<bool> stop_{false};
   test::MemoryLink link_;
   test::MemoryLink requests_;
   CReplyState state_;
@@ -71,19 +88,14 @@ TEST_F(ReplyTest, OverlongMessageIsCutAndItsRestDiscarded) {
 }
 
 TEST_F(ReplyTest, DeviceSpecificReplies) {
-  EXPECT_TRUE(MatchAll({0xF0, 0x52, 0x33, 0x5E, 0x00, 0x07, 0xF7}));  // byte 2 not examined
-  EXPECT_EQ(state_.ReplyStatus, 7);
+  EXPECT_EQ(StatusOf({0xF0, 0x52, 0x33, 0x5E, 0x00, 0x07, 0xF7}), 7);  // byte 2 not examined
   EXPECT_FALSE(MatchAll({0xF0, 0x52, 0x00, 0x5D, 0x00, 0x00, 0xF7}));  // another device
-  EXPECT_EQ(state_.ReplyStatus, 7);
   EXPECT_FALSE(MatchAll({0xF0, 0x41, 0x00, 0x5E, 0x00, 0x00, 0xF7}));  // another maker
-  EXPECT_TRUE(MatchAll({0xF0, 0x52, 0x00, 0x5E, 0x02, 0xF7}));
-  EXPECT_EQ(state_.ReplyStatus, 0);
+  EXPECT_EQ(StatusOf({0xF0, 0x52, 0x00, 0x5E, 0x02, 0xF7}), 0);
   EXPECT_FALSE(MatchAll({0xF0, 0x52, 0x00, 0x5E, 0x03, 0xF7}));
   EXPECT_TRUE(link_.Sent().empty());
   // A status lost on the line never reads as success: the short Ack is ignored.
-  state_.ReplyStatus = 9;
   EXPECT_FALSE(MatchAll({0xF0, 0x52, 0x00, 0x5E, 0x00, 0xF7}));
-  EXPECT_EQ(state_.ReplyStatus, 9);
 }
 
 TEST_F(ReplyTest, DeviceCommandsAreAnswered) {
@@ -110,72 +122,75 @@ TEST_F(ReplyTest, IdentityExchange) {
                             0x30, 0x30, 0xF7}));
 
   // Replies are taken whatever their channel, maker byte and length.
-  state_.ReplyStatus = 3;
-  EXPECT_TRUE(MatchAll({0xF0, 0x7E, 0x10, 0x06, 0x02, 0x41, 0x5D, 0x00, 0x01, 0x00, 0x31, 0x30,
-                        0x30, 0x30, 0x01, 0x02, 0xF7}));
-  EXPECT_EQ(state_.ReplyStatus, 0);
-  EXPECT_EQ(state_.ReportedDeviceId, 0x5D);
-  EXPECT_EQ(state_.DeviceVariant, 1);
-  EXPECT_TRUE(MatchAll({0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, 0x22, 0x00, 0x04, 0xF7}));
-  EXPECT_EQ(state_.ReportedDeviceId, 0x22);
-  EXPECT_EQ(state_.DeviceVariant, 4);
+  auto a = MatchAll({0xF0, 0x7E, 0x10, 0x06, 0x02, 0x41, 0x5D, 0x00, 0x01, 0x00, 0x31, 0x30, 0x30,
+                     0x30, 0x01, 0x02, 0xF7});
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->kind, MessageKind::IdentityReply);
+  EXPECT_TRUE(a->known);
+  EXPECT_EQ(a->status, 0);
+  EXPECT_EQ(a->deviceId, 0x5D);
+  EXPECT_EQ(a->variant, 1);
+  EXPECT_EQ(a->revision, ReadRevision(reinterpret_cast<const uint8_t*>("1000")));
+  a = MatchAll({0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, 0x22, 0x00, 0x04, 0xF7});
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->deviceId, 0x22);
+  EXPECT_EQ(a->variant, 4);
+  EXPECT_EQ(a->revision, 0u);
   // Too short to hold the member code: ignored.
   EXPECT_FALSE(MatchAll({0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, 0x11, 0xF7}));
-  EXPECT_EQ(state_.ReportedDeviceId, 0x22);
 }
 
+// Every sub-reply answers; one whose status the updater does not know carries its own code.
 TEST_F(ReplyTest, SubReplies) {
-  EXPECT_TRUE(MatchAll({0xF0, 0x52, 0, 0x5E, 0x60, 0x03, 0x7A, 0x7F, 0x7F, 0x7F, 0x0F, 0xF7}));
-  EXPECT_EQ(state_.ReplyStatus, -6);
-  EXPECT_TRUE(MatchAll({0xF0, 0x52, 0, 0x5E, 0x60, 0x05, 0x02, 0xF7}));
-  EXPECT_EQ(state_.ReplyStatus, 2);
-  EXPECT_TRUE(MatchAll({0xF0, 0x52, 0, 0x5E, 0x60, 0x04, 17, 0xF7}));
-  EXPECT_EQ(state_.ReplyStatus, 0);
+  EXPECT_EQ(StatusOf({0xF0, 0x52, 0, 0x5E, 0x60, 0x03, 0x7A, 0x7F, 0x7F, 0x7F, 0x0F, 0xF7}), -6);
+  EXPECT_EQ(StatusOf({0xF0, 0x52, 0, 0x5E, 0x60, 0x05, 0x02, 0xF7}), 2);
+  for (uint8_t code : kSuccessCodes) {
+    EXPECT_EQ(StatusOf({0xF0, 0x52, 0, 0x5E, 0x60, 0x04, code, 0xF7}), 0) << int{code};
+  }
 
   auto code34 = [](uint8_t e0, uint8_t e1, uint8_t sign) {
     return Bytes{0xF0, 0x52, 0,    0x5E, 0x60, 0x04, 34,   e0,  e1,
                  0,    0,    0x7A, 0x7F, 0x7F, 0x7F, sign, 0xF7};
   };
-  state_.ReplyStatus = 5;
-  EXPECT_TRUE(MatchAll(code34(0, 0, 0x0F)));  // no error, negative value
-  EXPECT_EQ(state_.ReplyStatus, -1);
-  EXPECT_TRUE(MatchAll(code34(0, 0, 0x07)));  // no error, positive value
-  EXPECT_EQ(state_.ReplyStatus, 0);
-  state_.ReplyStatus = 5;
-  EXPECT_TRUE(MatchAll(code34(1, 0, 0x0F)));  // an error value leaves the status
-  EXPECT_EQ(state_.ReplyStatus, 5);
-  EXPECT_TRUE(MatchAll({0xF0, 0x52, 0, 0x5E, 0x60, 0x04, 33, 0xF7}));
-  EXPECT_EQ(state_.ReplyStatus, 5);
-  EXPECT_TRUE(MatchAll({0xF0, 0x52, 0, 0x5E, 0x60, 0x7F, 0xF7}));
-  EXPECT_EQ(state_.ReplyStatus, 5);
+  EXPECT_EQ(StatusOf(code34(0, 0, 0x0F)), -1);   // no error, negative value
+  EXPECT_EQ(StatusOf(code34(0, 0, 0x07)), 0);    // no error, positive value
+  EXPECT_EQ(UnknownOf(code34(1, 0, 0x07)), 34);  // an error value: no status, whatever the value
+  EXPECT_EQ(UnknownOf(code34(0, 1, 0x07)), 34);
+  EXPECT_EQ(UnknownOf({0xF0, 0x52, 0, 0x5E, 0x60, 0x04, 33, 0xF7}), 33);
+  EXPECT_EQ(UnknownOf({0xF0, 0x52, 0, 0x5E, 0x60, 0x04, 0, 0xF7}), 0);
+  // Zeros where a known sub-reply would carry its status do not make an unknown one a success.
+  EXPECT_EQ(UnknownOf({0xF0, 0x52, 0, 0x5E, 0x60, 0x7F, 0, 0, 0, 0, 0, 0xF7}), 0x7F);
+  EXPECT_EQ(UnknownOf({0xF0, 0x52, 0, 0x5E, 0x60, 0x06, 0xF7}), 0x06);
 
   // Short messages are ignored, without reading past their end.
   EXPECT_FALSE(MatchAll({0xF0, 0x52, 0, 0x5E, 0x60, 0x03, 0x7A, 0xF7}));
   EXPECT_FALSE(MatchAll({0xF0, 0x52, 0, 0x5E, 0x60, 0x04, 34, 0, 0, 0xF7}));
+  EXPECT_FALSE(MatchAll({0xF0, 0x52, 0, 0x5E, 0x60, 0x04, 0xF7}));
   EXPECT_FALSE(MatchAll({0xF0, 0x52, 0, 0x5E, 0x60, 0xF7}));
-  EXPECT_EQ(state_.ReplyStatus, 5);
 }
 
-TEST(ReplyThread, StopsAndWakesWaiterWithAbortMark) {
+// The window goes: the reply thread stops, and a worker waiting for an answer wakes at once,
+// told apart from any answer a device could give.
+TEST(ReplyThread, StopsAndWakesAWaitingWorker) {
   test::MemoryLink link;
   CReplyState state;
   CMessageSet messages;
   CReplyReceiver receiver(link, state, messages);
   state.ReplyThreadRun = 1;
   std::thread reply([&] { receiver.Run(); });
+  std::atomic<bool> abort{false};
+  state.Answers.BeginRequest();
   state.Answers.SendAsked(link, IdentityRequest.data(), 6, nullptr);
   link.Inject({0xF0, 0x52, 0x00, 0x5E, 0x00, 0x04, 0xF7});
-  EXPECT_TRUE(state.ReplyEvent.Lock(30000));
-  EXPECT_EQ(state.ReplyStatus, 4);
+  CAnswerLedger::Delivery d;
+  ASSERT_EQ(state.Answers.Next(30000, abort, d), CAnswerLedger::Take::Answer);
+  EXPECT_EQ(d.answer.status, 4);
 
-  std::thread worker([&] {
-    ASSERT_TRUE(state.ReplyEvent.Lock(5000));
-    EXPECT_EQ(state.ReplyStatus, kAbortStatus);
-  });
-  // The destroy step: stop flag, abort mark, event.
+  std::thread worker(
+      [&] { EXPECT_EQ(state.Answers.Next(600000, abort, d), CAnswerLedger::Take::Stopped); });
   state.ReplyThreadRun = 0;
-  state.ReplyStatus = kAbortStatus;
-  state.ReplyEvent.SetEvent();
+  abort = true;
+  state.Answers.Wake();
   worker.join();
   reply.join();
 }

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <optional>
 #include <thread>
 
+#include "base/event.h"
 #include "protocol/reply.h"
 #include "sim/harness.h"
 #include "sim_test_util.h"
@@ -30,7 +32,11 @@ class CMiniUpdater {
   std::optional<int32_t> Exchange(const Bytes& m, uint32_t waitMs = 1000, int attempts = 8) {
     for (int i = 0; i < attempts; ++i) {
       state_.Answers.SendAsked(link_, m.data(), static_cast<int>(m.size()), nullptr);
-      if (state_.ReplyEvent.Lock(waitMs)) return state_.ReplyStatus.load();
+      CAnswerLedger::Delivery d;
+      if (state_.Answers.Next(waitMs, stop_, d) == CAnswerLedger::Take::Answer) {
+        last_ = d.answer;
+        return d.answer.status;
+      }
     }
     return std::nullopt;
   }
@@ -43,7 +49,7 @@ class CMiniUpdater {
     }
     return false;
   }
-  CReplyState& state() { return state_; }
+  const DeviceAnswer& last() const { return last_; }
   // What the update-start step does to the updater's own identity reply.
   void NameDevice(uint8_t id) { messages_.SetIdentityReplyDevice(id); }
 
@@ -52,6 +58,8 @@ class CMiniUpdater {
   CReplyState state_;
   CMessageSet messages_;
   CReplyReceiver receiver_;
+  std::atomic<bool> stop_{false};
+  DeviceAnswer last_;
   std::thread thread_;
 };
 
@@ -67,8 +75,8 @@ TEST(SimHarness, WholeUpdateOverTheInProcessLine) {
   {
     CMiniUpdater u(pedal.HostLink());
     ASSERT_EQ(u.Exchange(Identity()), 0);
-    EXPECT_EQ(u.state().ReportedDeviceId.load(), 0x5E);
-    EXPECT_EQ(u.state().DeviceVariant.load(), 1);
+    EXPECT_EQ(u.last().deviceId, 0x5E);
+    EXPECT_EQ(u.last().variant, 1);
     ASSERT_EQ(u.Exchange(Msg(ComposeGetSemaphore, 0x5E)), 0);
     ASSERT_EQ(u.Exchange(Msg(ComposeAudioMute, 0x5E)), 0);
     ASSERT_EQ(u.Exchange(Msg(ComposeUpdateStart, 0x5E)), 0);
