@@ -171,8 +171,13 @@ std::string PayloadSlip(const Row& row, const uint8_t* m, size_t n) {
   }
   if (!LengthMatches(row, m, n)) return {};  // the device refuses it for its length
   const size_t packed = PackedSize(PayloadCount(row, m, n));
-  if (!wire::PaddingOk(m + row.payloadAt, packed)) return name + " payload with padding bits set";
-  if (!wire::SeptetOk(m + row.payloadAt + packed)) return name + " CRC field with bits above 31";
+  const std::string where = "; its row packs the data from byte " + Num(row.payloadAt);
+  if (!wire::PaddingOk(m + row.payloadAt, packed)) {
+    return name + " payload with padding bits set" + where;
+  }
+  if (!wire::SeptetOk(m + row.payloadAt + packed)) {
+    return name + " CRC field with bits above 31" + where + ", the CRC behind it";
+  }
   return {};
 }
 
