@@ -17,7 +17,7 @@ CHAOS_JOBS ?= 8
 CHECK_JOBS ?= 4
 
 .PHONY: test check demo package chaos deps build-debug build-tsan build-windows build-fuzz \
-	build-release build-package
+	build-release build-package build-posix-names
 
 # The virtual pedal paces its line at 921,600 baud here so that the demo takes seconds; run
 # px550-update flash --simulate without --pedal-arg for the real 115,200-baud timing (about a minute).
@@ -63,6 +63,12 @@ build-windows: deps
 	cmake --preset windows >/dev/null
 	cmake --build --preset windows -j$(JOBS)
 
+# The macOS port listing and every path that is not Linux's, built and unit-tested on Linux: only
+# the updater and the unit tests that cover those paths.
+build-posix-names: deps
+	cmake --preset posix-names >/dev/null
+	cmake --build --preset posix-names -j$(JOBS)
+
 build-fuzz: deps
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz -j$(JOBS)
@@ -70,7 +76,7 @@ build-fuzz: deps
 check: build-debug
 	ctest --preset linux-debug -j$(CHECK_JOBS) -LE '^(windows|chaos|slow)$$'
 
-test: deps build-debug build-tsan build-windows build-fuzz build-package
+test: deps build-debug build-tsan build-windows build-fuzz build-package build-posix-names
 	@FUZZ_SECONDS=$(FUZZ_SECONDS) bash scripts/run-tests.sh
 
 # Each run is mostly waiting on scaled time-outs, so a few more jobs than cores keep them busy.

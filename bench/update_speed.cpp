@@ -4,7 +4,9 @@
 // Then many pedals at 921,600 baud: 1, 5 and 20 in one updater process, and 20 updaters side by
 // side; each pedal's wall time against the floor of its line (every byte both ways at that rate,
 // plus the 500 ms pause after UpdateStart), and the updater's CPU per pedal.
-// Usage: bench_update_speed [rounds] [--many]   (--many: only the many-pedals part)
+// Usage: bench_update_speed [rounds] [--many] [--updater LABEL=PATH]...
+//   --many: only the many-pedals part. --updater (repeatable) compares other builds of
+//   px550-update with this one in the same run, rounds interleaved; medians over the rounds.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -120,13 +122,19 @@ void FinishPedal(Pair& p, unsigned baud) {
   unlink(p.report.c_str());
 }
 
-std::vector<Pair> RunAtOnce(int count, unsigned baud) {
+// The updaters compared: a label and a program.
+struct Updater {
+  std::string label;
+  std::string exe;
+};
+
+std::vector<Pair> RunAtOnce(const Updater& updater, int count, unsigned baud) {
   std::vector<Pair> pairs(static_cast<size_t>(count));
   for (int i = 0; i < count; ++i) StartPedal(pairs[i], baud, i);
   for (Pair& p : pairs) {
     const std::string pty = ReadPty(p);
     p.start = Clock::now();
-    p.update = Spawn({PX_UPDATE_EXE, "flash", "--port", pty, "--yes", "--progress", "none"}, -1);
+    p.update = Spawn({updater.exe, "flash", "--port", pty, "--yes", "--progress", "none"}, -1);
   }
   for (Pair& p : pairs) Finish(p, baud);
   return pairs;
@@ -139,16 +147,16 @@ struct Many {
   double cpu = 0;  // all updater processes together
 };
 
-Many RunMany(int count, unsigned baud, bool together) {
+Many RunMany(const Updater& updater, int count, unsigned baud, bool together) {
   Many m;
   if (!together) {
-    m.pedals = RunAtOnce(count, baud);
+    m.pedals = RunAtOnce(updater, count, baud);
     for (const Pair& p : m.pedals) m.cpu += p.cpu;
     return m;
   }
   m.pedals.resize(static_cast<size_t>(count));
   for (int i = 0; i < count; ++i) StartPedal(m.pedals[i], baud, i);
-  std::vector<std::string> args = {PX_UPDATE_EXE, "flash", "--yes", "--progress", "json"};
+  std::vector<std::string> args = {updater.exe, "flash", "--yes", "--progress", "json"};
   std::map<std::string, Pair*> byPort;
   for (Pair& p : m.pedals) {
     p.pty = ReadPty(p);
@@ -193,81 +201,96 @@ Many RunMany(int count, unsigned baud, bool together) {
   return m;
 }
 
-void PrintMany(const char* how, int count, unsigned baud, const Many& m) {
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// One row per updater and case: the median over the rounds of each figure.
+struct Row {
+  std::vector<double> wall, floor, median, worst, cpu;
+  int failed = 0;
+};
+
+void AddMany(Row& row, const Many& m, int count) {
   std::vector<double> ratios;
   double worstWall = 0;
   double floor = 0;
-  int failed = 0;
   for (const Pair& p : m.pedals) {
     ratios.push_back(p.wall / p.floor);
     worstWall = std::max(worstWall, p.wall);
     floor = std::max(floor, p.floor);
-    failed += !p.ok;
+    row.failed += !p.ok;
   }
   std::sort(ratios.begin(), ratios.end());
-  printf("%-34s %9.2f %9.2f %8.3f %8.3f %10.3f %9.2f%%%s\n",
-         (std::to_string(count) + " pedals @ " + std::to_string(baud) + ", " + how).c_str(),
-         worstWall, floor, ratios[ratios.size() / 2], ratios.back(), m.cpu / count,
-         100.0 * m.cpu / count / worstWall,
-         failed ? ("  " + std::to_string(failed) + " FAILED").c_str() : "");
+  row.wall.push_back(worstWall);
+  row.floor.push_back(floor);
+  row.median.push_back(ratios[ratios.size() / 2]);
+  row.worst.push_back(ratios.back());
+  row.cpu.push_back(m.cpu / count);
 }
+
+void PrintRow(const std::string& what, const Row& row) {
+  printf("%-46s %8.2f %8.2f %8.3f %8.3f %9.3f%s\n", what.c_str(), Median(row.wall),
+         Median(row.floor), Median(row.median), Median(row.worst), Median(row.cpu),
+         row.failed ? ("  " + std::to_string(row.failed) + " FAILED").c_str() : "");
+}
+
+struct Case {
+  std::string name;
+  int count;
+  unsigned baud;
+  bool together;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
   int rounds = 1;
   bool manyOnly = false;
+  std::vector<Updater> updaters = {{"this build", PX_UPDATE_EXE}};
   for (int i = 1; i < argc; ++i) {
     if (strcmp(argv[i], "--many") == 0) {
       manyOnly = true;
+    } else if (strcmp(argv[i], "--updater") == 0 && i + 1 < argc) {
+      const std::string arg = argv[++i];
+      const size_t eq = arg.find('=');
+      if (eq == std::string::npos) {
+        fprintf(stderr, "--updater takes LABEL=PATH\n");
+        return 2;
+      }
+      updaters.push_back({arg.substr(0, eq), arg.substr(eq + 1)});
     } else {
       rounds = atoi(argv[i]);
     }
   }
-  int failedRuns = 0;
+  // Every case against the floor of its line: every byte both ways at that rate, plus the
+  // 500 ms pause after UpdateStart. Ratios are wall / floor; the worst is the slowest pedal.
+  std::vector<Case> cases;
   if (!manyOnly) {
-    // The last column leaves the pause after UpdateStart out of the comparison.
-    printf("%-22s %9s %9s %7s %9s %14s\n", "run", "wall s", "bound s", "ratio", "cpu %",
-           "ratio-pause");
-    for (unsigned baud : {115200u, 921600u}) {
-      for (int r = 0; r < rounds; ++r) {
-        Pair p = RunAtOnce(1, baud)[0];
-        failedRuns += !p.ok;
-        printf("%-22s %9.2f %9.2f %7.3f %8.2f%% %14.3f%s\n",
-               ("1 update @ " + std::to_string(baud)).c_str(), p.wall, p.bound, p.wall / p.bound,
-               100.0 * p.cpu / p.wall, (p.wall - kPause) / p.bound, p.ok ? "" : "  FAILED");
+    cases.push_back({"1 pedal @ 115200", 1, 115200, false});
+    cases.push_back({"1 pedal @ 921600", 1, 921600, false});
+  }
+  for (int count : {1, 5, 20}) {
+    cases.push_back({std::to_string(count) + " pedals @ 921600, one process", count, 921600, true});
+  }
+  cases.push_back({"20 pedals @ 921600, 20 processes", 20, 921600, false});
+
+  printf("%-46s %8s %8s %8s %8s %9s\n", "case (updater)", "worst s", "floor s", "median", "worst",
+         "cpu s/ped");
+  int failedRuns = 0;
+  for (const Case& c : cases) {
+    std::vector<Row> rows(updaters.size());
+    for (int r = 0; r < rounds; ++r) {
+      for (size_t u = 0; u < updaters.size(); ++u) {
+        AddMany(rows[u], RunMany(updaters[u], c.count, c.baud, c.together), c.count);
       }
     }
-    const std::vector<Pair> many = RunAtOnce(20, 921600);
-    std::vector<double> ratios;
-    double cpu = 0, wall = 0;
-    int failed = 0;
-    for (const Pair& p : many) {
-      ratios.push_back(p.wall / p.bound);
-      cpu += p.cpu;
-      wall += p.wall;
-      failed += !p.ok;
+    for (size_t u = 0; u < updaters.size(); ++u) {
+      PrintRow(c.name + " (" + updaters[u].label + ")", rows[u]);
+      failedRuns += rows[u].failed;
     }
-    std::sort(ratios.begin(), ratios.end());
-    printf(
-        "20 updates @ 921600: median ratio %.3f, worst %.3f, updater cpu %.2f%% of wall, %d "
-        "failed\n\n",
-        ratios[ratios.size() / 2], ratios.back(), 100.0 * cpu / wall, failed);
-    failedRuns += failed;
-  }
-
-  // Floor: every byte both ways at the line's rate plus the pause; ratios are wall / floor.
-  printf("%-34s %9s %9s %8s %8s %10s %10s\n", "many pedals", "worst s", "floor s", "median",
-         "worst", "cpu s/ped", "cpu/ped %");
-  for (int r = 0; r < rounds; ++r) {
-    for (int count : {1, 5, 20}) {
-      const Many m = RunMany(count, 921600, true);
-      PrintMany("one process", count, 921600, m);
-      for (const Pair& p : m.pedals) failedRuns += !p.ok;
-    }
-    const Many separate = RunMany(20, 921600, false);
-    PrintMany("20 processes", 20, 921600, separate);
-    for (const Pair& p : separate.pedals) failedRuns += !p.ok;
+    fflush(stdout);
   }
   return failedRuns ? 1 : 0;
 }

@@ -11,12 +11,27 @@
 namespace px::cli {
 namespace {
 
-// The system's reason for a port that would not open, and what to try where we know.
+// The system's reason for a port that would not open.
 std::string OpenFailureDetail(const CSerialLink& link) {
-  std::string detail = link.LastOpenErrorText();
-  const std::string hint = ExplainOpenError(link.LastOpenError());
-  if (!hint.empty()) detail += detail.empty() ? hint : ". " + hint;
-  return detail;
+  return link.LastOpenErrorText();
+}
+
+HintCause HintOf(RunOutcome outcome, UpdateStep step, const CSerialLink& link) {
+  HintFacts facts;
+  facts.outcome = outcome;
+  facts.step = step;
+  if (outcome == RunOutcome::PortFailed) facts.openCause = OpenErrorCause(link.LastOpenError());
+  facts.lineFailed = link.LineFailed();
+  return HintCauseOf(facts);
+}
+
+// The longest the erase of the flash table may take.
+uint32_t FlashEraseLimitMs(const EngineTiming& timing) {
+  uint32_t ms = 0;
+  for (const FlashImageEntry& entry : FlashImageTable) {
+    if (entry.kind == kFlashErase) ms += EraseWaitMs(timing, entry.size);
+  }
+  return ms;
 }
 
 }  // namespace
@@ -129,6 +144,7 @@ struct CFleet::Pedal {
         engine(link, ui, s.timing),
         traced(s.trace != nullptr) {
     if (s.trace != nullptr) engine.SetMessageTap(&tap);
+    ui.SetEraseLimitMs(FlashEraseLimitMs(s.timing));
   }
   // Bytes the link had to throw away (a full ring) show in the trace, once its threads are done.
   ~Pedal() {
@@ -201,6 +217,7 @@ PedalEnding CFleet::EndingOf(Pedal& pedal) const {
   }
   e.text = e.outcome == RunOutcome::Aborted ? "" : pedal.ui.Ending();
   e.detail = pedal.openError;
+  e.hint = HintOf(e.outcome, pedal.ui.LastStep(), pedal.link);
   const DeviceAnswer identity = pedal.engine.LastIdentity();
   if (e.outcome == RunOutcome::Refused && identity.kind == MessageKind::IdentityReply &&
       !IsAcceptedDeviceId(identity.deviceId)) {
@@ -281,12 +298,16 @@ void CFleet::ShowResults(const std::vector<PedalEnding>& endings, bool interrupt
   if (!settings_.several) {
     if (pedals_.empty() || endings.empty()) return;
     PedalEnding whole = endings[0];
-    if (interrupted) whole.outcome = RunOutcome::Aborted;
-    pedals_[0]->ui.Result(StatusWordOf(whole), ExitStatusOf(whole));
+    if (interrupted) {
+      whole.outcome = RunOutcome::Aborted;
+      whole.hint = HintCause::kNone;
+    }
+    pedals_[0]->ui.Result(StatusWordOf(whole), ExitStatusOf(whole), HintText(whole.hint));
     return;
   }
   for (size_t i = 0; i < pedals_.size() && i < endings.size(); ++i) {
-    pedals_[i]->ui.Result(StatusWordOf(endings[i]), ExitStatusOf(endings[i]));
+    const PedalEnding& e = endings[i];
+    pedals_[i]->ui.Result(StatusWordOf(e), ExitStatusOf(e), e.leftOut ? "" : HintText(e.hint));
   }
 }
 
@@ -300,6 +321,7 @@ void CFleet::IdentifyOne(Pedal& pedal, PedalEnding& e) {
     e.outcome = RunOutcome::PortFailed;
     e.text = LoadText(IDS_CANT_OPEN_PORT);
     e.detail = OpenFailureDetail(pedal.link);
+    e.hint = HintOf(e.outcome, UpdateStep::Identify, pedal.link);
     return;
   }
   CUpdateEngine& engine = pedal.engine;
@@ -327,6 +349,7 @@ void CFleet::IdentifyOne(Pedal& pedal, PedalEnding& e) {
     e.outcome = RunOutcome::Completed;
     e.identified = true;
   }
+  e.hint = HintOf(e.outcome, UpdateStep::Identify, pedal.link);
 }
 
 std::vector<PedalEnding> CFleet::Identify() {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/hints.h"
 #include "cli/terminal_ui.h"
 #include "cli/trace.h"
 #include "engine/update_engine.h"
@@ -25,6 +26,7 @@ struct PedalEnding {
   std::string text;      // the completion or error text ("" when interrupted)
   std::string detail;    // why the port would not open, or the code of a strange device
   bool leftOut = false;  // --all: nothing answered there, or not a PX-550LN
+  HintCause hint = HintCause::kNone;  // what to try, where the ending has a likely cause
   // What identified itself (identify, and flash runs that got past identification).
   bool identified = false;
   uint8_t deviceId = 0;

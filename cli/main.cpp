@@ -41,6 +41,18 @@ std::vector<PortEntry> ListPortsHere() {
   return ListPorts();
 }
 
+// What makes a paired pedal's port appear: on Linux it must be bound (rfcomm); elsewhere
+// pairing is enough.
+std::string BindNote(const char* port) {
+  if (ThisPortSystem() != PortSystem::kLinux) return "";
+  return std::string(" (and bind ") + port + ")";
+}
+
+// "/dev/rfcomm0 (Bluetooth serial port)"
+std::string PortAndDescription(const PortEntry& p) {
+  return p.description.empty() ? p.name : p.name + " (" + p.description + ")";
+}
+
 // The pedals to work on: the ports given, every (Bluetooth) port, the default port, or virtual
 // pedals started here.
 struct Targets {
@@ -61,11 +73,11 @@ int ResolveTargets(const Options& o, const std::function<std::vector<std::string
       auto sim = std::make_unique<CSimulator>();
       std::string port;
       std::string error;
-      if (!sim->Start(simArgs(i), port, error)) {
+      if (!sim->Start(simArgs(i), o.verbose, port, error)) {
         fprintf(stderr, "Error: cannot start the virtual pedal: %s\n", error.c_str());
         return kExitPort;
       }
-      fprintf(stderr, "Virtual pedal on %s\n", port.c_str());
+      if (o.verbose) fprintf(stderr, "Virtual pedal on %s\n", port.c_str());
       t.ports.push_back(port);
       t.pedals.push_back(std::move(sim));
     }
@@ -77,14 +89,17 @@ int ResolveTargets(const Options& o, const std::function<std::vector<std::string
   }
   const std::vector<PortEntry> ports = ListPortsHere();
   if (t.leaveOut) {
+    std::vector<std::string> used;
     for (const PortEntry& p : ports) {
-      if (p.bluetooth || o.allPorts) t.ports.push_back(p.name);
+      if (!p.bluetooth && !o.allPorts) continue;
+      t.ports.push_back(p.name);
+      used.push_back(PortAndDescription(p));
     }
     if (t.ports.empty()) {
       fprintf(stderr,
-              "Error: no %sserial ports found. Pair the pedals over Bluetooth (and bind "
-              "their serial ports), or give them with --port.\n",
-              o.allPorts ? "" : "Bluetooth ");
+              "Error: no %sserial ports found. Pair the pedals over Bluetooth%s, or give them "
+              "with --port.\n",
+              o.allPorts ? "" : "Bluetooth ", BindNote("their serial ports").c_str());
       return kExitPort;
     }
     if (static_cast<int>(t.ports.size()) > kMaxPedals) {
@@ -94,19 +109,20 @@ int ResolveTargets(const Options& o, const std::function<std::vector<std::string
               t.ports.size(), kMaxPedals);
       return kExitUsage;
     }
-    for (const std::string& p : t.ports) fprintf(stderr, "Using port %s\n", p.c_str());
+    for (const std::string& u : used) fprintf(stderr, "Using port %s\n", u.c_str());
     return -1;
   }
   const int chosen = PreferredPortIndex(ports);
   if (chosen < 0) {
     fprintf(stderr,
-            "Error: no serial ports found. Pair the pedal over Bluetooth (and bind its serial "
-            "port), or give one with --port.\n");
+            "Error: no serial ports found. Pair the pedal over Bluetooth%s, or give one with "
+            "--port.\n",
+            BindNote("its serial port").c_str());
     return kExitPort;
   }
   const PortEntry& p = ports[static_cast<size_t>(chosen)];
   t.ports.push_back(p.name);
-  fprintf(stderr, "Using port %s\n", EntryText(p).c_str());
+  fprintf(stderr, "Using port %s\n", PortAndDescription(p).c_str());
   return -1;
 }
 
@@ -116,11 +132,7 @@ int CmdPorts() {
     fprintf(stderr, "No serial ports found.\n");
     return kExitPort;
   }
-  const int chosen = PreferredPortIndex(ports);
-  for (size_t i = 0; i < ports.size(); ++i) {
-    printf("%s%s\t%s\n", static_cast<int>(i) == chosen ? "*" : "", ports[i].name.c_str(),
-           ports[i].description.c_str());
-  }
+  fputs(PortListText(ports, PreferredPortIndex(ports), IsTerminal(stdout)).c_str(), stdout);
   return kExitOk;
 }
 
@@ -151,6 +163,8 @@ int CmdIdentify(const Options& o) {
     } else if (!e.identified) {
       fprintf(stderr, "%sError: %s\n", tag.c_str(), e.text.c_str());
       if (!e.detail.empty()) fprintf(stderr, "%s%s\n", tag.c_str(), e.detail.c_str());
+      const std::string hint = HintLine(HintText(e.hint));
+      if (!hint.empty()) fprintf(stderr, "%s%s\n", tag.c_str(), hint.c_str());
     } else {
       const uint32_t rev = e.revision;
       char revision[5] = {static_cast<char>(rev >> 24), static_cast<char>(rev >> 16),
@@ -249,6 +263,8 @@ void TellSummary(FILE* file, const std::vector<PedalEnding>& endings) {
     completed += e.outcome == RunOutcome::Completed;
     counted += !e.leftOut;
     fprintf(file, "%s: %s\n", e.port.c_str(), text.c_str());
+    const std::string hint = HintLine(HintText(e.hint));
+    if (!e.leftOut && !hint.empty()) fprintf(file, "%s: %s\n", e.port.c_str(), hint.c_str());
   }
   fprintf(file, "%d of %d pedal%s updated.\n", completed, counted, counted == 1 ? "" : "s");
   fflush(file);

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "px_version.h"
+#include "serial/port_discovery.h"
 
 namespace px::cli {
 
@@ -17,14 +18,25 @@ const char* const kExitStatusHelp =
 
 namespace {
 
+// A port name as this system gives them.
+const char* ExamplePort() {
+  switch (ThisPortSystem()) {
+    case PortSystem::kWindows:
+      return "COM7";
+    case PortSystem::kMac:
+      return "/dev/cu.PX-550LN";
+    case PortSystem::kBsd:
+      return "/dev/cuaU0";
+    case PortSystem::kLinux:
+      break;
+  }
+  return "/dev/rfcomm0";
+}
+
 std::string PortHelp() {
-#ifdef _WIN32
-  return "serial port, such as COM7; repeat it for several pedals (default: the first Bluetooth "
-         "port, else the first port)";
-#else
-  return "serial port device, such as /dev/rfcomm0; repeat it for several pedals (default: the "
-         "first Bluetooth port, else the first port)";
-#endif
+  return std::string("serial port, such as ") + ExamplePort() +
+         "; repeat it for several pedals (default: the first Bluetooth port, else the first "
+         "port)";
 }
 
 // "N:ARG" gives N (from 1) and ARG; 0 for an argument meant for every pedal.
@@ -56,6 +68,8 @@ void AddTargetOptions(CLI::App* command, Options& o, const char* what) {
                    "An option for the virtual pedals (repeatable); N:OPTION gives it to the N-th "
                    "only, as in --pedal-arg=2:--silent")
       ->allow_extra_args(false);
+  command->add_flag("--verbose,-v", o.verbose,
+                    "Show the virtual pedals' own lines (where they listen, their summary)");
 }
 
 // What the options cannot express alone; "" when they fit together.

@@ -20,6 +20,7 @@ struct Options {
   std::string progress = "auto";
   std::string trace;
   bool yes = false;
+  bool verbose = false;  // the virtual pedals' own lines too
 };
 
 // Reads the command line. Returns -1 when a command is to run, otherwise the exit status (0 after

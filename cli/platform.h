@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli/hints.h"
 #include "serial/port_discovery.h"
 
 // What the command line needs from the operating system, one file per platform.
@@ -34,7 +35,9 @@ class CSimulator {
  public:
   ~CSimulator();
   // Starts px550-sim --pty with the extra arguments; on success ptyPath is the port to open.
-  bool Start(const std::vector<std::string>& extraArgs, std::string& ptyPath, std::string& error);
+  // Its own lines on stderr are shown only when verbose.
+  bool Start(const std::vector<std::string>& extraArgs, bool verbose, std::string& ptyPath,
+             std::string& error);
   // Asks the pedal to finish, waits for it and returns its exit status (-1 when not started).
   int Stop();
 
@@ -43,8 +46,8 @@ class CSimulator {
   int out_ = -1;  // the pedal's standard output: it closes when the pedal ends
 };
 
-// The ports of a sysfs fixture tree, for the tests' port roots; false where ports are not listed
-// from sysfs.
+// The ports of a fixture tree (sysRoot for sysfs, devRoot for device names), for the tests' port
+// roots; false where ports are not listed from files.
 bool ListFixturePorts(const std::string& sysRoot, const std::string& devRoot,
                       std::vector<PortEntry>& ports);
 
@@ -54,9 +57,6 @@ bool IsTerminal(FILE* file);
 size_t PrepareTerminal(FILE* file);
 // Asks on the terminal; false on "no", end of input or cancel.
 bool AskYesNo(const std::string& question, const std::atomic<bool>& cancel);
-// What to try for a port that failed to open with this error code, or "" where we know nothing
-// better than the system's own reason.
-std::string ExplainOpenError(int error);
 // A file name for a temporary file; "" when none can be made.
 std::string TempPath(const std::string& stem);
 

@@ -14,7 +14,6 @@
 
 #include "cli/platform.h"
 #include "serial/port_discovery.h"
-#include "serial/port_discovery_linux.h"
 
 #ifdef __APPLE__
 #include <mach-o/dyld.h>
@@ -112,8 +111,8 @@ CSimulator::~CSimulator() {
   Stop();
 }
 
-bool CSimulator::Start(const std::vector<std::string>& extraArgs, std::string& ptyPath,
-                       std::string& error) {
+bool CSimulator::Start(const std::vector<std::string>& extraArgs, bool verbose,
+                       std::string& ptyPath, std::string& error) {
   int out[2];
   if (pipe(out) != 0) {
     error = strerror(errno);
@@ -135,6 +134,10 @@ bool CSimulator::Start(const std::vector<std::string>& extraArgs, std::string& p
   posix_spawnattr_t attr;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  // The pedal's own lines (its summary, its trace) only when asked for.
+  if (!verbose) {
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  }
   posix_spawnattr_init(&attr);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
   posix_spawnattr_setpgroup(&attr, 0);
@@ -191,7 +194,7 @@ int CSimulator::Stop() {
 
 bool ListFixturePorts(const std::string& sysRoot, const std::string& devRoot,
                       std::vector<PortEntry>& ports) {
-  ports = ListPortsAt(sysRoot, devRoot);
+  ports = ListPortsUnder(sysRoot, devRoot);
   return true;
 }
 
@@ -221,17 +224,21 @@ bool AskYesNo(const std::string& question, const std::atomic<bool>& cancel) {
   return false;
 }
 
-std::string ExplainOpenError(int error) {
+HintCause OpenErrorCause(int error) {
+  const PortSystem system = ThisPortSystem();
   if (error == EACCES || error == EPERM) {
-    return "Permission denied. On Linux, serial ports belong to the \"dialout\" group: add "
-           "yourself with 'sudo usermod -aG dialout $USER', then log out and in again.";
+    if (system == PortSystem::kLinux) return HintCause::kPermissionDialout;
+    return system == PortSystem::kBsd ? HintCause::kPermissionDialer : HintCause::kPermission;
   }
-  if (error == EBUSY || error == EWOULDBLOCK) return "Another program is using this port.";
+  if (error == EBUSY || error == EAGAIN || error == EWOULDBLOCK) return HintCause::kBusy;
   if (error == ENOENT || error == ENODEV || error == ENXIO) {
-    return "No such port. Is the pedal paired and its serial port bound (for Bluetooth: "
-           "'rfcomm bind')? 'px550-update ports' lists the ports.";
+    return system == PortSystem::kLinux ? HintCause::kMissingRfcomm : HintCause::kMissing;
   }
-  return "";
+  // A bound RFCOMM port refuses to open while its Bluetooth connection cannot be made.
+  const bool rfcommDown = error == ENOTCONN || error == EHOSTDOWN || error == EHOSTUNREACH ||
+                          error == ECONNREFUSED || error == ETIMEDOUT;
+  if (rfcommDown && system == PortSystem::kLinux) return HintCause::kNotConnected;
+  return HintCause::kNone;
 }
 
 std::string TempPath(const std::string& stem) {

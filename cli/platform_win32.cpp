@@ -41,7 +41,7 @@ CInterruptWatch::~CInterruptWatch() {
 
 CSimulator::~CSimulator() {}
 
-bool CSimulator::Start(const std::vector<std::string>&, std::string&, std::string& error) {
+bool CSimulator::Start(const std::vector<std::string>&, bool, std::string&, std::string& error) {
   error = "the virtual pedal runs on Linux and macOS only";
   return false;
 }
@@ -89,12 +89,11 @@ bool AskYesNo(const std::string& question, const std::atomic<bool>& cancel) {
   return false;
 }
 
-std::string ExplainOpenError(int error) {
-  if (error == ERROR_ACCESS_DENIED) return "Another program is using this port.";
-  if (error == ERROR_FILE_NOT_FOUND) {
-    return "No such port. Is the pedal paired? 'px550-update ports' lists the ports.";
-  }
-  return "";
+// Windows answers a port that another program holds with "access denied".
+HintCause OpenErrorCause(int error) {
+  if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) return HintCause::kBusy;
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return HintCause::kMissing;
+  return HintCause::kNone;
 }
 
 std::string TempPath(const std::string& stem) {

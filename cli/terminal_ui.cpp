@@ -1,8 +1,52 @@
 #include "cli/terminal_ui.h"
 
+#include <algorithm>
 #include <cinttypes>
 
 namespace px::cli {
+
+namespace {
+
+bool IsSending(UpdateStep step) {
+  return step == UpdateStep::FileWrite || step == UpdateStep::Write;
+}
+
+}  // namespace
+
+std::string PortListText(const std::vector<PortEntry>& ports, int chosen, bool terminal) {
+  struct Row {
+    std::string mark, port, description, bluetooth;
+  };
+  std::vector<Row> rows;
+  if (terminal) rows.push_back({"", "PORT", "DESCRIPTION", "BLUETOOTH"});
+  for (size_t i = 0; i < ports.size(); ++i) {
+    rows.push_back({static_cast<int>(i) == chosen ? "*" : "", ports[i].name, ports[i].description,
+                    ports[i].bluetooth ? "yes" : "no"});
+  }
+  size_t portWidth = 0;
+  size_t descriptionWidth = 0;
+  for (const Row& r : rows) {
+    portWidth = std::max(portWidth, r.port.size());
+    descriptionWidth = std::max(descriptionWidth, r.description.size());
+  }
+  std::string text;
+  for (const Row& r : rows) {
+    if (!terminal) {
+      text += r.mark + "\t" + r.port + "\t" + r.description + "\t" + r.bluetooth + "\n";
+      continue;
+    }
+    std::string line = (r.mark.empty() ? " " : r.mark) + "  " + r.port;
+    line.append(portWidth - r.port.size() + 2, ' ');
+    line += r.description;
+    line.append(descriptionWidth - r.description.size() + 2, ' ');
+    text += line + r.bluetooth + "\n";
+  }
+  return text;
+}
+
+std::string HintLine(const std::string& hint) {
+  return hint.empty() ? "" : "Hint: " + hint;
+}
 
 CProgressBoard::CProgressBoard(FILE* err, size_t rows, size_t width)
     : err_(err), width_(width), lines_(rows) {}
@@ -177,8 +221,24 @@ void CTerminalUi::SetProgressPosition(int percent) {
   }
 }
 
+void CTerminalUi::SetEraseLimitMs(uint32_t ms) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  eraseLimitMs_ = ms;
+}
+
+UpdateStep CTerminalUi::LastStep() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lastStep_;
+}
+
 void CTerminalUi::OnStep(UpdateStep step) {
   std::lock_guard<std::mutex> lock(mutex_);
+  const auto now = std::chrono::steady_clock::now();
+  if (sending_) sentFor_ += now - sendingSince_;
+  sending_ = IsSending(step);
+  sendingSince_ = now;
+  identified_ = identified_ || step != UpdateStep::Identify;
+  lastStep_ = step;
   step_ = StepName(step);
   if (mode_ == ProgressMode::Json) {
     fprintf(out_, "%s\"event\":\"step\",\"step\":\"%s\"}\n", JsonStart().c_str(), step_);
@@ -187,18 +247,42 @@ void CTerminalUi::OnStep(UpdateStep step) {
     fprintf(out_, "%sstep: %s\n", Tag().c_str(), step_);
     fflush(out_);
   }
-  if ((step == UpdateStep::FileWrite || step == UpdateStep::Write) && !transferStarted_) {
-    transferStarted_ = true;
-    transferStart_ = std::chrono::steady_clock::now();
-  }
-  if (mode_ == ProgressMode::Bar && lane_.board != nullptr) DrawBar();
+  if (mode_ == ProgressMode::Bar) DrawBar();
 }
 
 void CTerminalUi::OnTransfer(uint64_t bytesDone, uint64_t bytesTotal) {
   std::lock_guard<std::mutex> lock(mutex_);
   bytesDone_ = bytesDone;
   bytesTotal_ = bytesTotal;
+  // Measured when bytes are confirmed, so that a redraw between two confirmations does not
+  // count the wait for the next one as time without bytes.
+  const double secs = SendingSeconds();
+  if (secs > 0.05) rate_ = static_cast<double>(bytesDone_) / secs;
   if (mode_ == ProgressMode::Bar) DrawBar();
+}
+
+double CTerminalUi::SendingSeconds() const {
+  auto sent = sentFor_;
+  if (sending_) sent += std::chrono::steady_clock::now() - sendingSince_;
+  return std::chrono::duration<double>(sent).count();
+}
+
+// The rate measured while sending and the time the bytes still to send take at it; during the
+// erase, how long it may take instead.
+std::string CTerminalUi::RateAndTimeLeft() const {
+  char text[64];
+  if (lastStep_ == UpdateStep::Erase) {
+    snprintf(text, sizeof text, "erasing the flash, up to %u s", (eraseLimitMs_ + 999) / 1000);
+    return eraseLimitMs_ > 0 ? text : "erasing the flash";
+  }
+  const double rate = rate_;
+  char eta[32] = "--:--";
+  if (rate > 0 && bytesTotal_ >= bytesDone_) {
+    const auto left = static_cast<long>(static_cast<double>(bytesTotal_ - bytesDone_) / rate);
+    snprintf(eta, sizeof eta, "%ld:%02ld", left / 60, left % 60);
+  }
+  snprintf(text, sizeof text, "%6.1f kB/s  ETA %s", rate / 1000.0, eta);
+  return text;
 }
 
 // The bar, the percentage, the bytes (alone on the line) and the rate with the time left.
@@ -206,36 +290,30 @@ std::string CTerminalUi::Meter(int barWidth) const {
   const int filled = percent_ * barWidth / 100;
   std::string bar(static_cast<size_t>(filled), '#');
   bar.append(static_cast<size_t>(barWidth - filled), '.');
-  double rate = 0;
-  if (transferStarted_) {
-    const double secs =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - transferStart_).count();
-    if (secs > 0.05) rate = static_cast<double>(bytesDone_) / secs;
-  }
-  char eta[32] = "--:--";
-  if (rate > 0 && bytesTotal_ >= bytesDone_) {
-    const auto left = static_cast<long>((bytesTotal_ - bytesDone_) / rate);
-    snprintf(eta, sizeof eta, "%ld:%02ld", left / 60, left % 60);
-  }
-  char text[160];
+  const std::string rate = RateAndTimeLeft();
+  char text[192];
   if (lane_.board == nullptr) {
-    snprintf(text, sizeof text, "[%s] %3d%%  %7" PRIu64 "/%" PRIu64 " bytes  %6.1f kB/s  ETA %s ",
-             bar.c_str(), percent_, bytesDone_, bytesTotal_, rate / 1000.0, eta);
+    char bytes[48] = "";
+    if (bytesTotal_ > 0) {
+      snprintf(bytes, sizeof bytes, "%7" PRIu64 "/%" PRIu64 " bytes  ", bytesDone_, bytesTotal_);
+    }
+    snprintf(text, sizeof text, "[%s] %3d%%  %s%s ", bar.c_str(), percent_, bytes, rate.c_str());
   } else {
-    snprintf(text, sizeof text, "%-12s [%s] %3d%%  %6.1f kB/s  ETA %s", step_, bar.c_str(),
-             percent_, rate / 1000.0, eta);
+    snprintf(text, sizeof text, "%-12s [%s] %3d%%  %s", step_, bar.c_str(), percent_, rate.c_str());
   }
   return text;
 }
 
 void CTerminalUi::DrawBar() {
+  if (!identified_) return;
   if (lane_.board != nullptr) {
     std::string port = lane_.port;
     if (port.size() < lane_.portWidth) port.append(lane_.portWidth - port.size(), ' ');
     lane_.board->SetLine(lane_.row, port + "  " + Meter(20), false);
     return;
   }
-  fprintf(err_, "\r%s", Meter(30).c_str());
+  // Cleared to the end: the erase's line is longer than the rate's.
+  fprintf(err_, "\r%s\x1b[K", Meter(30).c_str());
   fflush(err_);
   barDrawn_ = true;
 }
@@ -249,13 +327,19 @@ bool CTerminalUi::ConfirmStart(uint8_t deviceId, uint8_t variant) {
   return confirm_(deviceId, variant);
 }
 
-void CTerminalUi::Result(const char* status, int exitCode) {
+void CTerminalUi::Result(const char* status, int exitCode, const std::string& hint) {
   std::lock_guard<std::mutex> lock(mutex_);
   EndBar();
   if (mode_ == ProgressMode::Json) {
-    fprintf(out_, "%s\"event\":\"result\",\"status\":\"%s\",\"exit\":%d,\"message\":%s}\n",
-            JsonStart().c_str(), status, exitCode, JsonString(lastError_).c_str());
+    fprintf(out_,
+            "%s\"event\":\"result\",\"status\":\"%s\",\"exit\":%d,\"message\":%s,\"hint\":%s}\n",
+            JsonStart().c_str(), status, exitCode, JsonString(lastError_).c_str(),
+            JsonString(hint).c_str());
     fflush(out_);
+  } else if (!hint.empty() && lane_.port.empty()) {
+    // With several pedals the summary gives the hints.
+    fprintf(err_, "%s\n", HintLine(hint).c_str());
+    fflush(err_);
   }
 }
 

@@ -7,10 +7,18 @@
 #include <vector>
 
 #include "engine/update_engine.h"
+#include "serial/port_discovery.h"
 
 namespace px::cli {
 
 enum class ProgressMode { Bar, Plain, Json, None };
+
+// The port list: on a terminal aligned columns under a header (mark, port, description,
+// Bluetooth), elsewhere the same columns tab-separated without one. `chosen` gets the mark.
+std::string PortListText(const std::vector<PortEntry>& ports, int chosen, bool terminal);
+
+// The line after an error that says what to try ("" for no hint).
+std::string HintLine(const std::string& hint);
 
 // One line per pedal on a terminal, redrawn in place (several pedals with --progress bar).
 class CProgressBoard {
@@ -69,8 +77,13 @@ class CTerminalUi : public IUpdateUi {
   void Note(const std::string& text);
   // Replaces the lane's line on the board (no effect without one).
   void SetBoardLine(const std::string& text);
-  // The final object of a json run.
-  void Result(const char* status, int exitCode);
+  // How long the erase may take, shown while the flash is erased (0: not shown).
+  void SetEraseLimitMs(uint32_t ms);
+  // The end of the run: the final object of a json run (with the hint, "" for none), and the
+  // hint's line on the error stream for the only pedal in the other modes.
+  void Result(const char* status, int exitCode, const std::string& hint = "");
+  // The step that ran last (Identify before any).
+  UpdateStep LastStep() const;
   std::string LastError() const;
   // The completion text, or else the last error.
   std::string Ending() const;
@@ -79,6 +92,8 @@ class CTerminalUi : public IUpdateUi {
   void DrawBar();
   void EndBar();
   std::string Meter(int barWidth) const;
+  std::string RateAndTimeLeft() const;
+  double SendingSeconds() const;
   std::string Tag() const;
   std::string JsonStart() const;
   static std::string JsonString(const std::string& s);
@@ -93,8 +108,15 @@ class CTerminalUi : public IUpdateUi {
   bool barDrawn_ = false;
   uint64_t bytesDone_ = 0;
   uint64_t bytesTotal_ = 0;
-  std::chrono::steady_clock::time_point transferStart_{};
-  bool transferStarted_ = false;
+  // The rate counts only the time spent sending (file and flash writes), never the erase.
+  std::chrono::steady_clock::duration sentFor_{};
+  std::chrono::steady_clock::time_point sendingSince_{};
+  bool sending_ = false;
+  double rate_ = 0;  // bytes a second, as last measured
+  // No bar until the pedal is identified: before that there is nothing to measure.
+  bool identified_ = false;
+  UpdateStep lastStep_ = UpdateStep::Identify;
+  uint32_t eraseLimitMs_ = 0;
   const char* step_ = "";
   bool holdErrors_ = false;
   std::string lastError_;

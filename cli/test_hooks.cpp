@@ -39,9 +39,11 @@ EngineTiming TimingFromEnvironment() {
 bool PortRootsFromEnvironment(std::string& sysRoot, std::string& devRoot) {
   const char* sys = getenv("PX550_SYSFS_ROOT");
   const char* dev = getenv("PX550_DEV_ROOT");
-  if (sys == nullptr || *sys == 0) return false;
-  sysRoot = sys;
-  devRoot = dev != nullptr && *dev ? dev : "/dev";
+  const bool haveSys = sys != nullptr && *sys != 0;
+  const bool haveDev = dev != nullptr && *dev != 0;
+  if (!haveSys && !haveDev) return false;
+  sysRoot = haveSys ? sys : "/sys";
+  devRoot = haveDev ? dev : "/dev";
   return true;
 }
 

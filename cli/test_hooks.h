@@ -11,8 +11,8 @@ namespace px::cli {
 // The engine's times. PX550_TEST_TIMING_SCALE=0.01 runs every wait and pause at a hundredth.
 EngineTiming TimingFromEnvironment();
 
-// PX550_SYSFS_ROOT and PX550_DEV_ROOT: a fixture tree to list ports from (Linux). True when
-// one is set; devRoot is "/dev" unless given.
+// PX550_SYSFS_ROOT and PX550_DEV_ROOT: a fixture tree to list ports from (sysfs on Linux, device
+// names elsewhere). True when either is set; the other is "/sys" or "/dev" unless given.
 bool PortRootsFromEnvironment(std::string& sysRoot, std::string& devRoot);
 
 // The default times scaled by text, a number in (0, 1]. Anything else (not a number, 0, negative,

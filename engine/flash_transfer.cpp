@@ -47,7 +47,7 @@ int CUpdateEngine::FlashTransfer() {
 // Sent once per try: a time-out ends it at once, an error reply is retried after a pause up to
 // six times.
 int CUpdateEngine::Erase(uint32_t address, uint32_t size) {
-  const uint32_t wait = size / timing_.eraseBytesPerMs + timing_.eraseExtraMs;
+  const uint32_t wait = EraseWaitMs(timing_, size);
   AddProgress(5.0f);
   const int length = messages_.RomErase(messages_.DeviceId, address, size);
   ExchangeRules rules = Rules(Attempts(1, 7, timing_.resendPauseMs, wait), IDS_TIMEOUT_ROM_ERASE,

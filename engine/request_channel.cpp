@@ -60,19 +60,22 @@ void CRequestChannel::Measure(const CAnswerLedger::Delivery& delivery) {
   slowest = std::max(slowest, MsBetween(sentAt_, delivery.at));
 }
 
-// Over requests at least this long; failing those, the longest request measured, scaled up to
-// this length as if its time were all on the line.
+// A request's time to be answered is mostly its time on the line, plus a little that does not
+// depend on its length. So a request of `length` bytes takes no less than a shorter one took, and
+// about its share of what a longer one took.
 uint32_t CRequestChannel::SlowestAnswerMs(int length) const {
-  uint32_t slowest = 0;
-  for (auto it = slowestByLength_.lower_bound(length); it != slowestByLength_.end(); ++it) {
-    slowest = std::max(slowest, it->second);
+  uint64_t slowest = 0;
+  for (const auto& [measured, ms] : slowestByLength_) {
+    if (measured <= length) {
+      slowest = std::max<uint64_t>(slowest, ms);
+    } else {
+      const uint64_t share = (uint64_t{ms} * static_cast<uint64_t>(length) +
+                              static_cast<uint64_t>(measured) - 1) /
+                             static_cast<uint64_t>(measured);
+      slowest = std::max(slowest, share);
+    }
   }
-  if (slowest != 0 || slowestByLength_.empty()) return slowest;
-  const auto& [longest, ms] = *slowestByLength_.rbegin();
-  const uint64_t scaled =
-      (uint64_t{ms} * static_cast<uint64_t>(length) + static_cast<uint64_t>(longest) - 1) /
-      static_cast<uint64_t>(std::max(longest, 1));
-  return static_cast<uint32_t>(std::min<uint64_t>(scaled, UINT32_MAX));
+  return static_cast<uint32_t>(std::min<uint64_t>(slowest, UINT32_MAX));
 }
 
 bool CRequestChannel::Pause(uint32_t ms) {
@@ -82,19 +85,15 @@ bool CRequestChannel::Pause(uint32_t ms) {
 }
 
 // Answers carry no sequence number. Had the device once answered too often, every answer since
-// was taken for the request after its own, and the last request's own answer is still to come:
-// about as long after that request was queued as requests of its size took to be answered in this
-// run. With no such request answered at its first copy, the whole reply wait.
-CRequestChannel::Clock::time_point CRequestChannel::ListenUntil(uint32_t owedWaitMs,
-                                                                uint32_t marginMs) const {
-  const Clock::time_point now = Clock::now();
-  const Clock::time_point cap = now + std::chrono::milliseconds(owedWaitMs);
-  if (slowestByLength_.empty()) return cap;
-  const uint32_t slowest = SlowestAnswerMs(lastLength_);
-  const Clock::time_point until =
-      std::max(sentAt_ + std::chrono::milliseconds(slowest + marginMs),
-               now + std::chrono::milliseconds(std::min(marginMs, owedWaitMs)));
-  return std::min(until, cap);
+// was taken for the request after its own: the answer taken last was really the one before the
+// last request, and the device had only then finished with that one. The last request's own
+// answer is then still to come, at most as long after that as requests of its size took to be
+// answered in this run. With no request answered at its first copy in this run, the whole reply
+// wait.
+uint32_t CRequestChannel::ListenMs(uint32_t owedWaitMs, uint32_t marginMs) const {
+  if (slowestByLength_.empty()) return owedWaitMs;
+  const uint64_t listen = uint64_t{SlowestAnswerMs(lastLength_)} + marginMs;
+  return static_cast<uint32_t>(std::min<uint64_t>(listen, owedWaitMs));
 }
 
 bool CRequestChannel::Settle(uint32_t owedWaitMs, uint32_t marginMs) {
@@ -103,7 +102,7 @@ bool CRequestChannel::Settle(uint32_t owedWaitMs, uint32_t marginMs) {
   }
   reply_.Answers.Forgive();
   const uint64_t before = reply_.Answers.Surplus();
-  if (!Pause(MsBetween(Clock::now(), ListenUntil(owedWaitMs, marginMs)))) return false;
+  if (!Pause(ListenMs(owedWaitMs, marginMs))) return false;
   return reply_.Answers.Surplus() == before && !OutOfStep();
 }
 

@@ -38,9 +38,9 @@ class CRequestChannel {
   Wait WaitReply(uint32_t timeoutMs, DeviceAnswer& answer);
   // Pauses; false when the run was aborted meanwhile.
   bool Pause(uint32_t ms);
-  // After the last answer of a transfer: waits out the answers still owed, then listens until
-  // the last request's own answer would have come had the answers been one ahead (see
-  // ListenUntil). False when an answer that nobody asked for came meanwhile, or had contradicted
+  // After the last answer of a transfer: waits out the answers still owed, then listens as long
+  // as the last request's own answer could still take had the answers been one ahead (see
+  // ListenMs). False when an answer that nobody asked for came meanwhile, or had contradicted
   // an earlier one (or the run was aborted): the answers went out of step.
   bool Settle(uint32_t owedWaitMs, uint32_t marginMs);
 
@@ -51,16 +51,15 @@ class CRequestChannel {
   // The window goes: wakes a waiting worker; nothing is sent from now on.
   void Abort();
   bool Aborted() const { return aborted_.load(); }
-  // The longest time, in this run, from queueing a request of at least `length` bytes to its
-  // answer, over requests answered at their first copy; 0 when none was.
+  // About the longest a request of `length` bytes would take, in this run, from being queued to
+  // its answer, judged from the requests answered at their first copy; 0 when none was.
   uint32_t SlowestAnswerMs(int length) const;
 
  private:
   void Measure(const CAnswerLedger::Delivery& delivery);
-  // Until when to listen after the last request: from when its last copy was queued, as long as
-  // the slowest request of its size took to be answered, plus the margin; no more than owedWaitMs
-  // from now.
-  Clock::time_point ListenUntil(uint32_t owedWaitMs, uint32_t marginMs) const;
+  // How long to listen after the last answer of a transfer: as long as the slowest request of
+  // the last one's size took to be answered in this run, plus the margin; no more than owedWaitMs.
+  uint32_t ListenMs(uint32_t owedWaitMs, uint32_t marginMs) const;
 
   IByteLink& link_;
   CReplyState& reply_;

@@ -16,11 +16,16 @@ struct EngineTiming {
   // The erase waits size / eraseBytesPerMs + eraseExtraMs for its answer.
   uint32_t eraseBytesPerMs = 33;
   uint32_t eraseExtraMs = 1000;
-  // Before the file transfer and the flash transfer are trusted, the engine listens until the
-  // last request's own answer would have come had the answers been one ahead: as long after it
-  // was sent as requests of its size took to be answered in this run, plus this margin for the
-  // scheduler and the radio link's jitter.
-  uint32_t settleMarginMs = 50;
+  // Before the file transfer and the flash transfer are trusted, the engine listens for as long
+  // as the last request's own answer could still take had the answers been one ahead: as long as
+  // requests of its size took to be answered in this run, plus this margin for the scheduler and
+  // the radio link's jitter.
+  uint32_t settleMarginMs = 30;
 };
+
+// How long the erase of `size` bytes waits for its answer.
+constexpr uint32_t EraseWaitMs(const EngineTiming& t, uint32_t size) {
+  return size / t.eraseBytesPerMs + t.eraseExtraMs;
+}
 
 }  // namespace px

@@ -198,10 +198,14 @@ bool CUpdateEngine::RunSteps() {
   return Finish();
 }
 
+// The first answer on a line just opened may wait for the device or the radio link to wake up:
+// it says nothing of how long later requests take.
 Exchanged CUpdateEngine::Identify() {
+  RetryPolicy policy = Attempts(6, 1, 0, timing_.replyWaitMs, AcceptsAny);
+  policy.timed = false;
   const Exchanged r =
       RunExchange(channel_, IdentityRequest.data(), static_cast<int>(IdentityRequest.size()),
-                  Attempts(6, 1, 0, timing_.replyWaitMs, AcceptsAny), timing_.replyWaitMs);
+                  policy, timing_.replyWaitMs);
   if (r.ending == Ending::Accepted && r.answer.kind == MessageKind::IdentityReply) {
     std::lock_guard<std::mutex> lock(identityMutex_);
     lastIdentity_ = r.answer;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test of the built variants: the fuzzers for a bounded time, the Windows tests under
-# Wine (throwaway prefix in the build tree), the packages, then TSan and ASan/UBSan. Keeps going after a
+# Wine (throwaway prefix in the build tree), the packages, the non-Linux POSIX path (built on
+# Linux with the macOS port listing), then TSan and ASan/UBSan. Keeps going after a
 # failure and ends with each variant's ctest summary; the exit status is non-zero if any failed.
 set -u
 cd "$(dirname "$0")/.."
@@ -61,6 +62,7 @@ run_ctest linux-package
 wineserver -k 2>/dev/null || true
 unset WINEPREFIX
 
+run_ctest posix-names
 run_ctest linux-tsan
 run_ctest linux-debug
 

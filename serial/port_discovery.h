@@ -12,9 +12,18 @@ struct PortEntry {
   bool bluetooth = false;   // the name or the description mentions Bluetooth
 };
 
+// The system whose port names and discovery this build follows, chosen when it is built: a
+// build may follow another POSIX system than the one it runs on (the CI builds the device-name
+// listing on Linux), so code that depends on the system asks this rather than the compiler.
+enum class PortSystem { kWindows, kLinux, kMac, kBsd };
+PortSystem ThisPortSystem();
+
 // The serial ports present, at most 256: COM ports by number (equal numbers in the order found),
 // then device paths in natural order (rfcomm2 before rfcomm10).
 std::vector<PortEntry> ListPorts();
+// ListPorts over a fixture tree: sysRoot stands for /sys (where ports are found there), devRoot
+// for /dev. Only the tests' port roots use it; Windows lists nothing here.
+std::vector<PortEntry> ListPortsUnder(const std::string& sysRoot, const std::string& devRoot);
 // The port as the port list shows it: "COM7:friendly name", cut to 255 characters.
 std::string EntryText(const PortEntry& port);
 // The port to preselect: the first Bluetooth one, else the first; -1 when there is none.

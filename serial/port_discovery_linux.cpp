@@ -1,4 +1,4 @@
-// Port discovery from sysfs (Linux). Elsewhere there is no /sys and the list stays empty.
+// Port discovery from sysfs (Linux).
 #include "serial/port_discovery_linux.h"
 
 #include <algorithm>
@@ -114,6 +114,14 @@ std::vector<PortEntry> ListPortsAt(const std::string& sysRoot, const std::string
   }
   serial_detail::SortPorts(ports);
   return ports;
+}
+
+PortSystem ThisPortSystem() {
+  return PortSystem::kLinux;
+}
+
+std::vector<PortEntry> ListPortsUnder(const std::string& sysRoot, const std::string& devRoot) {
+  return ListPortsAt(sysRoot, devRoot);
 }
 
 std::vector<PortEntry> ListPorts() {

@@ -43,6 +43,15 @@ bool ReadPortName(HDEVINFO set, SP_DEVINFO_DATA& device, char (&text)[kTextSize 
 
 }  // namespace
 
+PortSystem ThisPortSystem() {
+  return PortSystem::kWindows;
+}
+
+// COM ports have no fixture tree: the tests register ports with the system instead.
+std::vector<PortEntry> ListPortsUnder(const std::string&, const std::string&) {
+  return {};
+}
+
 std::vector<PortEntry> ListPorts() {
   std::vector<PortEntry> ports;
   HDEVINFO opened = SetupDiGetClassDevsA(&kComPortInterface, nullptr, nullptr,

@@ -65,6 +65,7 @@ bool CSerialLink::OpenPath(const std::string& devicePath, bool havePath, uint32_
   CloseLocked();
   // Bytes left from an earlier opening never reach the new one, even when this Open fails.
   EmptyRings();
+  ReadFailures.store(0, std::memory_order_relaxed);
   serial_detail::OpenFailure failure;
   if (!havePath) {
     failure = {serial_detail::OpenStep::kNoPort, serial_detail::NoSuchPortError()};
@@ -205,6 +206,10 @@ void CSerialLink::ReaderThread() {
       case serial_detail::ReadResult::kNothing:
         break;
       case serial_detail::ReadResult::kFailed:
+        // A read that a Close cut short is no sign of a lost port.
+        if (ReaderRun.load(std::memory_order_acquire)) {
+          ReadFailures.fetch_add(1, std::memory_order_relaxed);
+        }
         Port->Pause(kFailedReadPauseMs);
         break;
     }

@@ -54,6 +54,9 @@ class CSerialLink final : public IPortLink {
   // Bytes thrown away since construction: messages that did not fit in TxRing and bytes that
   // came while RxRing was full.
   uint64_t BytesDropped() const { return DroppedBytes.load(std::memory_order_relaxed); }
+  // A read failed since the last Open: the port went away under the link (a Bluetooth link
+  // that dropped, an adapter pulled out, the other end of a pseudo-terminal closed).
+  bool LineFailed() const { return ReadFailures.load(std::memory_order_relaxed) > 0; }
 
  private:
   friend struct SerialLinkProbe;
@@ -89,8 +92,9 @@ class CSerialLink final : public IPortLink {
   std::atomic<uint64_t> WritesIssued{0};
   std::atomic<uint64_t> WritesLost{0};
   std::atomic<uint64_t> DroppedBytes{0};
-  std::atomic<uint64_t> BytesQueued{0};  // every byte taken into TxRing, ever
-  std::atomic<uint64_t> BytesHanded{0};  // ... and handed to the port (or thrown away by Open)
+  std::atomic<uint64_t> ReadFailures{0};  // since the last Open
+  std::atomic<uint64_t> BytesQueued{0};   // every byte taken into TxRing, ever
+  std::atomic<uint64_t> BytesHanded{0};   // ... and handed to the port (or thrown away by Open)
 
   uint8_t StagingBuffer[kStagingSize];
   uint8_t TxRing[kRingSize];

@@ -17,6 +17,8 @@
 #include <utility>
 
 #include "serial/port_backend.h"
+#include "serial/port_discovery.h"
+#include "serial/port_discovery_names.h"
 
 namespace px::serial_detail {
 
@@ -25,7 +27,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kReadTimeoutMs = 110;
-// A bound RFCOMM port connects in the background after open and refuses writes until then.
+// A bound RFCOMM port (Linux) connects in the background after open and refuses writes until
+// then.
 constexpr int kNotConnectedGraceMs = 2000;
 constexpr int kNotConnectedRetryMs = 50;
 
@@ -178,7 +181,7 @@ class CPosixPort final : public CPortBackend {
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno == ENOTCONN && Clock::now() < connectGrace) {
+      if (n < 0 && errno == ENOTCONN && waitsForConnect_ && Clock::now() < connectGrace) {
         if (WaitWake(kNotConnectedRetryMs)) return false;
         continue;
       }
@@ -221,6 +224,7 @@ class CPosixPort final : public CPortBackend {
   CUniqueFd wakeRead_;
   CUniqueFd wakeWrite_;
   const bool exactQueue_;
+  const bool waitsForConnect_ = ThisPortSystem() == PortSystem::kLinux;
 };
 
 bool MakeWakePipe(CUniqueFd& readEnd, CUniqueFd& writeEnd) {
@@ -276,6 +280,17 @@ bool OutputQueueIsExact(int fd, const std::string& devicePath) {
   if (devicePath.find("rfcomm") != std::string::npos ||
       devicePath.find("Bluetooth") != std::string::npos) {
     return false;
+  }
+  // Where ports are named after their devices, a paired Bluetooth device's port is named as the
+  // port list tells it apart.
+  if (ThisPortSystem() == PortSystem::kMac) {
+    const size_t slash = devicePath.rfind('/');
+    PortEntry port;
+    if (PortOfDeviceName(devicePath.substr(slash + 1), DeviceNaming::kMac,
+                         devicePath.substr(0, slash == std::string::npos ? 0 : slash), port) &&
+        port.bluetooth) {
+      return false;
+    }
   }
   struct stat st {};
   if (fstat(fd, &st) != 0) return false;

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "px_version.h"
 #include "sim/fd_server.h"
 #include "sim/pedal_config.h"
+#include "sim/replay.h"
 
 namespace {
 
@@ -79,6 +81,8 @@ struct Options {
   bool once = false;
   uint32_t lingerMs = 2000;
   bool trace = false;
+  std::string replay;
+  std::string replayPort;
 };
 
 void Typed(CLI::Option* option, const char* type, const std::string& group) {
@@ -207,6 +211,43 @@ void AddOutputOptions(CLI::App& app, Options& o) {
   app.add_flag("--trace", o.trace, "Every message in and out, decoded, on stderr")->group(g);
 }
 
+void AddReplayOptions(CLI::App& app, Options& o) {
+  const std::string g = "Replay";
+  Typed(app.add_option("--replay", o.replay,
+                       "Play the pedal's side of a trace written by px550-update --trace, with "
+                       "its timing, and name the first message the updater sends that the trace "
+                       "does not have (exit status 1). The pedal options above are ignored"),
+        "TRACE", g);
+  Typed(app.add_option("--replay-port", o.replayPort,
+                       "With --replay: the port whose messages to play, for a trace of several "
+                       "pedals"),
+        "PORT", g);
+}
+
+// Reads the trace to replay; false with a message.
+bool LoadReplay(const Options& o, std::unique_ptr<px::sim::CReplay>& replay, std::string& error) {
+  std::ifstream in(o.replay);
+  if (!in) {
+    error = "cannot read " + o.replay + ": " + strerror(errno);
+    return false;
+  }
+  std::vector<px::sim::TraceMessage> messages;
+  if (!px::sim::ReadTrace(in, o.replayPort, messages, error)) {
+    error = o.replay + ": " + error;
+    return false;
+  }
+  replay = std::make_unique<px::sim::CReplay>(std::move(messages));
+  return true;
+}
+
+// Removes the --link symlink if it still points at this pedal's pty.
+void RemoveLink(const std::string& link, const std::string& slavePath) {
+  if (link.empty()) return;
+  char target[512];
+  const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+  if (n > 0 && std::string(target, static_cast<size_t>(n)) == slavePath) unlink(link.c_str());
+}
+
 // The options, group by group, as --help lists them.
 void AddOptions(CLI::App& app, Options& o) {
   app.set_version_flag("--version", "px550-sim " PX_VERSION_STRING);
@@ -215,6 +256,7 @@ void AddOptions(CLI::App& app, Options& o) {
   AddTimingOptions(app, o);
   AddFaultOptions(app, o);
   AddOutputOptions(app, o);
+  AddReplayOptions(app, o);
 }
 
 bool BuildIdentity(const Options& o, PedalConfig& c, std::string& error) {
@@ -387,6 +429,17 @@ int Finish(const Options& o, const px::sim::PedalReport& report, bool signalled)
   return status;
 }
 
+// SIGINT and SIGTERM are taken by the main thread alone, with sigtimedwait.
+sigset_t BlockStopSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  return signals;
+}
+
 void TraceToStderr(PedalConfig& config) {
   const auto start = std::chrono::steady_clock::now();
   config.trace = [start](const std::string& line) {
@@ -418,15 +471,14 @@ int main(int argc, char** argv) {
     fprintf(stderr, "px550-sim: %s\n", error.c_str());
     return kExitUsage;
   }
+  std::unique_ptr<px::sim::CReplay> replay;
+  if (!o.replay.empty() && !LoadReplay(o, replay, error)) {
+    fprintf(stderr, "px550-sim: %s\n", error.c_str());
+    return kExitUsage;
+  }
   if (o.trace) TraceToStderr(config);
 
-  // Signals are taken by the main thread alone, with sigtimedwait.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  const sigset_t signals = BlockStopSignals();
 
   std::string slavePath;
   int status = 0;
@@ -436,13 +488,19 @@ int main(int argc, char** argv) {
     printf("%s\n", slavePath.c_str());
     fflush(stdout);
   }
+  if (replay) {
+    const auto stop = [&signals] {
+      const timespec now{0, 0};
+      const int sig = sigtimedwait(&signals, nullptr, &now);
+      return sig == SIGINT || sig == SIGTERM;
+    };
+    status = px::sim::ServeReplay(fd, o.pty, *replay, o.report, o.replay, stop);
+    RemoveLink(o.link, slavePath);
+    return status;
+  }
   px::sim::CFdServer server(fd, config, o.pty);
   const bool signalled = Serve(o, server, signals);
   server.Stop();
-  if (!o.link.empty()) {
-    char target[512];
-    const ssize_t n = readlink(o.link.c_str(), target, sizeof target - 1);
-    if (n > 0 && std::string(target, static_cast<size_t>(n)) == slavePath) unlink(o.link.c_str());
-  }
+  RemoveLink(o.link, slavePath);
   return Finish(o, server.Report(), signalled);
 }

@@ -1,9 +1,12 @@
 // px550-update against px550-sim over a pseudo-terminal: whole updates, every exit status, the
 // interrupt, the JSON progress, and the port listing.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -119,6 +122,68 @@ TEST_F(CliTest, FailuresGiveTheirTextAndExitStatus) {
   EXPECT_NE(r.out.find("1.30"), std::string::npos);
 }
 
+// Each failure a user meets ends with one line that says what to try, right after the error's
+// own text (and the system's reason, for a port); JSON carries it as a field of the result.
+TEST_F(CliTest, EachFailureEndsWithWhatToTry) {
+  struct Case {
+    std::vector<std::string> pedal;
+    std::string error;
+    std::string hint;
+  };
+  const Case cases[] = {
+      {{"--silent"}, "Time out error(ID Request)", "No pedal answered. Set the pedal to firmware"},
+      {{"--family", "0x22"}, "Illegal device connected.", "Something other than a PX-550LN"},
+      {{"--fault", "RomWrite#6:1-7:status=22"},
+       "Transfer error occurred(ROM write:22)",
+       "The pedal kept refusing the data"},
+      {{"--fault", "RomWrite#2:1:disconnect"}, "Time out error(ROM write)", "The port went away"},
+      {{"--fault", "RomWrite#2:all:silence"},
+       "Time out error(ROM write)",
+       "The pedal stopped answering"},
+  };
+  const std::vector<std::string> scaled = {"PX550_TEST_TIMING_SCALE=0.05"};
+  for (const Case& c : cases) {
+    std::vector<std::string> pedal = {"--baud", "0", "--erase-ms", "100"};
+    pedal.insert(pedal.end(), c.pedal.begin(), c.pedal.end());
+    std::string pty = StartPedal(pedal);
+    auto r = Update({"flash", "--port", pty, "--yes", "--progress", "none"}, scaled);
+    EXPECT_NE(r.err.find("Error: " + c.error + "\nHint: " + c.hint), std::string::npos) << r.err;
+    StopPedal();
+  }
+
+  // The same in JSON, and after identify.
+  std::string pty = StartPedal({"--baud", "0", "--silent"});
+  auto r = Update({"flash", "--port", pty, "--yes", "--progress", "json"}, scaled);
+  EXPECT_NE(r.out.find("\"message\":\"Time out error(ID Request)\",\"hint\":\"No pedal answered."),
+            std::string::npos)
+      << r.out;
+  r = Update({"identify", "--port", pty}, scaled);
+  EXPECT_EQ(r.exitCode, 4);
+  EXPECT_NE(r.err.find("Error: Time out error(ID Request)\nHint: No pedal answered."),
+            std::string::npos)
+      << r.err;
+
+  // A port that another program holds.
+  const int held = open(pty.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+  r = Update({"identify", "--port", pty});
+  EXPECT_EQ(r.exitCode, 3);
+  EXPECT_NE(r.err.find("Error: Can't open COM Port.\n" + pty +
+                       " is held by another program: Device or resource busy\n"
+                       "Hint: Another program is using this port."),
+            std::string::npos)
+      << r.err;
+  close(held);
+  StopPedal();
+
+  // A port that is not there.
+  r = Update({"flash", "--port", (dir_ / "rfcomm9").string(), "--yes"});
+  EXPECT_EQ(r.exitCode, 3);
+  EXPECT_NE(r.err.find("No such file or directory\nHint: No such port."), std::string::npos)
+      << r.err;
+}
+
 TEST_F(CliTest, IdentifyPrintsTheDevice) {
   const std::string pty = StartPedal({"--baud", "0", "--family", "0x5D", "--variant", "0"});
   auto r = Update({"identify", "--port", pty});
@@ -225,10 +290,13 @@ TEST_F(CliTest, PortsFromAFixtureTree) {
   const auto r =
       Update({"ports"}, {"PX550_SYSFS_ROOT=" + sys.string(), "PX550_DEV_ROOT=" + dev.string()});
   ASSERT_EQ(r.exitCode, 0) << r.err;
-  const std::string rfcomm2 = "*" + (dev / "rfcomm2").string() + "\t";
+  // Not a terminal: mark, port, description and Bluetooth, tab-separated, without a header.
+  const std::string rfcomm2 = "*\t" + (dev / "rfcomm2").string() + "\t";
   EXPECT_EQ(r.out.rfind(rfcomm2, 0), 0u) << r.out;
   EXPECT_LT(r.out.find("rfcomm2"), r.out.find("rfcomm10")) << r.out;
-  EXPECT_NE(r.out.find("ttyUSB0\tFTDI FT232R USB UART"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\t" + (dev / "ttyUSB0").string() + "\tFTDI FT232R USB UART\tno\n"),
+            std::string::npos)
+      << r.out;
   EXPECT_EQ(r.out.find("ttyS0"), std::string::npos) << "a UART slot without hardware";
 
   const auto none = Update({"ports"}, {"PX550_SYSFS_ROOT=" + (dir_ / "empty").string()});

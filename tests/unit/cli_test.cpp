@@ -205,7 +205,7 @@ TEST(CliOutput, OnePedalAsAlwaysSeveralWithTheirPorts) {
     ui.OnStep(UpdateStep::Identify);
     ui.SetProgressPosition(0);
     ui.ShowError("Illegal device connected.");
-    ui.Result("failed", 1);
+    ui.Result("failed", 1, "Pick the pedal's port.");
     const std::string text = out.Text();
     size_t lines = 0;
     for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; ++at) ++lines;
@@ -215,7 +215,7 @@ TEST(CliOutput, OnePedalAsAlwaysSeveralWithTheirPorts) {
       EXPECT_EQ(text.compare(at, start.size(), start), 0) << text.substr(at);
     }
     EXPECT_NE(text.find(",\"event\":\"result\",\"status\":\"failed\",\"exit\":1,\"message\":"
-                        "\"Illegal device connected.\"}\n"),
+                        "\"Illegal device connected.\",\"hint\":\"Pick the pedal's port.\"}\n"),
               std::string::npos)
         << text;
   }
@@ -228,6 +228,34 @@ TEST(CliOutput, OnePedalAsAlwaysSeveralWithTheirPorts) {
     EXPECT_EQ(err.Text(), "");
     EXPECT_EQ(ui.Ending(), "Time out error(ID Request)");
   }
+}
+
+// Nothing to measure before the pedal is known; the erase is a step of its own with its limit,
+// and the time left comes back once the blocks go out.
+TEST(CliOutput, TheBarWaitsForThePedalAndShowsTheEraseAsAStep) {
+  Capture out, err;
+  CTerminalUi ui(ProgressMode::Bar, out.File(), err.File());
+  ui.SetEraseLimitMs(32775);
+  ui.OnStep(UpdateStep::Identify);
+  ui.SetProgressPosition(0);
+  EXPECT_EQ(err.Text(), "") << "no bar before identification";
+  ui.OnStep(UpdateStep::UpdateStart);
+  ui.OnTransfer(0, 1000);
+  ui.OnStep(UpdateStep::Erase);
+  ui.SetProgressPosition(5);
+  std::string text = err.Text();
+  const std::string erasing = "erasing the flash, up to 33 s";
+  EXPECT_NE(text.find("[#.............................]   5%        0/1000 bytes  " + erasing),
+            std::string::npos)
+      << text;
+  ui.OnStep(UpdateStep::Write);
+  ui.OnTransfer(500, 1000);
+  text = err.Text();
+  const std::string last = text.substr(text.rfind('\r'));
+  EXPECT_EQ(last.find(erasing), std::string::npos) << last;
+  EXPECT_NE(last.find("500/1000 bytes"), std::string::npos) << last;
+  EXPECT_NE(last.find("ETA "), std::string::npos) << last;
+  EXPECT_EQ(ui.LastStep(), UpdateStep::Write);
 }
 
 TEST(CliOutput, TheBoardRedrawsItsLinesInPlace) {
