@@ -43,6 +43,7 @@ class CSimulator {
 
  private:
   long pid_ = -1;
+  int out_ = -1;  // the pedal's standard output: it closes when the pedal ends
 };
 
 // The ports of a fixture tree (sysRoot for sysfs, devRoot for device names), for the tests' port

@@ -57,6 +57,24 @@ std::string FindSimulator() {
   return "px550-sim";  // from PATH
 }
 
+// Waits for the end of a child's standard output, which comes when the child ends, reading off
+// whatever it still writes; false when it is still open after timeoutMs.
+bool EndOfOutput(int fd, int timeoutMs) {
+  if (fd < 0) return false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) return false;
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+    char buf[4096];
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return true;
+  }
+}
+
 }  // namespace
 
 CInterruptWatch::CInterruptWatch(std::function<void()> onInterrupt)
@@ -145,22 +163,23 @@ bool CSimulator::Start(const std::vector<std::string>& extraArgs, bool verbose,
     return false;
   }
   pid_ = pid;
+  // Its standard output stays open to us: it closes when the pedal ends.
+  out_ = out[0];
   // The first line is the pty's path.
   std::string line;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (std::chrono::steady_clock::now() < deadline) {
-    pollfd p = {out[0], POLLIN, 0};
+    pollfd p = {out_, POLLIN, 0};
     if (poll(&p, 1, 100) <= 0) continue;
     char c;
-    if (read(out[0], &c, 1) != 1) break;
+    if (read(out_, &c, 1) != 1) break;
     if (c == '\n') {
-      close(out[0]);
       ptyPath = line;
-      return !ptyPath.empty();
+      if (!ptyPath.empty()) return true;
+      break;
     }
     line += c;
   }
-  close(out[0]);
   error = "the virtual pedal did not start (" + program + ")";
   Stop();
   return false;
@@ -170,20 +189,18 @@ int CSimulator::Stop() {
   if (pid_ <= 0) return -1;
   const pid_t pid = static_cast<pid_t>(pid_);
   pid_ = -1;
-  int status = 0;
   // It ends by itself after a finished update; otherwise ask it to write its report and go.
-  for (int i = 0; i < 20; ++i) {
-    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    usleep(25000);
+  bool ended = EndOfOutput(out_, 500);
+  if (!ended) {
+    kill(pid, SIGTERM);
+    ended = EndOfOutput(out_, 5000);
   }
-  kill(pid, SIGTERM);
-  for (int i = 0; i < 200; ++i) {
-    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    usleep(25000);
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, &status, 0);
-  return -1;
+  if (!ended) kill(pid, SIGKILL);
+  int status = 0;
+  waitpid(pid, &status, 0);  // it has ended, or is ending
+  if (out_ >= 0) close(out_);
+  out_ = -1;
+  return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 bool ListFixturePorts(const std::string& sysRoot, const std::string& devRoot,

@@ -3,9 +3,8 @@
 #include <algorithm>
 
 #include "protocol/codec.h"
-#include "protocol/messages.h"
-#include "protocol/vocabulary.h"
-#include "sim/inbound.h"
+#include "sim/message_table.h"
+#include "sim/wire.h"
 
 namespace px::sim {
 namespace {
@@ -27,6 +26,16 @@ Outcome Answer(Reply reply, bool refused, const std::string& why = {}, bool upda
   }
   if (updaterFault) o.blame = why;
   return o;
+}
+
+std::string LengthSlip(uint32_t count, size_t n, size_t overhead) {
+  return "length field says " + Num(count) + " bytes, the message carries " +
+         Num(static_cast<int64_t>(n) - static_cast<int64_t>(overhead)) + " packed bytes";
+}
+
+bool ReadNameField(MessageKind kind, const uint8_t* m, std::string& name) {
+  const Field& f = FieldOf(kind, "name");
+  return wire::ReadName(m + f.at, f.width, name);
 }
 
 Outcome AckOf(uint8_t s, const std::string& why = {}, bool updaterFault = false) {
@@ -66,86 +75,42 @@ CDeviceCore::CDeviceCore(const PedalConfig& config)
 }
 
 Reply CDeviceCore::Natural(MessageKind kind, int32_t value) const {
-  switch (kind) {
-    case MessageKind::FileDelete:
-    case MessageKind::FileOpen:
-    case MessageKind::FileWrite:
-    case MessageKind::FileClose:
-      if (Variant1()) return {Reply::Type::Value, value, 0};
-      break;
-    case MessageKind::ResultRequest:
-      if (Variant1()) return {Reply::Type::Result, value, 0};
-      break;
+  const Row& row = RowOf(kind);
+  if (row.member1Only && !Variant1()) return {Reply::Type::Ack, value, 0};
+  switch (row.answer) {
+    case Answers::Value:
+      return {Reply::Type::Value, value, 0};
+    case Answers::Result:
+      return {Reply::Type::Result, value, 0};
     default:
-      break;
+      return {Reply::Type::Ack, value, 0};
   }
-  return {Reply::Type::Ack, value, 0};
 }
 
 std::vector<uint8_t> CDeviceCore::Compose(const Reply& reply) const {
   const uint8_t id = config_.family;
-  std::vector<uint8_t> out(32);
-  int n = 0;
   switch (reply.type) {
     case Reply::Type::None:
       return {};
     case Reply::Type::Identity:
-      n = ComposeIdentityReply(out.data(), config_.family, config_.member, config_.revision.data());
-      break;
+      return wire::IdentityMessage(config_.family, config_.member, config_.revision.data());
     case Reply::Type::Ack:
-      n = ComposeAck(out.data(), id, static_cast<uint8_t>(reply.value & 0x7F));
-      break;
+      return wire::AckMessage(id, static_cast<uint8_t>(reply.value));
     case Reply::Type::Result:
-      out = {kSysExStart,
-             kManufacturer,
-             0x00,
-             id,
-             kCmdFile,
-             kSubResult,
-             static_cast<uint8_t>(reply.value & 0x7F),
-             kSysExEnd};
-      return out;
+      return wire::ResultMessage(id, static_cast<uint8_t>(reply.value));
     case Reply::Type::Value:
-      out = {kSysExStart, kManufacturer, 0x00, id, kCmdFile, kSubValueReply};
-      out.resize(11);
-      EncodeSeptet32(static_cast<uint32_t>(reply.value), out.data() + 6);
-      out.push_back(kSysExEnd);
-      return out;
+      return wire::ValueMessage(id, reply.value);
     case Reply::Type::Code:
-      out = {kSysExStart,
-             kManufacturer,
-             0x00,
-             id,
-             kCmdFile,
-             kSubCodeReply,
-             static_cast<uint8_t>(reply.value & 0x7F)};
-      if (reply.value == 34) {
-        out.resize(16, 0x00);  // error field 0, a field not examined, then the value
-        EncodeSeptet32(static_cast<uint32_t>(reply.extra), out.data() + 11);
-      }
-      out.push_back(kSysExEnd);
-      return out;
+      return wire::CodeMessage(id, static_cast<uint8_t>(reply.value), reply.extra);
     case Reply::Type::Sub:
-      // Zeros where a known sub-reply would carry its status: a careless reader sees a success.
-      out = {kSysExStart, kManufacturer, 0x00,
-             id,          kCmdFile,      static_cast<uint8_t>(reply.value & 0x7F),
-             0x00,        0x00,          0x00,
-             0x00,        0x00,          kSysExEnd};
-      return out;
+      return wire::SubReplyMessage(id, static_cast<uint8_t>(reply.value));
   }
-  out.resize(static_cast<size_t>(n));
-  return out;
+  return {};
 }
 
 Outcome CDeviceCore::Execute(MessageKind kind, const uint8_t* m, size_t n, bool malformed) {
-  const bool fileKind = kind == MessageKind::FileDelete || kind == MessageKind::FileOpen ||
-                        kind == MessageKind::FileWrite || kind == MessageKind::FileClose ||
-                        kind == MessageKind::ResultRequest;
-  if (fileKind && !Variant1()) {
-    return AckOf(status::kUnknownCommand, "this member has no file system");
-  }
-  if (kind == MessageKind::GetSemaphore || kind == MessageKind::AudioMute) {
-    if (!Variant1()) return AckOf(status::kUnknownCommand, "this member has no semaphore");
+  if (RowOf(kind).member1Only && !Variant1()) {
+    return AckOf(status::kUnknownCommand, "this member has no " + std::string(KindName(kind)));
   }
   switch (kind) {
     case MessageKind::IdentityRequest:
@@ -204,8 +169,9 @@ Outcome CDeviceCore::Execute(MessageKind kind, const uint8_t* m, size_t n, bool 
 Outcome CDeviceCore::ResultRequest(const uint8_t* m, size_t n, bool malformed) {
   if (malformed) return Answer({Reply::Type::Result, status::kMalformed, 0}, true, "malformed");
   std::string blame;
-  if (n >= 8 && m[field::kSubStatus] != 0) {
-    blame = "ResultRequest argument " + Num(m[field::kSubStatus]) + "; the updater sends 0";
+  const uint32_t value = ReadField(MessageKind::ResultRequest, "value", m);
+  if (n >= 8 && value != 0) {
+    blame = "ResultRequest argument " + Num(value) + "; the updater sends 0";
   }
   Outcome o;
   if (!lastFileStatus_) {
@@ -226,8 +192,8 @@ Outcome CDeviceCore::RomErase(const uint8_t* m, bool malformed) {
   if (malformed) return refuse(status::kMalformed, "malformed", false);
   if (!updateMode_) return refuse(status::kNotInUpdateMode, "not in update mode", false);
   if (batteryLow_) return refuse(status::kBatteryLow, "battery low", false);
-  const uint64_t address = U32(m + field::kAddress);
-  const uint64_t size = U32(m + field::kEraseSize);
+  const uint64_t address = ReadField(MessageKind::RomErase, "address", m);
+  const uint64_t size = ReadField(MessageKind::RomErase, "size", m);
   if (size == 0 || address < kFlashBase || address - kFlashBase + size > kFlashSize ||
       (address - kFlashBase) % kFlashSector != 0 || size % kFlashSector != 0) {
     return refuse(status::kOutOfRange,
@@ -248,17 +214,14 @@ Outcome CDeviceCore::RomWrite(const uint8_t* m, size_t n, bool malformed) {
   };
   if (!updateMode_) return refuse(status::kNotInUpdateMode, "not in update mode", false);
   if (batteryLow_) return refuse(status::kBatteryLow, "battery low", false);
-  const uint32_t count = ReadSeptet14(m + field::kRomWriteLength);
+  const Row& row = RowOf(MessageKind::RomWrite);
+  const uint32_t count = PayloadCount(row, m, n);
   const size_t packed = PackedSize(count);
-  if (count == 0 || n != packed + kRomWriteOverhead) {
-    return refuse(status::kBadLength,
-                  "length field says " + Num(count) + " bytes, the message carries " +
-                      Num(static_cast<int64_t>(n) - static_cast<int64_t>(kRomWriteOverhead)) +
-                      " packed bytes",
-                  true);
+  if (count == 0 || !LengthMatches(row, m, n)) {
+    return refuse(status::kBadLength, LengthSlip(count, n, row.length), true);
   }
   if (malformed) return refuse(status::kMalformed, "malformed", false);
-  const uint64_t address = U32(m + field::kAddress);
+  const uint64_t address = ReadField(MessageKind::RomWrite, "address", m);
   if (address < kFlashBase || address - kFlashBase + count > kFlashSize) {
     return refuse(status::kOutOfRange,
                   Num(count) + " bytes at " + Hex(static_cast<uint32_t>(address), 8) +
@@ -266,9 +229,9 @@ Outcome CDeviceCore::RomWrite(const uint8_t* m, size_t n, bool malformed) {
                   true);
   }
   std::vector<uint8_t> raw(count + 7);
-  Unpack7Bit(raw.data(), m + field::kRomWritePayload, packed);
+  Unpack7Bit(raw.data(), m + row.payloadAt, packed);
   raw.resize(count);
-  const uint32_t crc = U32(m + field::kRomWritePayload + packed);
+  const uint32_t crc = U32(m + row.payloadAt + packed);
   if (crc != BlockCrc32(raw.data(), count)) {
     return refuse(status::kBadCrc, "CRC field does not match the data", true);
   }
@@ -307,25 +270,22 @@ Outcome CDeviceCore::FileWrite(const uint8_t* m, size_t n, bool malformed) {
     return Answer({Reply::Type::Value, v, 0}, v != 0, why, updaterFault);
   };
   if (!updateMode_) return value(status::kFileNotInUpdateMode, "not in update mode", false);
-  const uint32_t count = U32(m + field::kFileWriteLength);
-  if (count > kMaxChunk || n != PackedSize(count) + kFileWriteOverhead) {
-    return value(status::kInvalid,
-                 "length field says " + Num(count) + " bytes, the message carries " +
-                     Num(static_cast<int64_t>(n) - static_cast<int64_t>(kFileWriteOverhead)) +
-                     " packed bytes",
-                 true);
+  const Row& row = RowOf(MessageKind::FileWrite);
+  const uint32_t count = PayloadCount(row, m, n);
+  if (!LengthMatches(row, m, n)) {
+    return value(status::kInvalid, LengthSlip(count, n, row.length), true);
   }
   if (malformed) return value(status::kFileMalformed, "malformed", false);
-  const uint32_t handle = U32(m + field::kSubValue);
+  const uint32_t handle = ReadField(MessageKind::FileWrite, "handle", m);
   if (!openFile_) return value(status::kBadHandle, "no file is open", false);
   if (handle != 0) {
     return value(status::kBadHandle, "handle " + Num(handle) + "; FileOpen gave 0", true);
   }
   const size_t packed = PackedSize(count);
   std::vector<uint8_t> raw(count + 7);
-  Unpack7Bit(raw.data(), m + field::kFileWritePayload, packed);
+  Unpack7Bit(raw.data(), m + row.payloadAt, packed);
   raw.resize(count);
-  if (U32(m + field::kFileWritePayload + packed) != BlockCrc32(raw.data(), count)) {
+  if (U32(m + row.payloadAt + packed) != BlockCrc32(raw.data(), count)) {
     return value(status::kFileBadCrc, "CRC field does not match the data", true);
   }
   size_t used = 0;
@@ -349,16 +309,16 @@ Outcome CDeviceCore::FileStep(MessageKind kind, const uint8_t* m, bool malformed
   std::string name;
   switch (kind) {
     case MessageKind::FileDelete:
-      if (!wire::ReadName(m + field::kFileDeleteName, kFileDeleteNameField, name)) {
+      if (!ReadNameField(MessageKind::FileDelete, m, name)) {
         return value(status::kInvalid, "name field not a NUL-terminated, zero-padded name", true);
       }
       if (openFile_ == name) openFile_.reset();
       return value(files_.erase(name) ? 0 : status::kFileNotFound, {}, false);
     case MessageKind::FileOpen: {
-      if (!wire::ReadName(m + field::kFileOpenName, kFileOpenNameField, name)) {
+      if (!ReadNameField(MessageKind::FileOpen, m, name)) {
         return value(status::kInvalid, "name field not a NUL-terminated, zero-padded name", true);
       }
-      const uint32_t mode = U32(m + field::kSubValue);
+      const uint32_t mode = ReadField(MessageKind::FileOpen, "mode", m);
       if (mode != kOpenForWriting) {
         return value(status::kInvalid, "open mode " + Num(mode) + "; the updater opens with 1",
                      true);
@@ -369,7 +329,7 @@ Outcome CDeviceCore::FileStep(MessageKind kind, const uint8_t* m, bool malformed
       return value(0, {}, false);
     }
     case MessageKind::FileClose: {
-      const uint32_t handle = U32(m + field::kSubValue);
+      const uint32_t handle = ReadField(MessageKind::FileClose, "handle", m);
       if (openFile_ && handle == 0) {
         justClosed_ = openFile_;
         openFile_.reset();

@@ -1,8 +1,7 @@
 #include "sim/fault_rules.h"
 
-#include "protocol/messages.h"
-#include "protocol/vocabulary.h"
-#include "sim/inbound.h"
+#include "sim/message_table.h"
+#include "sim/wire.h"
 
 namespace px::sim {
 namespace {
@@ -25,7 +24,7 @@ const FaultRule* CFaultRules::Match(MessageKind kind, const uint8_t* m, size_t n
   if (kind == MessageKind::Ack || kind == MessageKind::IdentityReply) return nullptr;
   std::optional<uint32_t> block;
   if (kind == MessageKind::RomWrite && n >= 12) {
-    block = wire::U32(m + field::kAddress);
+    block = ReadField(MessageKind::RomWrite, "address", m);
     ++blockSends_[*block];
     if (!blockIndex_.count(*block)) {
       blockIndex_[*block] = static_cast<int32_t>(blockIndex_.size());
@@ -79,7 +78,7 @@ Reply CFaultRules::Replacement(const FaultRule& rule, MessageKind kind, const CD
 
 bool CFaultRules::OwnIdentityRequestDue(MessageKind kind, const uint8_t* m, size_t n) {
   if (kind != MessageKind::RomWrite || config_.line.askIdentityAtBlock < 0 || n < 12) return false;
-  const uint32_t block = wire::U32(m + field::kAddress);
+  const uint32_t block = ReadField(MessageKind::RomWrite, "address", m);
   return blockIndex_[block] == config_.line.askIdentityAtBlock && blockSends_[block] == 1;
 }
 
@@ -94,8 +93,7 @@ std::optional<Output> CFaultRules::Extra(FaultAction action, bool updaterKnowsId
   Output o;
   switch (action) {
     case FaultAction::AskIdentity:
-      o.bytes.assign(IdentityRequest.begin(), IdentityRequest.end());
-      o.bytes[2] = 0x7F;  // to whoever listens
+      o.bytes = wire::IdentityAsk();
       owed = OwedAnswer{MessageKind::IdentityReply, 0};
       break;
     case FaultAction::UnknownCommand: {
@@ -104,7 +102,7 @@ std::optional<Output> CFaultRules::Extra(FaultAction action, bool updaterKnowsId
       if (!updaterKnowsId && identitySent_) return std::nullopt;
       const DeviceCommand& c =
           kDeviceCommands[rng_() % (sizeof kDeviceCommands / sizeof kDeviceCommands[0])];
-      o.bytes = {kSysExStart, kManufacturer, 0x00, config_.family, c.command, kSysExEnd};
+      o.bytes = wire::DeviceCommand(config_.family, c.command);
       // An updater that does not know our id yet rightly ignores the command.
       if (updaterKnowsId) owed = OwedAnswer{MessageKind::Ack, c.expected};
       break;
@@ -117,19 +115,20 @@ std::optional<Output> CFaultRules::Extra(FaultAction action, bool updaterKnowsId
           for (int i = 0, k = 1 + static_cast<int>(rng_() % 6); i < k; ++i) {
             o.bytes.push_back(static_cast<uint8_t>(rng_() & 0x7F));
           }
-          o.bytes.push_back(kSysExEnd);
+          o.bytes.push_back(wire::kEnd);
           break;
         case 1:
           o.bytes = {0x90, 0x3C, 0x40, 0x80, 0x3C, 0x00};
           break;
         case 2:
-          o.bytes = {kSysExStart, 0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, kSysExEnd};
+          o.bytes = {wire::kStart, 0x41, 0x10, 0x42, 0x12,      0x40,
+                     0x00,         0x7F, 0x00, 0x41, wire::kEnd};
           break;
         case 3:
-          o.bytes = {kSysExStart, kManufacturer, 0x00, config_.family, 0x00};
+          o.bytes = {wire::kStart, wire::kMaker, 0x00, config_.family, 0x00};
           break;
         default:
-          o.bytes = {kSysExStart, kManufacturer, 0x00, 0x10, 0x00, 0x00, kSysExEnd};
+          o.bytes = {wire::kStart, wire::kMaker, 0x00, 0x10, 0x00, 0x00, wire::kEnd};
           break;
       }
       break;

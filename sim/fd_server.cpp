@@ -172,6 +172,7 @@ void CFdServer::WriteLoop() {
       const ssize_t w = write(fd_, buf + done, n - done);
       if (w > 0) {
         done += static_cast<size_t>(w);
+        device_.ToHost().Left(static_cast<size_t>(w));
       } else if (w < 0 && (errno == EAGAIN || errno == EINTR)) {
         pollfd p{fd_, POLLOUT, 0};
         poll(&p, 1, kPollMs);
@@ -179,6 +180,7 @@ void CFdServer::WriteLoop() {
         break;  // EIO: the other end is gone; the answer is lost like on a dead line
       }
     }
+    device_.ToHost().Left(n - done, false);
   }
 }
 

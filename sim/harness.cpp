@@ -28,7 +28,10 @@ bool CPedalHarness::SetExpectedImageFile(const std::string& path) {
 
 bool CPedalHarness::CHostLink::ReadByte(uint8_t& byte) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
-  if (device_.ToHost().Pop(&byte, 1, std::chrono::milliseconds(100)) == 1) return true;
+  if (device_.ToHost().Pop(&byte, 1, std::chrono::milliseconds(100)) == 1) {
+    device_.ToHost().Left(1);  // in the updater's hands
+    return true;
+  }
   // A dead line still takes its time to say nothing, like a port that has gone away.
   std::this_thread::sleep_until(until);
   return false;

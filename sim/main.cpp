@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "px_version.h"
 #include "sim/fd_server.h"
 #include "sim/pedal_config.h"
 #include "sim/replay.h"
@@ -84,7 +85,11 @@ struct Options {
   std::string replayPort;
 };
 
-void AddOptions(CLI::App& app, Options& o) {
+void Typed(CLI::Option* option, const char* type, const std::string& group) {
+  option->type_name(type)->group(group);
+}
+
+void AddLineOptions(CLI::App& app, Options& o) {
   auto* line = app.add_option_group("line", "Where the pedal listens (one of them)");
   auto* pty = line->add_flag("--pty", o.pty,
                              "Create a pseudo-terminal; its path is the first line of stdout");
@@ -94,68 +99,69 @@ void AddOptions(CLI::App& app, Options& o) {
   app.add_option("--link", o.link, "With --pty: make PATH a symlink to the pseudo-terminal")
       ->type_name("PATH")
       ->needs(pty);
+}
 
-  auto group = [&](CLI::Option* option, const char* type, const std::string& name) {
-    option->type_name(type)->group(name);
-  };
-  const std::string identity = "Identity and state";
-  group(app.add_option("--family", o.family,
+void AddIdentityOptions(CLI::App& app, Options& o) {
+  const std::string g = "Identity and state";
+  Typed(app.add_option("--family", o.family,
                        "Family code: byte 6 of IdentityReply and the device id (default 0x5E)"),
-        "CODE", identity);
-  group(app.add_option("--member,--variant", o.member,
+        "CODE", g);
+  Typed(app.add_option("--member,--variant", o.member,
                        "Member code, byte 8 of IdentityReply. Member 1 has the semaphore, the "
                        "audio mute and the module file (default 1)"),
-        "CODE", identity);
-  group(
+        "CODE", g);
+  Typed(
       app.add_option("--revision", o.revision, "Software revision, four characters (default 1300)"),
-      "TEXT", identity);
-  app.add_flag("--not-in-update-mode", o.notInUpdateMode, "UpdateStart is answered 11")
-      ->group(identity);
+      "TEXT", g);
+  app.add_flag("--not-in-update-mode", o.notInUpdateMode, "UpdateStart is answered 11")->group(g);
   app.add_flag("--battery-low", o.batteryLow,
                "Battery low from the start (GetSemaphore 3, UpdateStart 12)")
-      ->group(identity);
-  group(app.add_option("--battery-low-after-block", o.batteryLowAfterBlock,
+      ->group(g);
+  Typed(app.add_option("--battery-low-after-block", o.batteryLowAfterBlock,
                        "Battery goes low once N RomWrite blocks were stored (then 12)")
             ->check(CLI::Range(0, 100000)),
-        "N", identity);
-  group(app.add_option("--semaphore-refusals", o.semaphoreRefusals,
+        "N", g);
+  Typed(app.add_option("--semaphore-refusals", o.semaphoreRefusals,
                        "Refuse the first N GetSemaphore"),
-        "N", identity);
-  group(app.add_option("--semaphore-status", o.semaphoreStatus,
+        "N", g);
+  Typed(app.add_option("--semaphore-status", o.semaphoreStatus,
                        "Status of those refusals, 1 to 127 (default 2)")
             ->check(CLI::Range(1, 127)),
-        "S", identity);
+        "S", g);
   app.add_flag("--no-module-file", o.noModuleFile,
                "Start without LINESEL.TDL (FileDelete answers -6)")
-      ->group(identity);
+      ->group(g);
+}
 
-  const std::string timing = "Timing";
-  group(app.add_option("--latency", o.latency, "Reply latency (default 2)"), "MS", timing);
-  group(app.add_option("--erase-ms", o.eraseMs, "Time to erase the whole MiB (default 5000)"), "MS",
-        timing);
-  group(app.add_option("--write-ms", o.writeMs, "Time to program one RomWrite block (default 0)"),
-        "MS", timing);
-  group(app.add_option("--baud", o.baud,
+void AddTimingOptions(CLI::App& app, Options& o) {
+  const std::string g = "Timing";
+  Typed(app.add_option("--latency", o.latency, "Reply latency (default 2)"), "MS", g);
+  Typed(app.add_option("--erase-ms", o.eraseMs, "Time to erase the whole MiB (default 5000)"), "MS",
+        g);
+  Typed(app.add_option("--write-ms", o.writeMs, "Time to program one RomWrite block (default 0)"),
+        "MS", g);
+  Typed(app.add_option("--baud", o.baud,
                        "Line speed, 10 bits a byte. With --pty both directions are paced at it "
                        "(default 115200, 0: no pacing); with --port it is the port's speed"),
-        "BAUD", timing);
-  group(app.add_option("--clock", o.clockMs,
+        "BAUD", g);
+  Typed(app.add_option("--clock", o.clockMs,
                        "Send a timing clock byte (0xF8) to the updater every MS, so that its "
                        "line is never quiet (default 0: none)"),
-        "MS", timing);
-  group(app.add_option("--settle-ms", o.settleMs,
+        "MS", g);
+  Typed(app.add_option("--settle-ms", o.settleMs,
                        "Flag a request that comes sooner than this after UpdateStart was "
                        "answered (default 500, 0: off)"),
-        "MS", timing);
+        "MS", g);
+}
 
-  const std::string faults = "Faults";
-  group(app.add_option("--fault", o.faults,
+void AddFaultOptions(CLI::App& app, Options& o) {
+  const std::string g = "Faults";
+  Typed(app.add_option("--fault", o.faults,
                        "KIND[#BLOCK|@ADDR]:OCCURRENCES:ACTION[=VALUE], repeatable, the first "
                        "that matches decides. E.g. GetSemaphore:1-99:status=2, "
                        "RomWrite#3:1-5:silence, RomWrite#3:1:late=6000, *:all:silence"),
-        "RULE", faults);
-  app.add_flag("--silent", o.silent, "Answer nothing at all")->group(faults);
-  const auto rate = CLI::Range(0.0, 1.0);
+        "RULE", g);
+  app.add_flag("--silent", o.silent, "Answer nothing at all")->group(g);
   const struct {
     const char* name;
     double* value;
@@ -169,48 +175,53 @@ void AddOptions(CLI::App& app, Options& o) {
       {"--stray", &o.stray, "Rate of stray bytes before an answer"},
       {"--unknown-commands", &o.unknownCommands, "Rate of device commands before an answer"},
   };
-  for (const auto& r : rates)
-    group(app.add_option(r.name, *r.value, r.help)->check(rate), "RATE", faults);
-  group(app.add_option("--ask-identity-at-block", o.askIdentityAtBlock,
+  for (const auto& r : rates) {
+    Typed(app.add_option(r.name, *r.value, r.help)->check(CLI::Range(0.0, 1.0)), "RATE", g);
+  }
+  Typed(app.add_option("--ask-identity-at-block", o.askIdentityAtBlock,
                        "Send the pedal's own IdentityRequest before answering RomWrite block N "
                        "(from 0)")
             ->check(CLI::Range(0, 100000)),
-        "N", faults);
-  group(app.add_option("--disconnect-after-bytes", o.disconnectAfterBytes,
+        "N", g);
+  Typed(app.add_option("--disconnect-after-bytes", o.disconnectAfterBytes,
                        "Close the line after K received bytes")
             ->check(CLI::Range(int64_t{0}, int64_t{1} << 40)),
-        "K", faults);
-  group(app.add_option("--seed", o.seed, "Seed of every random fault (default 1)"), "N", faults);
+        "K", g);
+  Typed(app.add_option("--seed", o.seed, "Seed of every random fault (default 1)"), "N", g);
+}
 
-  const std::string output = "Checks and output";
-  group(app.add_option("--expect-image", o.expectImage,
+void AddOutputOptions(CLI::App& app, Options& o) {
+  const std::string g = "Checks and output";
+  Typed(app.add_option("--expect-image", o.expectImage,
                        "Firmware image the flash must hold at the end"),
-        "FILE", output);
-  group(app.add_option("--expect-file", o.expectFiles,
+        "FILE", g);
+  Typed(app.add_option("--expect-file", o.expectFiles,
                        "A device file the run must leave, repeatable"),
-        "NAME=FILE", output);
-  group(app.add_option("--report", o.report, "Write the JSON report here at the end (-: stdout)"),
-        "FILE", output);
+        "NAME=FILE", g);
+  Typed(app.add_option("--report", o.report, "Write the JSON report here at the end (-: stdout)"),
+        "FILE", g);
   app.add_flag("--once", o.once,
                "Exit after UpdateComplete or when the updater closes the line; status 0 only "
                "for a complete update without violations that meets every expectation")
-      ->group(output);
-  group(app.add_option("--linger", o.lingerMs,
-                       "With --once: how long to wait after UpdateComplete for the updater to "
-                       "close the line (default 2000)"),
-        "MS", output);
-  app.add_flag("--trace", o.trace, "Every message in and out, decoded, on stderr")->group(output);
+      ->group(g);
+  Typed(app.add_option("--linger", o.lingerMs,
+                       "With --once: how long to wait after the answer to UpdateComplete has "
+                       "left for the updater to close the line (default 2000)"),
+        "MS", g);
+  app.add_flag("--trace", o.trace, "Every message in and out, decoded, on stderr")->group(g);
+}
 
-  const std::string replay = "Replay";
-  group(app.add_option("--replay", o.replay,
+void AddReplayOptions(CLI::App& app, Options& o) {
+  const std::string g = "Replay";
+  Typed(app.add_option("--replay", o.replay,
                        "Play the pedal's side of a trace written by px550-update --trace, with "
                        "its timing, and name the first message the updater sends that the trace "
                        "does not have (exit status 1). The pedal options above are ignored"),
-        "TRACE", replay);
-  group(app.add_option("--replay-port", o.replayPort,
+        "TRACE", g);
+  Typed(app.add_option("--replay-port", o.replayPort,
                        "With --replay: the port whose messages to play, for a trace of several "
                        "pedals"),
-        "PORT", replay);
+        "PORT", g);
 }
 
 // Reads the trace to replay; false with a message.
@@ -237,8 +248,18 @@ void RemoveLink(const std::string& link, const std::string& slavePath) {
   if (n > 0 && std::string(target, static_cast<size_t>(n)) == slavePath) unlink(link.c_str());
 }
 
-// Turns the options into a pedal; false with a message for what cannot be used.
-bool BuildConfig(const Options& o, PedalConfig& c, std::string& error) {
+// The options, group by group, as --help lists them.
+void AddOptions(CLI::App& app, Options& o) {
+  app.set_version_flag("--version", "px550-sim " PX_VERSION_STRING);
+  AddLineOptions(app, o);
+  AddIdentityOptions(app, o);
+  AddTimingOptions(app, o);
+  AddFaultOptions(app, o);
+  AddOutputOptions(app, o);
+  AddReplayOptions(app, o);
+}
+
+bool BuildIdentity(const Options& o, PedalConfig& c, std::string& error) {
   if (!ParseByte(o.family, c.family)) {
     error = "--family takes 0 to 127 (0x00 to 0x7F), got " + o.family;
     return false;
@@ -258,6 +279,10 @@ bool BuildConfig(const Options& o, PedalConfig& c, std::string& error) {
     }
     c.revision[i] = static_cast<uint8_t>(o.revision[i]);
   }
+  return true;
+}
+
+bool BuildState(const Options& o, PedalConfig& c) {
   c.updateModeReady = !o.notInUpdateMode;
   c.batteryLow = o.batteryLow;
   c.batteryLowAfterBlock = o.batteryLowAfterBlock;
@@ -270,6 +295,10 @@ bool BuildConfig(const Options& o, PedalConfig& c, std::string& error) {
   c.writeTimeMs = o.writeMs;
   c.baud = o.pty ? o.baud.value_or(115200) : 0;
   c.settleAfterUpdateStartMs = o.settleMs;
+  return true;
+}
+
+bool BuildFaults(const Options& o, PedalConfig& c, std::string& error) {
   c.seed = o.seed;
   if (o.silent)
     c.rules.push_back({std::nullopt, -1, std::nullopt, px::sim::Occurrences::Always(),
@@ -291,6 +320,10 @@ bool BuildConfig(const Options& o, PedalConfig& c, std::string& error) {
   c.line.unknownCommandRate = o.unknownCommands;
   c.line.askIdentityAtBlock = o.askIdentityAtBlock;
   c.line.disconnectAfterBytes = o.disconnectAfterBytes;
+  return true;
+}
+
+bool BuildExpectations(const Options& o, PedalConfig& c, std::string& error) {
   if (!o.expectImage.empty()) {
     std::vector<uint8_t> image;
     if (!ReadFile(o.expectImage, image, error)) return false;
@@ -313,6 +346,12 @@ bool BuildConfig(const Options& o, PedalConfig& c, std::string& error) {
   return true;
 }
 
+// Turns the options into a pedal; false with a message for what cannot be used.
+bool BuildConfig(const Options& o, PedalConfig& c, std::string& error) {
+  return BuildIdentity(o, c, error) && BuildState(o, c) && BuildFaults(o, c, error) &&
+         BuildExpectations(o, c, error);
+}
+
 std::string Summary(const px::sim::PedalReport& r) {
   std::string s = r.updateComplete ? "update complete" : "no UpdateComplete";
   if (r.flash.expectedImageGiven) {
@@ -328,107 +367,48 @@ std::string Summary(const px::sim::PedalReport& r) {
   return s;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  CLI::App app{"px550-sim: a virtual PX-550LN pedal in firmware-update mode", "px550-sim"};
-  Options o;
-  AddOptions(app, o);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
-    app.exit(e);
-    return kExitUsage;
-  }
-
-  PedalConfig config;
+// Opens the pseudo-terminal or the port, and the symlink to it; -1 after printing why, with the
+// exit status in status.
+int OpenLine(const Options& o, std::string& slavePath, int& status) {
   std::string error;
-  if (!BuildConfig(o, config, error)) {
-    fprintf(stderr, "px550-sim: %s\n", error.c_str());
-    return kExitUsage;
-  }
-  std::unique_ptr<px::sim::CReplay> replay;
-  if (!o.replay.empty() && !LoadReplay(o, replay, error)) {
-    fprintf(stderr, "px550-sim: %s\n", error.c_str());
-    return kExitUsage;
-  }
-  const auto start = std::chrono::steady_clock::now();
-  if (o.trace) {
-    config.trace = [start](const std::string& line) {
-      const double s =
-          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-      fprintf(stderr, "[%9.3f] %s\n", s, line.c_str());
-    };
-  }
-
-  // Signals are taken by the main thread alone, with sigtimedwait below.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-
-  int fd = -1;
-  std::string slavePath;
-  if (o.pty) {
-    fd = px::sim::OpenPty(slavePath, error);
-  } else {
-    fd = px::sim::OpenSerialPort(o.port, o.baud.value_or(115200), error);
-  }
+  const int fd = o.pty ? px::sim::OpenPty(slavePath, error)
+                       : px::sim::OpenSerialPort(o.port, o.baud.value_or(115200), error);
+  status = kExitIo;
   if (fd < 0) {
     fprintf(stderr, "px550-sim: %s\n", error.c_str());
-    return kExitIo;
+    return -1;
   }
-  if (!o.link.empty()) {
-    struct stat st;
-    if (lstat(o.link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
-      fprintf(stderr, "px550-sim: --link %s exists and is not a symlink\n", o.link.c_str());
-      close(fd);
-      return kExitUsage;
-    }
-    unlink(o.link.c_str());
-    if (symlink(slavePath.c_str(), o.link.c_str()) != 0) {
-      fprintf(stderr, "px550-sim: symlink %s: %s\n", o.link.c_str(), strerror(errno));
-      close(fd);
-      return kExitIo;
-    }
+  if (o.link.empty()) return fd;
+  struct stat st;
+  if (lstat(o.link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+    fprintf(stderr, "px550-sim: --link %s exists and is not a symlink\n", o.link.c_str());
+    status = kExitUsage;
+    close(fd);
+    return -1;
   }
-  if (o.pty) {
-    printf("%s\n", slavePath.c_str());
-    fflush(stdout);
+  unlink(o.link.c_str());
+  if (symlink(slavePath.c_str(), o.link.c_str()) != 0) {
+    fprintf(stderr, "px550-sim: symlink %s: %s\n", o.link.c_str(), strerror(errno));
+    close(fd);
+    return -1;
   }
+  return fd;
+}
 
-  if (replay) {
-    const auto stop = [&signals] {
-      const timespec now{0, 0};
-      const int sig = sigtimedwait(&signals, nullptr, &now);
-      return sig == SIGINT || sig == SIGTERM;
-    };
-    const int status = px::sim::ServeReplay(fd, o.pty, *replay, o.report, o.replay, stop);
-    RemoveLink(o.link, slavePath);
-    return status;
-  }
-
-  px::sim::CFdServer server(fd, config, o.pty);
+// Serves until a signal, the line's end or, with --once, the end of the run; true when signalled.
+bool Serve(const Options& o, px::sim::CFdServer& server, const sigset_t& signals) {
   server.Start();
   const timespec tick{0, 100 * 1000 * 1000};
-  bool signalled = false;
   for (;;) {
     const int sig = sigtimedwait(&signals, nullptr, &tick);
-    if (sig == SIGINT || sig == SIGTERM) {
-      signalled = true;
-      break;
-    }
-    if (server.Device().Disconnected()) break;  // the line is gone either way
-    if (o.once && server.Finished(o.lingerMs)) break;
+    if (sig == SIGINT || sig == SIGTERM) return true;
+    if (server.Device().Disconnected()) return false;  // the line is gone either way
+    if (o.once && server.Finished(o.lingerMs)) return false;
   }
-  server.Stop();
-  RemoveLink(o.link, slavePath);
+}
 
-  const px::sim::PedalReport report = server.Report();
+// Writes the report where --report says; the exit status for the run.
+int Finish(const Options& o, const px::sim::PedalReport& report, bool signalled) {
   int status = 0;
   if (!o.report.empty()) {
     const std::string json = px::sim::ReportToJson(report);
@@ -447,4 +427,80 @@ int main(int argc, char** argv) {
   fprintf(stderr, "px550-sim: %s%s\n", signalled ? "stopped; " : "", Summary(report).c_str());
   if (status == 0 && o.once && !report.Success()) status = kExitFailed;
   return status;
+}
+
+// SIGINT and SIGTERM are taken by the main thread alone, with sigtimedwait.
+sigset_t BlockStopSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  return signals;
+}
+
+void TraceToStderr(PedalConfig& config) {
+  const auto start = std::chrono::steady_clock::now();
+  config.trace = [start](const std::string& line) {
+    const double s =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    fprintf(stderr, "[%9.3f] %s\n", s, line.c_str());
+  };
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"px550-sim: a virtual PX-550LN pedal in firmware-update mode", "px550-sim"};
+  Options o;
+  AddOptions(app, o);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    return kExitUsage;
+  }
+  PedalConfig config;
+  std::string error;
+  if (!BuildConfig(o, config, error)) {
+    fprintf(stderr, "px550-sim: %s\n", error.c_str());
+    return kExitUsage;
+  }
+  std::unique_ptr<px::sim::CReplay> replay;
+  if (!o.replay.empty() && !LoadReplay(o, replay, error)) {
+    fprintf(stderr, "px550-sim: %s\n", error.c_str());
+    return kExitUsage;
+  }
+  if (o.trace) TraceToStderr(config);
+
+  const sigset_t signals = BlockStopSignals();
+
+  std::string slavePath;
+  int status = 0;
+  const int fd = OpenLine(o, slavePath, status);
+  if (fd < 0) return status;
+  if (o.pty) {
+    printf("%s\n", slavePath.c_str());
+    fflush(stdout);
+  }
+  if (replay) {
+    const auto stop = [&signals] {
+      const timespec now{0, 0};
+      const int sig = sigtimedwait(&signals, nullptr, &now);
+      return sig == SIGINT || sig == SIGTERM;
+    };
+    status = px::sim::ServeReplay(fd, o.pty, *replay, o.report, o.replay, stop);
+    RemoveLink(o.link, slavePath);
+    return status;
+  }
+  px::sim::CFdServer server(fd, config, o.pty);
+  const bool signalled = Serve(o, server, signals);
+  server.Stop();
+  RemoveLink(o.link, slavePath);
+  return Finish(o, server.Report(), signalled);
 }

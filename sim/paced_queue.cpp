@@ -8,22 +8,64 @@ CPacedQueue::CPacedQueue(uint32_t baud)
     : byteTime_(baud == 0 ? std::chrono::nanoseconds(0)
                           : std::chrono::nanoseconds(10'000'000'000LL / baud)) {}
 
-void CPacedQueue::Push(const uint8_t* data, size_t count) {
-  if (count == 0) return;
+namespace {
+// Enough for every answer that may still be on its way, with the timing clock's bytes between.
+constexpr size_t kMarks = 256;
+}  // namespace
+
+uint64_t CPacedQueue::Push(const uint8_t* data, size_t count) {
+  if (count == 0) return 0;
+  uint64_t last = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (closed_) return;
+    if (closed_) return 0;
     Clock::time_point at = std::max(Clock::now(), lineFree_);
     for (size_t i = 0; i < count; ++i) {
       at += byteTime_;
       items_.push_back({data[i], at});
     }
     lineFree_ = at;
+    pushed_ += count;
+    last = pushed_;
+    marks_.push_back({last, false, {}});
+    if (marks_.size() > kMarks) marks_.pop_front();
   }
   cv_.notify_all();
+  return last;
 }
 
-size_t CPacedQueue::Pop(uint8_t* out, size_t max, std::chrono::milliseconds wait) {
+void CPacedQueue::Left(size_t count, bool delivered) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Gone(count, delivered);
+}
+
+void CPacedQueue::Gone(uint64_t count, bool delivered) {
+  gone_ += count;
+  const Clock::time_point now = Clock::now();
+  for (auto it = marks_.rbegin(); it != marks_.rend() && !it->left; ++it) {
+    if (it->number > gone_) continue;
+    if (!delivered) {
+      it->number = 0;  // never to leave
+    } else {
+      it->at = now;
+    }
+    it->left = true;
+  }
+}
+
+bool CPacedQueue::LeftAt(uint64_t number, Clock::time_point& at) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const Mark& mark : marks_) {
+    if (mark.number == number && mark.left) {
+      at = mark.at;
+      return true;
+    }
+  }
+  return false;
+}
+
+size_t CPacedQueue::Pop(uint8_t* out, size_t max, std::chrono::milliseconds wait,
+                        Clock::time_point* at) {
   const Clock::time_point deadline = Clock::now() + wait;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
@@ -32,6 +74,7 @@ size_t CPacedQueue::Pop(uint8_t* out, size_t max, std::chrono::milliseconds wait
     if (!items_.empty() && items_.front().at <= now) {
       size_t n = 0;
       while (n < max && !items_.empty() && items_.front().at <= now) {
+        if (at != nullptr) at[n] = items_.front().at;
         out[n++] = items_.front().byte;
         items_.pop_front();
       }
@@ -52,6 +95,7 @@ void CPacedQueue::Close() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     closed_ = true;
+    Gone(items_.size(), false);
     items_.clear();
   }
   cv_.notify_all();
@@ -59,6 +103,7 @@ void CPacedQueue::Close() {
 
 void CPacedQueue::Clear() {
   std::lock_guard<std::mutex> lock(mutex_);
+  Gone(items_.size(), false);
   items_.clear();
   lineFree_ = {};
 }

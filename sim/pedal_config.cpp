@@ -7,11 +7,6 @@
 namespace px::sim {
 namespace {
 
-constexpr const char* kKindNames[kMessageKindCount] = {
-    "IdentityRequest", "IdentityReply", "Ack",           "UpdateStart",  "RomWrite",
-    "UpdateComplete",  "RomErase",      "ResultRequest", "GetSemaphore", "FileOpen",
-    "FileClose",       "FileWrite",     "FileDelete",    "AudioMute",    "Unknown"};
-
 struct ActionInfo {
   FaultAction action;
   const char* name;
@@ -71,42 +66,8 @@ bool ParseCount(std::string_view s, uint32_t& v) {
   return true;
 }
 
-}  // namespace
-
-const char* KindName(MessageKind kind) {
-  const size_t i = static_cast<size_t>(kind);
-  return i < kMessageKindCount ? kKindNames[i] : "Unknown";
-}
-
-bool ParseKind(std::string_view name, MessageKind& kind) {
-  for (size_t i = 0; i < kMessageKindCount; ++i) {
-    if (EqualNoCase(name, kKindNames[i])) {
-      kind = static_cast<MessageKind>(i);
-      return true;
-    }
-  }
-  return false;
-}
-
-const char* ActionName(FaultAction action) {
-  for (const ActionInfo& a : kActions) {
-    if (a.action == action) return a.name;
-  }
-  return "?";
-}
-
-bool ParseFaultRule(std::string_view text, FaultRule& rule, std::string& error) {
-  rule = FaultRule{};
-  const size_t c1 = text.find(':');
-  const size_t c2 = c1 == std::string_view::npos ? c1 : text.find(':', c1 + 1);
-  if (c2 == std::string_view::npos) {
-    error = "a fault is KIND:OCCURRENCES:ACTION[=VALUE], got \"" + std::string(text) + "\"";
-    return false;
-  }
-  std::string_view target = text.substr(0, c1);
-  const std::string_view occurrences = text.substr(c1 + 1, c2 - c1 - 1);
-  const std::string_view action = text.substr(c2 + 1);
-
+// KIND[#BLOCK|@ADDRESS]
+bool ParseTarget(std::string_view target, FaultRule& rule, std::string& error) {
   const size_t mark = target.find_first_of("#@");
   std::string_view kindName = target.substr(0, mark);
   if (kindName != "*" && !EqualNoCase(kindName, "any")) {
@@ -137,7 +98,11 @@ bool ParseFaultRule(std::string_view text, FaultRule& rule, std::string& error) 
       rule.address = static_cast<uint32_t>(v);
     }
   }
+  return true;
+}
 
+// all, N, N-M or N-
+bool ParseOccurrences(std::string_view occurrences, FaultRule& rule, std::string& error) {
   if (EqualNoCase(occurrences, "all") || occurrences == "*") {
     rule.when = Occurrences::Always();
   } else {
@@ -162,7 +127,11 @@ bool ParseFaultRule(std::string_view text, FaultRule& rule, std::string& error) 
     }
     rule.when = {from, to};
   }
+  return true;
+}
 
+// ACTION[=VALUE[,EXTRA]]
+bool ParseAction(std::string_view action, FaultRule& rule, std::string& error) {
   const size_t eq = action.find('=');
   const std::string_view name = action.substr(0, eq);
   const ActionInfo* info = nullptr;
@@ -217,6 +186,28 @@ bool ParseFaultRule(std::string_view text, FaultRule& rule, std::string& error) 
   rule.value = static_cast<int32_t>(v);
   rule.extra = static_cast<int32_t>(x);
   return true;
+}
+
+}  // namespace
+
+const char* ActionName(FaultAction action) {
+  for (const ActionInfo& a : kActions) {
+    if (a.action == action) return a.name;
+  }
+  return "?";
+}
+
+bool ParseFaultRule(std::string_view text, FaultRule& rule, std::string& error) {
+  rule = FaultRule{};
+  const size_t c1 = text.find(':');
+  const size_t c2 = c1 == std::string_view::npos ? c1 : text.find(':', c1 + 1);
+  if (c2 == std::string_view::npos) {
+    error = "a fault is KIND:OCCURRENCES:ACTION[=VALUE], got \"" + std::string(text) + "\"";
+    return false;
+  }
+  return ParseTarget(text.substr(0, c1), rule, error) &&
+         ParseOccurrences(text.substr(c1 + 1, c2 - c1 - 1), rule, error) &&
+         ParseAction(text.substr(c2 + 1), rule, error);
 }
 
 std::string FormatFaultRule(const FaultRule& rule) {

@@ -9,33 +9,11 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/wire.h"
+
 // What the virtual pedal is told before it starts: who it is, how it behaves, how fast it is and
 // which faults it plays.
 namespace px::sim {
-
-// Every message the pedal can receive, by what it is.
-enum class MessageKind : uint8_t {
-  IdentityRequest,
-  IdentityReply,  // the updater's answer to the pedal's own IdentityRequest
-  Ack,            // the updater's answer to a device command
-  UpdateStart,
-  RomWrite,
-  UpdateComplete,
-  RomErase,
-  ResultRequest,
-  GetSemaphore,
-  FileOpen,
-  FileClose,
-  FileWrite,
-  FileDelete,
-  AudioMute,
-  Unknown,
-};
-inline constexpr size_t kMessageKindCount = static_cast<size_t>(MessageKind::Unknown) + 1;
-
-const char* KindName(MessageKind kind);
-// Case-insensitive; false for an unknown name.
-bool ParseKind(std::string_view name, MessageKind& kind);
 
 // The flash of the device: one MiB from 0x000A0000, erased in 4 KiB sectors.
 inline constexpr uint32_t kFlashBase = 0x000A0000;

@@ -46,9 +46,26 @@ void CPedalDevice::SetExpectedImage(std::vector<uint8_t> image) {
 }
 
 uint64_t CPedalDevice::NowMs() const {
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   std::chrono::steady_clock::now() - start_)
-                                   .count());
+  return MsOf(std::chrono::steady_clock::now());
+}
+
+uint64_t CPedalDevice::MsOf(CPacedQueue::Clock::time_point at) const {
+  if (at <= start_) return 0;
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(at - start_).count());
+}
+
+int64_t CPedalDevice::CompleteAnsweredAtMs() const {
+  const uint64_t answer = completeAnswer_.load();
+  CPacedQueue::Clock::time_point at;
+  if (answer == 0 || !toHost_.LeftAt(answer, at)) return -1;
+  return static_cast<int64_t>(MsOf(at));
+}
+
+std::optional<uint64_t> CPedalDevice::LastAnswerLeftMs() const {
+  CPacedQueue::Clock::time_point at;
+  if (lastAnswer_ != 0 && toHost_.LeftAt(lastAnswer_, at)) return MsOf(at);
+  return NowMs();
 }
 
 PedalReport CPedalDevice::Report() const {
@@ -71,6 +88,7 @@ bool CPedalDevice::WaitMs(uint32_t ms) {
 
 void CPedalDevice::Run() {
   uint8_t batch[kBatch];
+  std::vector<CPacedQueue::Clock::time_point> at(kBatch);
   while (WaitMs(0) && !disconnected_.load()) {
     if (lineReset_.exchange(false)) {
       framer_.Reset();
@@ -78,16 +96,16 @@ void CPedalDevice::Run() {
       std::lock_guard<std::mutex> lock(modelMutex_);
       model_.OnLineReset(NowMs());
     }
-    const size_t n = toPedal_.Pop(batch, sizeof batch, std::chrono::milliseconds(20));
+    const size_t n = toPedal_.Pop(batch, sizeof batch, std::chrono::milliseconds(20), at.data());
     for (size_t i = 0; i < n && !disconnected_.load(); ++i) {
-      Take(batch[i]);
+      Take(batch[i], MsOf(at[i]));
       if (!WaitMs(0)) return;
     }
   }
 }
 
 // One byte from the line: the line's own faults, then framing.
-void CPedalDevice::Take(uint8_t byte) {
+void CPedalDevice::Take(uint8_t byte, uint64_t atMs) {
   const LineFaults& line = config_.line;
   const uint64_t received = received_.fetch_add(1) + 1;
   std::uniform_real_distribution<double> chance(0.0, 1.0);
@@ -100,6 +118,7 @@ void CPedalDevice::Take(uint8_t byte) {
       byte ^= static_cast<uint8_t>(1u << (lineRng_() % 8));
       damaged = true;
     }
+    if (byte == 0xF0) messageStartMs_ = atMs;
     const CSysExFramer::Event event = framer_.Push(byte, damaged);
     if (event != CSysExFramer::Event::None) Handle(event);
   }
@@ -117,7 +136,8 @@ void CPedalDevice::Handle(CSysExFramer::Event event) {
     std::lock_guard<std::mutex> lock(modelMutex_);
     if (event == CSysExFramer::Event::Message) {
       const std::vector<uint8_t>& m = framer_.message();
-      model_.OnMessage(m.data(), m.size(), framer_.lastDamaged(), NowMs(), outputs_);
+      const Arrival arrival{messageStartMs_, NowMs(), framer_.lastDamaged(), LastAnswerLeftMs()};
+      model_.OnMessage(m.data(), m.size(), arrival, outputs_);
     } else {
       model_.OnFramingEvent(event, framer_.lastDamaged());
     }
@@ -127,9 +147,9 @@ void CPedalDevice::Handle(CSysExFramer::Event event) {
     Emit(o);
     if (disconnected_.load()) return;
   }
-  if (!outputs_.empty() && completeAt_.load() < 0) {
+  if (!outputs_.empty() && completeAnswer_.load() == 0) {
     std::lock_guard<std::mutex> lock(modelMutex_);
-    if (model_.UpdateCompleteSeen()) completeAt_.store(static_cast<int64_t>(NowMs()));
+    if (model_.UpdateCompleteSeen()) completeAnswer_.store(lastAnswer_);
   }
 }
 
@@ -165,7 +185,8 @@ void CPedalDevice::Emit(const Output& output) {
     model_.OnOutboundDamage();
   }
   sent_.fetch_add(wire.size());
-  toHost_.Push(wire.data(), wire.size());
+  const uint64_t last = toHost_.Push(wire.data(), wire.size());
+  if (last != 0) lastAnswer_ = last;
 }
 
 void CPedalDevice::GoDown() {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -41,8 +42,9 @@ class CPedalDevice {
 
   // The line went down by a fault.
   bool Disconnected() const { return disconnected_.load(); }
-  // Milliseconds since start when the answer to UpdateComplete went out; -1 before.
-  int64_t CompleteAnsweredAtMs() const { return completeAt_.load(); }
+  // Milliseconds since start when the answer to UpdateComplete had wholly left the pedal
+  // (written to the line, or read by the updater); -1 before.
+  int64_t CompleteAnsweredAtMs() const;
   uint64_t NowMs() const;
 
   PedalReport Report() const;
@@ -53,7 +55,10 @@ class CPedalDevice {
   // Sends timing clock bytes, as a MIDI interface or a device with a running clock does, so that
   // the line towards the updater is never quiet.
   void RunClock();
-  void Take(uint8_t byte);
+  void Take(uint8_t byte, uint64_t atMs);
+  // When the last answer left the pedal, or now while it has not yet.
+  std::optional<uint64_t> LastAnswerLeftMs() const;
+  uint64_t MsOf(CPacedQueue::Clock::time_point at) const;
   void Handle(CSysExFramer::Event event);
   bool WaitMs(uint32_t ms);
   void Emit(const Output& output);
@@ -66,6 +71,8 @@ class CPedalDevice {
   CSysExFramer framer_;  // the pedal's thread only
   std::mt19937_64 lineRng_;
   bool pendingDamage_ = false;
+  uint64_t messageStartMs_ = 0;  // when the first byte of the message being framed came
+  uint64_t lastAnswer_ = 0;      // the number of the last answer's last byte on ToHost, 0: none
   std::atomic<uint64_t> received_{0};
   std::atomic<uint64_t> sent_{0};
   std::vector<Output> outputs_;
@@ -81,7 +88,7 @@ class CPedalDevice {
   std::atomic<bool> stop_{false};
   std::atomic<bool> lineReset_{false};
   std::atomic<bool> disconnected_{false};
-  std::atomic<int64_t> completeAt_{-1};
+  std::atomic<uint64_t> completeAnswer_{0};  // the number of its last byte on ToHost
 };
 
 }  // namespace px::sim

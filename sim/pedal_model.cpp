@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "protocol/messages.h"
-#include "sim/inbound.h"
+#include "sim/message_table.h"
+#include "sim/wire.h"
 
 namespace px::sim {
 
@@ -16,15 +16,16 @@ CPedalModel::CPedalModel(const PedalConfig& config)
 
 // Records it, checks it, lets a fault rule or the device answer, moves the run on, and puts the
 // answer (with any extra output before it) on its way.
-void CPedalModel::OnMessage(const uint8_t* m, size_t n, bool damaged, uint64_t nowMs,
+void CPedalModel::OnMessage(const uint8_t* m, size_t n, const Arrival& arrival,
                             std::vector<Output>& out) {
-  checker_.OnArrival(damaged);
-  if (damaged) log_->OnDamage();
-  if (n < 2 || m[0] != kSysExStart) return;
-  const MessageKind kind = ClassifyMessage(m, n);
+  const uint64_t nowMs = arrival.nowMs;
+  checker_.OnArrival(arrival.damaged);
+  if (arrival.damaged) log_->OnDamage();
+  if (n < 2 || m[0] != wire::kStart) return;
+  const MessageKind kind = Classify(m, n);
   log_->OnMessage(kind, m, n);
   bool malformed = false;
-  if (!checker_.Inspect(kind, m, n, nowMs, device_.UpdateStartSeen(), malformed)) return;
+  if (!checker_.Inspect(kind, m, n, arrival, device_.UpdateStartSeen(), malformed)) return;
 
   const FaultRule* rule = rules_.Match(kind, m, n, log_->Received(), log_->OfKind(kind));
   const FaultAction action = rule ? rule->action : FaultAction::Silence;

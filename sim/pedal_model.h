@@ -9,10 +9,10 @@
 #include "sim/device_core.h"
 #include "sim/fault_rules.h"
 #include "sim/framer.h"
-#include "sim/inbound.h"
 #include "sim/pedal_config.h"
 #include "sim/pedal_report.h"
 #include "sim/report_log.h"
+#include "sim/wire.h"
 
 // The pedal in firmware-update mode: what it answers, what it stores, and what it notices that a
 // correct updater would never do. No threads and no clock of its own: the caller hands it whole
@@ -25,9 +25,15 @@ class CPedalModel {
   explicit CPedalModel(const PedalConfig& config);
   CPedalModel(CPedalModel&&) = default;
 
-  // One delivered message (F0 ... F7). damaged: an injected line fault altered it on its way.
+  // One delivered message (F0 ... F7), with when it came and whether an injected line fault
+  // altered it on its way.
+  void OnMessage(const uint8_t* m, size_t n, const Arrival& arrival, std::vector<Output>& out);
+  // The same with no line to measure: the message came whole at nowMs, and every answer leaves
+  // when it is planned to.
   void OnMessage(const uint8_t* m, size_t n, bool damaged, uint64_t nowMs,
-                 std::vector<Output>& out);
+                 std::vector<Output>& out) {
+    OnMessage(m, n, Arrival{nowMs, nowMs, damaged, std::nullopt}, out);
+  }
   // Framing trouble that delivered no message.
   void OnFramingEvent(CSysExFramer::Event event, bool damaged);
   // The updater closed the line at nowMs.
@@ -42,7 +48,7 @@ class CPedalModel {
 
   // A one-line description of any message either side sends, for traces.
   static std::string Describe(const uint8_t* m, size_t n, bool fromPedal = false) {
-    return DescribeMessage(m, n, fromPedal);
+    return wire::Describe(m, n, fromPedal);
   }
 
  private:

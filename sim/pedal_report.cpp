@@ -94,21 +94,9 @@ bool PedalReport::Success() const {
   return true;
 }
 
-std::string ReportToJson(const PedalReport& r) {
-  CJson j;
-  j.Open("", '{');
-  j.Field("success", Bool(r.Success()));
-  j.Open("identity", '{');
-  j.Field("family", std::to_string(r.family));
-  j.Field("member", std::to_string(r.member));
-  j.Close('}');
-  j.Field("updateComplete", Bool(r.updateComplete));
-  j.Field("updateMode", Bool(r.updateMode));
-  j.Field("semaphoreHeld", Bool(r.semaphoreHeld));
-  j.Field("audioMuted", Bool(r.audioMuted));
-  j.Field("batteryLow", Bool(r.batteryLow));
-  j.Field("disconnected", Bool(r.disconnected));
+namespace {
 
+void FlashToJson(CJson& j, const PedalReport& r) {
   j.Open("flash", '{');
   j.Field("address", Hex32(kFlashBase));
   j.Field("size", std::to_string(kFlashSize));
@@ -129,7 +117,9 @@ std::string ReportToJson(const PedalReport& r) {
     j.Field("expectedImage", "null");
   }
   j.Close('}');
+}
 
+void FilesToJson(CJson& j, const PedalReport& r) {
   j.Open("files", '[');
   for (const FileReport& f : r.files) {
     j.Open("", '{');
@@ -144,7 +134,9 @@ std::string ReportToJson(const PedalReport& r) {
   j.Open("missingFiles", '[');
   for (const std::string& name : r.missingFiles) j.Field("", Quote(name));
   j.Close(']');
+}
 
+void MessagesToJson(CJson& j, const PedalReport& r) {
   j.Open("messages", '{');
   j.Field("total", std::to_string(r.messagesReceived));
   for (size_t i = 0; i < kMessageKindCount; ++i) {
@@ -159,28 +151,50 @@ std::string ReportToJson(const PedalReport& r) {
     sequence += Quote(KindName(r.sequence[i]));
   }
   j.Field("sequence", sequence + "]");
+}
 
-  j.Open("violations", '[');
-  for (const Violation& v : r.violations) {
-    j.Field("", "{\"message\": " + std::to_string(v.message) + ", \"kind\": " +
-                    Quote(KindName(v.kind)) + ", \"what\": " + Quote(v.what) + "}");
+// A list of {"message": n, "kind": k, ...} entries; more() adds the rest of each.
+template <typename T, typename More>
+void ListToJson(CJson& j, const char* name, const std::vector<T>& list, More more) {
+  j.Open(name, '[');
+  for (const T& e : list) {
+    j.Field("", "{\"message\": " + std::to_string(e.message) +
+                    ", \"kind\": " + Quote(KindName(e.kind)) + more(e) + "}");
   }
   j.Close(']');
+}
+
+void FindingsToJson(CJson& j, const PedalReport& r) {
+  ListToJson(j, "violations", r.violations,
+             [](const Violation& v) { return ", \"what\": " + Quote(v.what); });
   j.Field("suppressedViolations", std::to_string(r.suppressedViolations));
-  j.Open("refusals", '[');
-  for (const Refusal& f : r.refusals) {
-    j.Field("", "{\"message\": " + std::to_string(f.message) + ", \"kind\": " +
-                    Quote(KindName(f.kind)) + ", \"status\": " + std::to_string(f.status) +
-                    ", \"why\": " + Quote(f.why) + "}");
-  }
-  j.Close(']');
-  j.Open("faults", '[');
-  for (const FiredFault& f : r.faults) {
-    j.Field("", "{\"message\": " + std::to_string(f.message) + ", \"kind\": " +
-                    Quote(KindName(f.kind)) + ", \"what\": " + Quote(f.what) + "}");
-  }
-  j.Close(']');
+  ListToJson(j, "refusals", r.refusals, [](const Refusal& f) {
+    return ", \"status\": " + std::to_string(f.status) + ", \"why\": " + Quote(f.why);
+  });
+  ListToJson(j, "faults", r.faults,
+             [](const FiredFault& f) { return ", \"what\": " + Quote(f.what); });
+}
 
+}  // namespace
+
+std::string ReportToJson(const PedalReport& r) {
+  CJson j;
+  j.Open("", '{');
+  j.Field("success", Bool(r.Success()));
+  j.Open("identity", '{');
+  j.Field("family", std::to_string(r.family));
+  j.Field("member", std::to_string(r.member));
+  j.Close('}');
+  j.Field("updateComplete", Bool(r.updateComplete));
+  j.Field("updateMode", Bool(r.updateMode));
+  j.Field("semaphoreHeld", Bool(r.semaphoreHeld));
+  j.Field("audioMuted", Bool(r.audioMuted));
+  j.Field("batteryLow", Bool(r.batteryLow));
+  j.Field("disconnected", Bool(r.disconnected));
+  FlashToJson(j, r);
+  FilesToJson(j, r);
+  MessagesToJson(j, r);
+  FindingsToJson(j, r);
   j.Open("line", '{');
   j.Field("bytesReceived", std::to_string(r.bytesReceived));
   j.Field("bytesSent", std::to_string(r.bytesSent));

@@ -6,7 +6,7 @@
 #include <map>
 #include <sstream>
 
-#include "protocol/describe.h"
+#include "sim/wire.h"
 
 namespace px::sim {
 namespace {
@@ -62,7 +62,7 @@ bool ParseLine(const std::string& line, std::string& port, TraceMessage& m, std:
 }
 
 std::string Describe(const uint8_t* data, size_t length) {
-  return DescribeMessage(data, length, Sender::Updater);
+  return wire::Describe(data, length);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #include "sim/report_log.h"
 
-#include "sim/inbound.h"
+#include "sim/wire.h"
 
 namespace px::sim {
 namespace {
@@ -14,7 +14,7 @@ void CReportLog::OnMessage(MessageKind kind, const uint8_t* m, size_t n) {
   ++received_;
   ++byKind_[static_cast<size_t>(kind)];
   if (sequence_.size() < kSequenceCap) sequence_.push_back(kind);
-  if (config_.trace) config_.trace("in  #" + wire::Num(received_) + " " + DescribeMessage(m, n));
+  if (config_.trace) config_.trace("in  #" + wire::Num(received_) + " " + wire::Describe(m, n));
 }
 
 void CReportLog::AddViolation(MessageKind kind, std::string what) {

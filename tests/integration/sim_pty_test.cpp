@@ -306,6 +306,23 @@ TEST_F(SimPty, OnceFailsWhenTheUpdateIsNotClean) {
   }
 }
 
+// On a slow line the answer to UpdateComplete takes longer than the pedal's own tick: with no
+// linger the pedal still ends only once that answer has left.
+TEST_F(SimPty, NoLingerStillSendsTheLastAnswer) {
+  CSimProcess sim;
+  sim.Start({"--pty", "--baud", "600", "--latency", "1", "--erase-ms", "10", "--member", "0",
+             "--settle-ms", "0", "--once", "--linger", "0"});
+  CClient c(sim.ReadLine());
+  ASSERT_TRUE(c.ok());
+  c.Send(Identity());
+  ASSERT_EQ(c.Receive().size(), 15u);
+  ASSERT_EQ(c.Exchange(Six(px::ComposeUpdateStart)), 0);
+  ASSERT_EQ(c.Exchange(Erase()), 0);
+  ASSERT_EQ(c.Exchange(Write(Image(100), 0x000A0000)), 0);
+  EXPECT_EQ(c.Exchange(Six(px::ComposeUpdateComplete)), 0);
+  EXPECT_EQ(sim.Wait(), 0) << sim.Stderr();
+}
+
 TEST_F(SimPty, LineDroppedByAFault) {
   // The line goes down inside the second message: the client's end breaks and the
   // simulator leaves by itself.

@@ -163,6 +163,52 @@ TEST(SimHarness, DisconnectSilencesBothDirections) {
   EXPECT_EQ(r.Count(MessageKind::GetSemaphore), 0u);
 }
 
+// In process, an answer has left the pedal when the updater has read it. A block sent again while
+// its answer was still unread is a resend after a wait; sent again long after the answer was read,
+// it is the updater's slip.
+TEST(SimHarness, AResendIsJudgedByWhenItsAnswerWasRead) {
+  for (const bool readFirst : {false, true}) {
+    PedalConfig config;
+    config.member = 0;
+    config.replyLatencyMs = 0;
+    config.eraseTimeMs = 0;
+    config.settleAfterUpdateStartMs = 0;
+    config.updaterReplyWaitMs = 100;
+    CPedalHarness pedal(config);
+    IByteLink& line = pedal.HostLink();
+    CSysExFramer framer;
+    // The next whole message from the pedal, within the event deadline.
+    auto answer = [&] {
+      const auto until = std::chrono::steady_clock::now() + ::px::test::kEventDeadline;
+      uint8_t b = 0;
+      while (std::chrono::steady_clock::now() < until) {
+        if (line.ReadByte(b) && framer.Push(b) == CSysExFramer::Event::Message) return true;
+      }
+      return false;
+    };
+    auto send = [&](const Bytes& m) { line.Send(m.data(), static_cast<int>(m.size())); };
+    for (const Bytes& m : {Identity(), Msg(ComposeUpdateStart, 0x5E), RomErase(0x5E)}) {
+      send(m);
+      ASSERT_TRUE(answer());
+    }
+    const Bytes data = Pattern(100, 34);
+    const Bytes block = RomWrite(0x5E, data.data(), kFlashBase, 100);
+    send(block);
+    ASSERT_TRUE(
+        ::px::test::WaitUntil([&] { return pedal.Report().Count(MessageKind::RomWrite) == 1; },
+                              "the pedal to answer the block"));
+    if (readFirst) {
+      ASSERT_TRUE(answer());
+      // Time has to pass here: the slip is a resend long after the answer was read.
+      std::this_thread::sleep_for(std::chrono::milliseconds(ResendSlackMs(100) + 200));
+    }
+    send(block);
+    ASSERT_TRUE(::px::test::WaitUntil([&] { return pedal.Report().repeatedBlocks == 1; },
+                                      "the pedal to take the block again"));
+    EXPECT_EQ(HasViolation(pedal.Report(), "resent after its Ack"), readFirst) << readFirst;
+  }
+}
+
 TEST(SimHarness, PacedLineTakesItsTime) {
   PedalConfig config;
   config.member = 0;

@@ -18,29 +18,42 @@ PedalConfig Member(uint8_t member) {
   return c;
 }
 
-// An answer may reach the updater after its wait ran out: the resend that follows a whole wait
-// later is no slip of the updater's, one that comes at once is.
-TEST(SimModel, ResendAfterAWaitIsNoSlip) {
-  for (const uint64_t gap : {100u, 10u}) {
+// The updater sends a block again only when its wait ran out without an answer. From the pedal's
+// side that is a copy that begins a whole wait after the first, no later than a little after the
+// answer to the first left the line: no slip, however late the pedal itself was. A copy that
+// comes sooner than the wait, or long after the answer was on the line, is the updater's.
+TEST(SimModel, ResendIsJudgedAgainstWhenTheAnswerLeft) {
+  constexpr uint64_t kWait = 5000;
+  const uint64_t slack = ResendSlackMs(kWait);
+  struct Case {
+    const char* name;
+    uint64_t resendAfter;  // from the first copy's first byte
+    uint64_t answerLeft;   // the same
+    bool slip;
+  };
+  const Case cases[] = {
+      {"the answer left after the wait ran out", kWait + 100, kWait + 50, false},
+      {"the answer was still queued", kWait + 100, kWait + 100, false},
+      {"a loaded pedal: the answer left just before the resend", kWait, kWait - slack, false},
+      {"a resend long before the wait ran out", kWait / 10, 2, true},
+      {"a resend a wait after an answer that left at once", kWait + 100, 2, true},
+  };
+  const Bytes image = Pattern(2 * 12288, 3);
+  const Bytes block = RomWrite(0x5E, image.data(), kFlashBase, 12288);
+  for (const Case& c : cases) {
     PedalConfig config = Member(0);
-    config.updaterReplyWaitMs = 60;
+    config.updaterReplyWaitMs = kWait;
     CPedalModel model(config);
     std::vector<Output> out;
     uint64_t now = 0;
-    auto send = [&](const Bytes& m) {
+    for (const Bytes& m : {Identity(), Msg(ComposeUpdateStart, 0x5E), RomErase(0x5E), block}) {
       out.clear();
-      model.OnMessage(m.data(), m.size(), false, now, out);
-      now += 700;
-    };
-    send(Identity());
-    send(Msg(ComposeUpdateStart, 0x5E));
-    send(RomErase(0x5E));
-    const Bytes image = Pattern(2 * 12288, 3);
-    const Bytes block = RomWrite(0x5E, image.data(), kFlashBase, 12288);
-    send(block);
-    now -= 700 - gap;
-    send(block);
-    EXPECT_EQ(HasViolation(model.Report(now), "resent after its Ack"), gap < 30) << gap;
+      model.OnMessage(m.data(), m.size(), false, now += 1000, out);
+    }
+    const uint64_t start = now + c.resendAfter;
+    const Arrival resend{start, start + 50, false, now + c.answerLeft};
+    model.OnMessage(block.data(), block.size(), resend, out);
+    EXPECT_EQ(HasViolation(model.Report(start + 100), "resent after its Ack"), c.slip) << c.name;
   }
 }
 
@@ -289,7 +302,7 @@ TEST(SimModel, DeviceStatesGiveTheirStatuses) {
   for (int i = 0; i < 3; ++i) EXPECT_EQ(e.Send(Msg(ComposeGetSemaphore, 0x5E)).value, 9);
   EXPECT_EQ(e.Send(Msg(ComposeAudioMute, 0x5E)).value, status::kNoSemaphore);
   EXPECT_EQ(e.Send(Msg(ComposeGetSemaphore, 0x5E)).value, 0);
-  EXPECT_TRUE(HasViolation(e.Report(), "without the semaphore"));
+  EXPECT_TRUE(HasViolation(e.Report(), "AudioMute after GetSemaphore was refused"));
 }
 
 // Each entry takes a member-1 pedal through its own steps and expects one kind of violation.
@@ -321,7 +334,7 @@ TEST(SimModel, ConformanceViolationsAreRecorded) {
        }},
       {"GetSemaphore before any IdentityRequest",
        [](CDriver& d) { d.Send(Msg(ComposeGetSemaphore, 0x5E)); }},
-      {"AudioMute after IdentityRequest without the semaphore",
+      {"AudioMute after IdentityRequest; its row takes it once GetSemaphore was granted",
        [](CDriver& d) {
          d.Send(Identity());
          d.Send(Msg(ComposeAudioMute, 0x5E));
@@ -359,7 +372,7 @@ TEST(SimModel, ConformanceViolationsAreRecorded) {
          d.ThroughFile(module);
          d.Send(Result(0x5E, 1));
        }},
-      {"FileWrite before the previous file step was confirmed",
+      {"FileWrite after FileOpen; its row takes it once FileOpen",
        [&](CDriver& d) {
          d.Send(Identity());
          d.Send(Msg(ComposeGetSemaphore, 0x5E));
@@ -402,6 +415,49 @@ TEST(SimModel, ConformanceViolationsAreRecorded) {
     CDriver d(config);
     c.run(d);
     EXPECT_TRUE(HasViolation(d.Report(), c.expect)) << "expected a violation: " << c.expect;
+  }
+}
+
+// The updater names a message by its command bytes and length, so a composer that swapped two
+// fields would pass its own reading. The pedal reads each field where its row puts it.
+TEST(SimModel, SwappedFieldsAreReportedThoughTheUpdatersReadingTakesThem) {
+  struct Case {
+    const char* name;
+    Bytes message;
+    px::MessageKind updaterReads;
+    const char* expect;
+  };
+  Bytes open = FileOpen(0x5E, "LINESEL.TDL");
+  std::fill(open.begin() + 6, open.end() - 1, 0x00);  // the name first, the mode behind it
+  std::copy_n("LINESEL.TDL", 11, open.begin() + 6);
+  EncodeSeptet32(1, open.data() + 23);
+  Bytes erase = RomErase(0x5E, kFlashSize, kFlashBase);  // size first, then the address
+  const Case cases[] = {
+      {"FileOpen, name and mode", open, px::MessageKind::FileOpen,
+       "FileOpen mode field with bits above 31; its row has the mode in bytes 6 to 10"},
+      {"RomErase, address and size", erase, px::MessageKind::RomErase,
+       "RomErase of 0x000A0000 bytes at 0x00100000"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(px::ClassifyMessage(c.message.data(), c.message.size(), Sender::Updater),
+              c.updaterReads)
+        << c.name;
+    CDriver d(Member(1));
+    d.Send(Identity());
+    d.Send(Msg(ComposeGetSemaphore, 0x5E));
+    d.Send(Msg(ComposeAudioMute, 0x5E));
+    d.Send(Msg(ComposeUpdateStart, 0x5E));
+    d.Send(FileDelete(0x5E, "LINESEL.TDL"));
+    if (c.updaterReads == px::MessageKind::RomErase) {
+      d.Send(FileOpen(0x5E, "LINESEL.TDL"));
+      d.Send(Result(0x5E));
+      const Bytes chunk = Pattern(100, 12);
+      d.Send(FileWrite(0x5E, chunk.data(), 100));
+      d.Send(Result(0x5E));
+      d.Send(FileClose(0x5E));
+    }
+    d.Send(c.message);
+    EXPECT_TRUE(HasViolation(d.Report(), c.expect)) << c.name;
   }
 }
 
