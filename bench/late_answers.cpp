@@ -100,6 +100,15 @@ void Row(const char* label, const Tally& t, int runs) {
   fflush(stdout);
 }
 
+// The pedal paced at baud, the updater with its own times.
+Mix Paced(uint64_t seed, uint32_t baud) {
+  Mix m = Base(seed);
+  m.timing = EngineTiming{};
+  m.pedal.updaterReplyWaitMs = m.timing.replyWaitMs;
+  m.pedal.baud = baud;
+  return m;
+}
+
 // Answers late or lost in ways that are no fault of the updater, on a paced line with the real
 // times: every run must complete, without the box for answers out of step.
 void BenignAtBaud(uint32_t baud, int runs, const RunOptions& options) {
@@ -134,10 +143,7 @@ void BenignAtBaud(uint32_t baud, int runs, const RunOptions& options) {
   for (const auto& [label, rules] : rows) {
     const Tally t = Play(
         [&](uint64_t s) {
-          Mix m = Base(s);
-          m.timing = EngineTiming{};
-          m.pedal.updaterReplyWaitMs = m.timing.replyWaitMs;
-          m.pedal.baud = baud;
+          Mix m = Paced(s, baud);
           for (const std::string& rule : rules(s)) Add(m, rule);
           return m;
         },
@@ -161,10 +167,7 @@ int DuplicatesAtBaud(uint32_t baud, int runs, const RunOptions& options) {
     const uint32_t gap = static_cast<uint32_t>(f * blockMs);
     const Tally t = Play(
         [&](uint64_t s) {
-          Mix m = Base(s);
-          m.timing = EngineTiming{};
-          m.pedal.updaterReplyWaitMs = m.timing.replyWaitMs;
-          m.pedal.baud = baud;
+          Mix m = Paced(s, baud);
           m.pedal.replyLatencyMs = gap;
           Add(m, "RomWrite#1:1:duplicate");
           Add(m, "RomWrite#2:all:status=23");
