@@ -326,7 +326,7 @@ void CFleet::IdentifyOne(Pedal& pedal, PedalEnding& e) {
   }
   CUpdateEngine& engine = pedal.engine;
   engine.StartReplyThread();
-  const Exchanged r = engine.Identify();
+  const Exchanged r = engine.Identify().exchanged;
   engine.Shutdown();
   pedal.link.Close();
   const bool identity = r.answer.kind == MessageKind::IdentityReply;

@@ -9,9 +9,10 @@ void CProgress::Reset() {
 
 void CProgress::Prepare(int fixedSteps, int64_t bytes) {
   std::lock_guard<std::mutex> lock(mutex_);
-  PercentPerByte_ =
-      bytes > 0 ? static_cast<float>((100.0 - 5.0 * fixedSteps) / static_cast<double>(bytes))
-                : 0.0f;
+  PercentPerByte_ = bytes > 0
+                        ? static_cast<float>((100.0 - double{kFixedStepPercent} * fixedSteps) /
+                                             static_cast<double>(bytes))
+                        : 0.0f;
   bytesDone_ = 0;
   bytesTotal_ = bytes > 0 ? static_cast<uint64_t>(bytes) : 0;
 }

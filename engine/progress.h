@@ -4,6 +4,9 @@
 
 namespace px {
 
+// The bar's share of each step without a byte count.
+inline constexpr float kFixedStepPercent = 5.0f;
+
 // The bar's arithmetic: fixed shares for steps without a byte count, the rest spread over the
 // transferred bytes. Written by the worker, read by front ends from any thread.
 class CProgress {

@@ -11,9 +11,9 @@
 #include "engine/flash_table.h"
 #include "engine/images.h"
 #include "engine/outcome.h"
-#include "engine/progress.h"
 #include "engine/request_channel.h"
 #include "engine/timing.h"
+#include "engine/update_session.h"
 #include "engine/update_ui.h"
 #include "protocol/messages.h"
 #include "protocol/reply.h"
@@ -21,7 +21,7 @@
 namespace px {
 
 // The run state of one updater window: the link, the reply thread and its state, the message
-// set, the engine's fields and at most one worker.
+// set and at most one worker, which runs one update session at a time and shows what it tells.
 class CUpdateEngine {
  public:
   CUpdateEngine(IPortLink& link, IUpdateUi& ui, EngineTiming timing = {},
@@ -48,8 +48,9 @@ class CUpdateEngine {
   bool UpdateInProgress() const { return UpdateInProgress_.load() != 0; }
   bool WorkerAlive() const { return workerAlive_.load(); }
   RunOutcome LastOutcome() const { return outcome_.load(); }
-  float ProgressPercent() const { return progress_.ProgressPercent(); }
-  float PercentPerByte() const { return progress_.PercentPerByte(); }
+  // The bar of the last run, once it has ended.
+  float ProgressPercent() const { return progressPercent_.load(); }
+  float PercentPerByte() const { return percentPerByte_.load(); }
   // Answers that nobody asked for, in the engine's life.
   uint64_t SurplusAnswers() const { return reply_.Answers.Surplus(); }
   // The updater's own identity reply, as the device gets it when it asks.
@@ -61,66 +62,21 @@ class CUpdateEngine {
   void SetThreadStarterForTest(ThreadStarter starter) { threadStarter_ = std::move(starter); }
 
   // The identification alone, for the command line's "identify": IdentityRequest with the usual
-  // attempts on an already opened link. Any answer ends it; the caller judges the answer.
-  Exchanged Identify();
+  // attempts on an already opened link, on the calling thread.
+  Identification Identify();
   // The last identity reply that answered an identification (zeros before any).
   DeviceAnswer LastIdentity() const;
 
  private:
-  // An exchange's rules and the texts of its two failures.
-  struct ExchangeRules {
-    RetryPolicy policy;
-    int timeoutText;
-    int errorText;  // "%d" filled with the refusing status
-  };
+  class CUiObserver;
 
   void Execute(const std::function<bool()>& open);
   bool StartWorker();
   void UpdateThread();
-  bool RunSteps();
-  bool Identified();
-  bool StartUpdateMode();
-  bool Finish();
-
-  // Runs one exchange of the message in OutgoingBuffer by its rules.
-  Exchanged Run(int length, const ExchangeRules& rules);
-  // The same, reported: on failure it has already shown its box (or aborted).
-  bool Exchange(int length, const ExchangeRules& rules) {
-    return Report(Run(length, rules), rules);
-  }
-  bool Report(const Exchanged& result, const ExchangeRules& rules);
-  // After a transfer's last answer: false (with its box) when the answers went out of step.
-  bool Settled();
-
-  // Exchanges. Each returns true on success; on failure it has already reported (or aborted).
-  bool GetSemaphore();
-  bool AudioMute();
-  bool ResultRequest(uint8_t value);
-  bool FileDelete(const char* name);
-  bool FileOpen(const char* name, uint32_t mode);
-  bool FileWrite(const uint8_t* data, uint32_t count);
-  bool FileClose();
-  ExchangeRules FileCloseRules() const;
-  // After a failed FileWrite: its own box or none, never another ending's.
-  void CloseAfterFailure();
-  bool FileTransfer(int resourceId, const char* name);
-  void PrepareProgressScale(bool withModule);
-  int FlashTransfer();
-  int Erase(uint32_t address, uint32_t size);
-  int Write(uint32_t address, uint32_t size, int resourceId);
-
-  ExchangeRules Rules(RetryPolicy policy, int timeoutText, int errorText) const;
-  // The policy of an exchange; waitMs 0 is the usual reply wait.
-  RetryPolicy Attempts(int failingTimeout, int failingRefusal, uint32_t pauseMs,
-                       uint32_t waitMs = 0,
-                       bool (*accepts)(const DeviceAnswer&) = AcceptsSuccess) const;
-
-  void FailRun(const std::string& text, RunOutcome outcome = RunOutcome::Refused);
   void RestoreControls();
-  void Show(const CProgress::Position& position);
-  void AddProgress(float percent) { Show(progress_.Add(percent)); }
-  void Transferred(uint32_t bytes);
-  bool Aborted() const { return channel_.Aborted(); }
+  // Keeps the identity reply that answered an identification.
+  void Remember(const Identification& id);
+  bool Aborted() const { return stop_.Requested(); }
 
   IPortLink& link_;
   IUpdateUi& ui_;
@@ -130,15 +86,15 @@ class CUpdateEngine {
   CReplyState reply_;
   CMessageSet messages_;
   CReplyReceiver receiver_;
-  CRequestChannel channel_;
-  CProgress progress_;
+  CStopSignal stop_;
+  std::atomic<IMessageTap*> tap_{nullptr};
+  std::atomic<float> progressPercent_{0.0f};
+  std::atomic<float> percentPerByte_{0.0f};
   std::thread replyThread_;
 
   std::atomic<int> UpdateInProgress_{0};
   std::atomic<RunOutcome> outcome_{RunOutcome::None};
 
-  uint8_t ModuleFileBuffer[kModuleFileBufferSize] = {};
-  int32_t OpenFileHandle = 0;
   mutable std::mutex identityMutex_;
   DeviceAnswer lastIdentity_;
 
