@@ -161,7 +161,7 @@ struct CFleet::Pedal {
   CSerialLink link;
   CTerminalUi ui;
   CTraceTap tap;
-  CUpdateEngine engine;
+  CUpdateRunner engine;
   bool traced;
   std::string openError;
   // Set by the worker before it waits at the gate.
@@ -324,7 +324,7 @@ void CFleet::IdentifyOne(Pedal& pedal, PedalEnding& e) {
     e.hint = HintOf(e.outcome, UpdateStep::Identify, pedal.link);
     return;
   }
-  CUpdateEngine& engine = pedal.engine;
+  CUpdateRunner& engine = pedal.engine;
   engine.StartReplyThread();
   const Exchanged r = engine.Identify().exchanged;
   engine.Shutdown();

@@ -11,7 +11,7 @@
 #include "cli/hints.h"
 #include "cli/terminal_ui.h"
 #include "cli/trace.h"
-#include "engine/update_engine.h"
+#include "engine/update_runner.h"
 #include "serial/serial_link.h"
 
 // Several pedals from one command: one link, reply thread and engine run per port, all at once.

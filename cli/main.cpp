@@ -16,7 +16,7 @@
 #include "cli/test_hooks.h"
 #include "engine/images.h"
 #include "engine/strings.h"
-#include "engine/update_engine.h"
+#include "engine/update_runner.h"
 #include "serial/port_discovery.h"
 
 namespace px::cli {

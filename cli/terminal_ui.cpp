@@ -318,13 +318,13 @@ void CTerminalUi::DrawBar() {
   barDrawn_ = true;
 }
 
-bool CTerminalUi::ConfirmStart(uint8_t deviceId, uint8_t variant) {
+bool CTerminalUi::ConfirmStart(const UpdateDevice& device) {
   if (!confirm_) return true;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     EndBar();
   }
-  return confirm_(deviceId, variant);
+  return confirm_(device.code, device.variant);
 }
 
 void CTerminalUi::Result(const char* status, int exitCode, const std::string& hint) {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/update_engine.h"
+#include "engine/update_runner.h"
 #include "serial/port_discovery.h"
 
 namespace px::cli {
@@ -54,18 +54,23 @@ struct TerminalLane {
 // Shows one pedal's boxes and progress on a terminal or in a pipe. With several pedals each has
 // its lane: its port starts every line (plain, none) and every object (json), and bar mode
 // draws on the shared board.
-class CTerminalUi : public IUpdateUi {
+class CTerminalUi : public IRunWatcher {
  public:
   CTerminalUi(ProgressMode mode, FILE* out, FILE* err, TerminalLane lane = {});
 
-  void ShowError(const std::string& text) override;
-  void ShowCompletion(const std::string& text) override;
-  void SetProgressPosition(int percent) override;
-  void DisableControls() override {}
-  void EnableControls() override {}
+  // IRunWatcher: failures and the completion are lines (or JSON events), the position the bar's.
+  void OnFailure(const UpdateFailure& failure) override { ShowError(failure.text); }
+  void OnCompleted(const std::string& text) override { ShowCompletion(text); }
+  void OnPosition(int percent) override { SetProgressPosition(percent); }
+  void OnRunStarted() override {}
+  void OnRunReleased() override {}
   void OnStep(UpdateStep step) override;
   void OnTransfer(uint64_t bytesDone, uint64_t bytesTotal) override;
-  bool ConfirmStart(uint8_t deviceId, uint8_t variant) override;
+  bool ConfirmStart(const UpdateDevice& device) override;
+
+  void ShowError(const std::string& text);
+  void ShowCompletion(const std::string& text);
+  void SetProgressPosition(int percent);
 
   // Asked before the first change on the device; the default goes on.
   void SetConfirm(std::function<bool(uint8_t deviceId, uint8_t variant)> confirm) {

@@ -3,7 +3,7 @@
 #include <string>
 
 // The updater's message texts, keyed by their string-table ids. engine/strings.inc holds them;
-// the Windows string table is written from the same file at build time.
+// the resource string table is written from the same file at build time.
 namespace px {
 
 enum TextId : int {

@@ -34,7 +34,7 @@ struct UpdateResult {
 };
 
 // What a run tells whoever watches it, on the thread that runs it. Every call returns at once
-// except where its watcher makes it wait (a box to dismiss, a question to answer).
+// except where its watcher makes it wait (a text to acknowledge, a question to answer).
 class IUpdateObserver {
  public:
   virtual ~IUpdateObserver() = default;

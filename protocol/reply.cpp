@@ -18,7 +18,7 @@ DeviceAnswer Known(MessageKind kind, int32_t status) {
   return a;
 }
 
-// No status the updater knows: the box shows the message's own code.
+// No status the updater knows: the error text carries the message's own code.
 DeviceAnswer Unknown(MessageKind kind, uint8_t code) {
   DeviceAnswer a = Known(kind, code);
   a.known = false;

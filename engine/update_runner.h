@@ -12,33 +12,34 @@
 #include "engine/images.h"
 #include "engine/outcome.h"
 #include "engine/request_channel.h"
+#include "engine/run_watcher.h"
 #include "engine/timing.h"
 #include "engine/update_session.h"
-#include "engine/update_ui.h"
 #include "protocol/messages.h"
 #include "protocol/reply.h"
 
 namespace px {
 
-// The run state of one updater window: the link, the reply thread and its state, the message
-// set and at most one worker, which runs one update session at a time and shows what it tells.
-class CUpdateEngine {
+// Runs updates for a front end that lives as long as the runner: it owns the link's reply thread
+// (started once, ended with the runner), its state and the message set, and at most one worker,
+// which runs one update session at a time and passes on what it tells.
+class CUpdateRunner {
  public:
-  CUpdateEngine(IPortLink& link, IUpdateUi& ui, EngineTiming timing = {},
+  CUpdateRunner(IPortLink& link, IRunWatcher& watcher, EngineTiming timing = {},
                 ImageLoader loader = LoadDeviceImage);
-  ~CUpdateEngine();
-  CUpdateEngine(const CUpdateEngine&) = delete;
-  CUpdateEngine& operator=(const CUpdateEngine&) = delete;
+  ~CUpdateRunner();
+  CUpdateRunner(const CUpdateRunner&) = delete;
+  CUpdateRunner& operator=(const CUpdateRunner&) = delete;
 
-  // Sets ReplyThreadRun and starts the reply thread; the window's initialisation calls it.
+  // Sets ReplyThreadRun and starts the reply thread, once, when the front end starts.
   void StartReplyThread();
 
-  // The Execute command, by port number (the dialog) or by port name (the command line).
+  // Starts a run on the port, by number or by name: opens it and starts the worker.
   void OnExecute(int portNumber);
   void OnExecute(const std::string& portName);
 
-  // The window's destruction: stops the reply thread, wakes a waiting worker with the abort
-  // mark, and from then on the worker sends nothing and shows nothing.
+  // The front end goes: stops the reply thread, wakes a waiting worker with the stop signal, and
+  // from then on the worker sends nothing and tells nothing.
   void Abort();
   // Abort, then wait until the worker and the reply thread have ended.
   void Shutdown();
@@ -51,7 +52,7 @@ class CUpdateEngine {
   // The bar of the last run, once it has ended.
   float ProgressPercent() const { return progressPercent_.load(); }
   float PercentPerByte() const { return percentPerByte_.load(); }
-  // Answers that nobody asked for, in the engine's life.
+  // Answers that nobody asked for, in the runner's life.
   uint64_t SurplusAnswers() const { return reply_.Answers.Surplus(); }
   // The updater's own identity reply, as the device gets it when it asks.
   int OwnIdentityReply(uint8_t* out) { return messages_.IdentityReply(out); }
@@ -68,18 +69,20 @@ class CUpdateEngine {
   DeviceAnswer LastIdentity() const;
 
  private:
-  class CUiObserver;
+  class CSessionWatch;
 
   void Execute(const std::function<bool()>& open);
   bool StartWorker();
   void UpdateThread();
-  void RestoreControls();
+  // The run no longer holds the link.
+  void Release();
+  void Refuse(RunOutcome outcome, int text);
   // Keeps the identity reply that answered an identification.
   void Remember(const Identification& id);
   bool Aborted() const { return stop_.Requested(); }
 
   IPortLink& link_;
-  IUpdateUi& ui_;
+  IRunWatcher& watcher_;
   const EngineTiming timing_;
   ImageLoader loader_;
 
@@ -98,7 +101,7 @@ class CUpdateEngine {
   mutable std::mutex identityMutex_;
   DeviceAnswer lastIdentity_;
 
-  // The worker: at most one, joined before the next starts and before the engine goes.
+  // The worker: at most one, joined before the next starts and before the runner goes.
   std::mutex workerMutex_;
   std::thread worker_;
   std::atomic<bool> workerAlive_{false};

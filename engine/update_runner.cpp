@@ -1,4 +1,4 @@
-#include "engine/update_engine.h"
+#include "engine/update_runner.h"
 
 #include <chrono>
 #include <system_error>
@@ -8,53 +8,55 @@
 
 namespace px {
 
-// Shows what a session tells: each failure's box (the first and any later one), the completion's
-// box, the bar and the notes; after a failure the controls come back.
-class CUpdateEngine::CUiObserver : public IUpdateObserver {
+// Passes on what a session tells, and keeps the runner's own state: the first failure's outcome,
+// and the link released after every failure, never after a completion.
+class CUpdateRunner::CSessionWatch : public IUpdateObserver {
  public:
-  explicit CUiObserver(CUpdateEngine& engine) : engine_(engine) {}
+  explicit CSessionWatch(CUpdateRunner& runner) : runner_(runner) {}
 
-  void OnStep(UpdateStep step) override { engine_.ui_.OnStep(step); }
-  void OnPosition(int percent) override { engine_.ui_.SetProgressPosition(percent); }
-  void OnTransfer(uint64_t done, uint64_t total) override { engine_.ui_.OnTransfer(done, total); }
+  void OnStep(UpdateStep step) override { runner_.watcher_.OnStep(step); }
+  void OnPosition(int percent) override { runner_.watcher_.OnPosition(percent); }
+  void OnTransfer(uint64_t done, uint64_t total) override {
+    runner_.watcher_.OnTransfer(done, total);
+  }
   void OnFailure(const UpdateFailure& failure) override {
-    if (engine_.Aborted()) return;
-    if (failure.first) engine_.outcome_ = failure.outcome;
-    engine_.ui_.ShowError(failure.text);
-    engine_.RestoreControls();
+    if (runner_.Aborted()) return;
+    if (failure.first) runner_.outcome_ = failure.outcome;
+    runner_.watcher_.OnFailure(failure);
+    runner_.Release();
   }
   void OnCompleted(const std::string& text) override {
-    engine_.outcome_ = RunOutcome::Completed;
-    engine_.ui_.ShowCompletion(text);
-    engine_.UpdateInProgress_ = 0;
+    runner_.outcome_ = RunOutcome::Completed;
+    runner_.watcher_.OnCompleted(text);
+    runner_.UpdateInProgress_ = 0;
   }
   bool ConfirmStart(const UpdateDevice& device) override {
-    return engine_.ui_.ConfirmStart(device.code, device.variant);
+    return runner_.watcher_.ConfirmStart(device);
   }
 
  private:
-  CUpdateEngine& engine_;
+  CUpdateRunner& runner_;
 };
 
-CUpdateEngine::CUpdateEngine(IPortLink& link, IUpdateUi& ui, EngineTiming timing,
+CUpdateRunner::CUpdateRunner(IPortLink& link, IRunWatcher& watcher, EngineTiming timing,
                              ImageLoader loader)
     : link_(link),
-      ui_(ui),
+      watcher_(watcher),
       timing_(timing),
       loader_(std::move(loader)),
       receiver_(link, reply_, messages_),
       stop_(reply_.Answers) {}
 
-CUpdateEngine::~CUpdateEngine() {
+CUpdateRunner::~CUpdateRunner() {
   Shutdown();
 }
 
-void CUpdateEngine::SetMessageTap(IMessageTap* tap) {
+void CUpdateRunner::SetMessageTap(IMessageTap* tap) {
   tap_ = tap;
   receiver_.SetTap(tap);
 }
 
-void CUpdateEngine::StartReplyThread() {
+void CUpdateRunner::StartReplyThread() {
   if (replyThread_.joinable()) return;
   reply_.ReplyThreadRun = 1;
   replyThread_ = std::thread([this] {
@@ -63,22 +65,22 @@ void CUpdateEngine::StartReplyThread() {
   });
 }
 
-void CUpdateEngine::OnExecute(int portNumber) {
+void CUpdateRunner::OnExecute(int portNumber) {
   Execute([this, portNumber] { return link_.Open(portNumber, kBaudRate); });
 }
 
-void CUpdateEngine::OnExecute(const std::string& portName) {
+void CUpdateRunner::OnExecute(const std::string& portName) {
   Execute([this, &portName] { return link_.Open(portName, kBaudRate); });
 }
 
-void CUpdateEngine::Execute(const std::function<bool()>& open) {
+void CUpdateRunner::Execute(const std::function<bool()>& open) {
   // A worker that is still closing its device file after a failure counts as running.
   if (UpdateInProgress_.load() == 1 || workerAlive_.load()) {
-    ui_.ShowError(LoadText(IDS_IN_PROGRESS));
+    Refuse(RunOutcome::None, IDS_IN_PROGRESS);
     return;
   }
   if (Aborted()) return;
-  ui_.SetProgressPosition(0);
+  watcher_.OnPosition(0);
   link_.Close();
 
   // The images are checked before anything goes to the device.
@@ -86,27 +88,24 @@ void CUpdateEngine::Execute(const std::function<bool()>& open) {
   const int32_t firmware = loader_(kFirmwareResource, &bytes);
   const int32_t module = loader_(kModuleResource, &bytes);
   if (firmware < 0 || module < 0 || module > static_cast<int32_t>(kModuleFileBufferSize)) {
-    outcome_ = RunOutcome::NotStarted;
-    ui_.ShowError(LoadText(IDS_IMAGE_MISSING));
+    Refuse(RunOutcome::NotStarted, IDS_IMAGE_MISSING);
     return;
   }
 
   if (!open()) {
-    outcome_ = RunOutcome::PortFailed;
-    ui_.ShowError(LoadText(IDS_CANT_OPEN_PORT));
+    Refuse(RunOutcome::PortFailed, IDS_CANT_OPEN_PORT);
     return;
   }
-  ui_.DisableControls();
+  watcher_.OnRunStarted();
   UpdateInProgress_ = 1;
   outcome_ = RunOutcome::None;
   if (!StartWorker()) {
-    outcome_ = RunOutcome::NotStarted;
-    ui_.ShowError(LoadText(IDS_CANT_START_UPDATE));
-    RestoreControls();
+    Refuse(RunOutcome::NotStarted, IDS_CANT_START_UPDATE);
+    Release();
   }
 }
 
-bool CUpdateEngine::StartWorker() {
+bool CUpdateRunner::StartWorker() {
   std::lock_guard<std::mutex> lock(workerMutex_);
   if (worker_.joinable()) worker_.join();  // the previous worker has ended; reap it
   workerAlive_ = true;
@@ -131,20 +130,20 @@ bool CUpdateEngine::StartWorker() {
   return started;
 }
 
-bool CUpdateEngine::WaitForWorker(uint32_t timeoutMs) {
+bool CUpdateRunner::WaitForWorker(uint32_t timeoutMs) {
   std::unique_lock<std::mutex> lock(workerMutex_);
   return workerEnded_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                [this] { return !workerAlive_.load(); });
 }
 
-void CUpdateEngine::Abort() {
+void CUpdateRunner::Abort() {
   reply_.ReplyThreadRun = 0;
   stop_.Request();
 }
 
 // The stop wakes every wait and pause of the worker, and the reply thread looks at its flag on
 // every byte, so both joins come within a reply thread's 100 ms whatever the line does.
-void CUpdateEngine::Shutdown() {
+void CUpdateRunner::Shutdown() {
   Abort();
   {
     std::unique_lock<std::mutex> lock(workerMutex_);
@@ -155,23 +154,23 @@ void CUpdateEngine::Shutdown() {
 }
 
 // One session per run, on the worker.
-void CUpdateEngine::UpdateThread() {
+void CUpdateRunner::UpdateThread() {
   CUpdateSession session(link_, reply_, messages_, stop_, timing_, loader_);
   session.SetMessageTap(tap_.load());
-  CUiObserver observer(*this);
+  CSessionWatch observer(*this);
   const UpdateResult result = session.Update(observer);
   Remember(session.Identified());
   progressPercent_ = session.ProgressPercent();
   percentPerByte_ = session.PercentPerByte();
   if (result.outcome == RunOutcome::Declined) {
     outcome_ = RunOutcome::Declined;
-    RestoreControls();
+    Release();
   } else if (result.outcome == RunOutcome::Aborted && outcome_.load() == RunOutcome::None) {
     outcome_ = RunOutcome::Aborted;
   }
 }
 
-Identification CUpdateEngine::Identify() {
+Identification CUpdateRunner::Identify() {
   CUpdateSession session(link_, reply_, messages_, stop_, timing_, loader_);
   session.SetMessageTap(tap_.load());
   const Identification id = session.Identify();
@@ -179,7 +178,7 @@ Identification CUpdateEngine::Identify() {
   return id;
 }
 
-void CUpdateEngine::Remember(const Identification& id) {
+void CUpdateRunner::Remember(const Identification& id) {
   const DeviceAnswer& answer = id.exchanged.answer;
   if (id.exchanged.ending == Ending::Accepted && answer.kind == MessageKind::IdentityReply) {
     std::lock_guard<std::mutex> lock(identityMutex_);
@@ -187,15 +186,23 @@ void CUpdateEngine::Remember(const Identification& id) {
   }
 }
 
-DeviceAnswer CUpdateEngine::LastIdentity() const {
+DeviceAnswer CUpdateRunner::LastIdentity() const {
   std::lock_guard<std::mutex> lock(identityMutex_);
   return lastIdentity_;
 }
 
-void CUpdateEngine::RestoreControls() {
+void CUpdateRunner::Release() {
   if (Aborted()) return;
-  ui_.EnableControls();
+  watcher_.OnRunReleased();
   UpdateInProgress_ = 0;
+}
+
+// A run that does not start: its text, as a failure that no run's outcome hangs on when one
+// already runs.
+void CUpdateRunner::Refuse(RunOutcome outcome, int text) {
+  if (outcome != RunOutcome::None) outcome_ = outcome;
+  watcher_.OnFailure(
+      {outcome, UpdateStep::Identify, 0, LoadText(text), outcome != RunOutcome::None});
 }
 
 }  // namespace px
