@@ -22,14 +22,6 @@
 namespace px::cli {
 namespace {
 
-enum Exit : int {
-  kExitOk = 0,
-  kExitDevice = 1,
-  kExitUsage = 2,
-  kExitPort = 3,
-  kExitInterrupted = 130,
-};
-
 // The serial ports, in the order the port list gives them (a fixture tree's in test builds).
 std::vector<PortEntry> ListPortsHere() {
   std::string sysRoot;
