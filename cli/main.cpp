@@ -5,7 +5,8 @@
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <sstream>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,6 @@
 #include "cli/test_hooks.h"
 #include "engine/images.h"
 #include "engine/strings.h"
-#include "engine/update_runner.h"
 #include "serial/port_discovery.h"
 
 namespace px::cli {
@@ -171,31 +171,49 @@ int CmdIdentify(const Options& o) {
   return ExitStatusFor(endings, false);
 }
 
-// Reads one number field ("key": 123) out of the virtual pedal's JSON report.
-bool ReportField(const std::string& json, const std::string& key, std::string& value) {
-  const size_t at = json.find("\"" + key + "\"");
-  if (at == std::string::npos) return false;
-  size_t p = json.find(':', at);
-  if (p == std::string::npos) return false;
-  ++p;
-  while (p < json.size() && json[p] == ' ') ++p;
-  size_t end = p;
-  while (end < json.size() && json[end] != ',' && json[end] != '}' && json[end] != '\n') ++end;
-  value = json.substr(p, end - p);
-  return true;
+// A member of an object; nothing when `json` is no object or has no such member.
+const nlohmann::json* Member(const nlohmann::json& json, const char* key) {
+  if (!json.is_object()) return nullptr;
+  const auto at = json.find(key);
+  return at == json.end() ? nullptr : &*at;
+}
+
+// A true or false; nothing when `json` is missing or something else.
+std::optional<bool> BoolOf(const nlohmann::json* json) {
+  if (json == nullptr || !json->is_boolean()) return std::nullopt;
+  return json->get<bool>();
+}
+
+// Whether the virtual pedal's flash equals the expected image; nothing when its report does not
+// say (no report, or no expected image given).
+std::optional<bool> FlashMatches(const nlohmann::json& report) {
+  const nlohmann::json* flash = Member(report, "flash");
+  const nlohmann::json* image = flash != nullptr ? Member(*flash, "expectedImage") : nullptr;
+  return BoolOf(image != nullptr ? Member(*image, "matches") : nullptr);
+}
+
+// Whether the pedal holds the module file as this program carries it.
+bool ModuleFileMatches(const nlohmann::json& report) {
+  const nlohmann::json* files = Member(report, "files");
+  if (files == nullptr || !files->is_array()) return false;
+  for (const nlohmann::json& file : *files) {
+    const nlohmann::json* name = Member(file, "name");
+    if (name != nullptr && name->is_string() && *name == kModuleFileName) {
+      return BoolOf(Member(file, "matchesExpected")).value_or(false);
+    }
+  }
+  return false;
 }
 
 // What the virtual pedal says of its flash and files.
 void TellPedalReport(const std::string& tag, const std::string& reportPath, int simStatus) {
   std::ifstream in(reportPath);
-  std::stringstream text;
-  text << in.rdbuf();
-  std::string matches;
-  std::string module;
-  if (ReportField(text.str(), "matches", matches)) {
-    const bool fileOk = ReportField(text.str(), "matchesExpected", module) && module == "true";
+  const nlohmann::json report = nlohmann::json::parse(in, nullptr, false);
+  const std::optional<bool> matches = FlashMatches(report);
+  if (matches) {
+    const bool fileOk = ModuleFileMatches(report);
     fprintf(stderr, "%sVirtual pedal: its flash %s the firmware image; %s %s; %s.\n", tag.c_str(),
-            matches == "true" ? "equals" : "does NOT equal", kModuleFileName,
+            *matches ? "equals" : "does NOT equal", kModuleFileName,
             fileOk ? "equals the module image" : "is not the module image",
             simStatus == 0 ? "no protocol violations" : "see its report");
   } else {

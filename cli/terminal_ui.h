@@ -3,10 +3,11 @@
 #include <cstdio>
 #include <functional>
 #include <mutex>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <vector>
 
-#include "engine/update_runner.h"
+#include "engine/run_watcher.h"
 #include "serial/port_discovery.h"
 
 namespace px::cli {
@@ -100,8 +101,8 @@ class CTerminalUi : public IRunWatcher {
   std::string RateAndTimeLeft() const;
   double SendingSeconds() const;
   std::string Tag() const;
-  std::string JsonStart() const;
-  static std::string JsonString(const std::string& s);
+  // Writes one --progress json event; fields is an object whose keys follow "event" in order.
+  void Emit(const char* event, const nlohmann::ordered_json& fields);
 
   ProgressMode mode_;
   FILE* out_;
