@@ -93,6 +93,51 @@ CSimulator::~CSimulator() {
   Stop();
 }
 
+namespace {
+
+// Runs the virtual pedal with its standard output on `outFd`. Everything is prepared here, so the
+// child does nothing between its start and exec. Its own process group, so that Ctrl-C reaches
+// only the updater, which then stops it. Returns posix_spawnp's result.
+int SpawnPedal(std::vector<std::string> args, bool verbose, int outFd, pid_t& pid) {
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
+  // The pedal's own lines (its summary, its trace) only when asked for.
+  if (!verbose) {
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  }
+  posix_spawnattr_init(&attr);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attr, 0);
+  const int rc = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), environ);
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  return rc;
+}
+
+// The first line on `fd`, within ten seconds; false when it does not come whole.
+bool ReadFirstLine(int fd, std::string& line) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) return false;
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+    char c;
+    if (read(fd, &c, 1) != 1) return false;
+    if (c == '\n') return true;
+    line += c;
+  }
+}
+
+}  // namespace
+
 bool CSimulator::Start(const std::vector<std::string>& extraArgs, bool verbose,
                        std::string& ptyPath, std::string& error) {
   int out[2];
@@ -106,27 +151,8 @@ bool CSimulator::Start(const std::vector<std::string>& extraArgs, bool verbose,
   const std::string program = FindSimulator();
   std::vector<std::string> args = {program, "--pty"};
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  // Everything is prepared here, so the child does nothing between its start and exec. Its own
-  // process group, so that Ctrl-C reaches only the updater, which then stops it.
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  // The pedal's own lines (its summary, its trace) only when asked for.
-  if (!verbose) {
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  }
-  posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attr, 0);
   pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), environ);
-  posix_spawnattr_destroy(&attr);
-  posix_spawn_file_actions_destroy(&actions);
+  const int rc = SpawnPedal(std::move(args), verbose, out[1], pid);
   close(out[1]);
   if (rc != 0) {
     error = "cannot run " + program + ": " + strerror(rc);
@@ -136,20 +162,12 @@ bool CSimulator::Start(const std::vector<std::string>& extraArgs, bool verbose,
   pid_ = pid;
   // The first line is the pty's path.
   std::string line;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (std::chrono::steady_clock::now() < deadline) {
-    pollfd p = {out[0], POLLIN, 0};
-    if (poll(&p, 1, 100) <= 0) continue;
-    char c;
-    if (read(out[0], &c, 1) != 1) break;
-    if (c == '\n') {
-      close(out[0]);
-      ptyPath = line;
-      return !ptyPath.empty();
-    }
-    line += c;
-  }
+  const bool read = ReadFirstLine(out[0], line);
   close(out[0]);
+  if (read && !line.empty()) {
+    ptyPath = line;
+    return true;
+  }
   error = "the virtual pedal did not start (" + program + ")";
   Stop();
   return false;

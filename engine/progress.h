@@ -33,8 +33,8 @@ class CProgress {
   Position PositionLocked() const;
 
   mutable std::mutex mutex_;
-  float ProgressPercent_ = 0.0f;
-  float PercentPerByte_ = 0.0f;
+  float progressPercent_ = 0.0f;
+  float percentPerByte_ = 0.0f;
   uint64_t bytesDone_ = 0;
   uint64_t bytesTotal_ = 0;
 };

@@ -29,7 +29,7 @@ bool CStopSignal::Pause(uint32_t ms) {
 
 CRequestChannel::CRequestChannel(IByteLink& link, CReplyState& reply, CStopSignal& stop)
     : link_(link), reply_(reply), conflictsAtStart_(reply.Answers.Conflicts()), stop_(stop) {
-  reply_.Answers.Forgive();
+  reply_.Answers.GiveUpOwed();
 }
 
 void CRequestChannel::Begin(uint32_t owedWaitMs, bool timed) {
@@ -38,7 +38,7 @@ void CRequestChannel::Begin(uint32_t owedWaitMs, bool timed) {
   while (reply_.Answers.Owed() > 0 &&
          reply_.Answers.Next(owedWaitMs, stop_.Flag(), late) == CAnswerLedger::Take::Answer) {
   }
-  reply_.Answers.Forgive();
+  reply_.Answers.GiveUpOwed();
   reply_.Answers.BeginRequest();
   timed_ = timed;
 }
@@ -114,11 +114,11 @@ uint32_t CRequestChannel::ListenMs(uint32_t owedWaitMs, uint32_t marginMs) const
   return static_cast<uint32_t>(std::min<uint64_t>(listen, owedWaitMs));
 }
 
-bool CRequestChannel::Settle(uint32_t owedWaitMs, uint32_t marginMs) {
+bool CRequestChannel::StayedInStep(uint32_t owedWaitMs, uint32_t marginMs) {
   DeviceAnswer late;
   while (reply_.Answers.Owed() > 0 && WaitReply(owedWaitMs, late) == Wait::Reply) {
   }
-  reply_.Answers.Forgive();
+  reply_.Answers.GiveUpOwed();
   const uint64_t before = reply_.Answers.Surplus();
   if (!Pause(ListenMs(owedWaitMs, marginMs))) return false;
   return reply_.Answers.Surplus() == before && !OutOfStep();

@@ -64,7 +64,7 @@ class CRequestChannel {
   // as the last request's own answer could still take had the answers been one ahead (see
   // ListenMs). False when an answer that nobody asked for came meanwhile, or had contradicted
   // an earlier one (or the run was aborted): the answers went out of step.
-  bool Settle(uint32_t owedWaitMs, uint32_t marginMs);
+  bool StayedInStep(uint32_t owedWaitMs, uint32_t marginMs);
 
   // True once, in this channel's life, an answer came that contradicts the one taken before it.
   bool OutOfStep() const { return reply_.Answers.Conflicts() != conflictsAtStart_; }

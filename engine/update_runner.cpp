@@ -28,7 +28,7 @@ class CUpdateRunner::CSessionWatch : public IUpdateObserver {
   void OnCompleted(const std::string& text) override {
     runner_.outcome_ = RunOutcome::Completed;
     runner_.watcher_.OnCompleted(text);
-    runner_.UpdateInProgress_ = 0;
+    runner_.updateInProgress_ = 0;
   }
   bool ConfirmStart(const UpdateDevice& device) override {
     return runner_.watcher_.ConfirmStart(device);
@@ -75,7 +75,7 @@ void CUpdateRunner::OnExecute(const std::string& portName) {
 
 void CUpdateRunner::Execute(const std::function<bool()>& open) {
   // A worker that is still closing its device file after a failure counts as running.
-  if (UpdateInProgress_.load() == 1 || workerAlive_.load()) {
+  if (updateInProgress_.load() == 1 || workerAlive_.load()) {
     Refuse(RunOutcome::None, IDS_IN_PROGRESS);
     return;
   }
@@ -97,7 +97,7 @@ void CUpdateRunner::Execute(const std::function<bool()>& open) {
     return;
   }
   watcher_.OnRunStarted();
-  UpdateInProgress_ = 1;
+  updateInProgress_ = 1;
   outcome_ = RunOutcome::None;
   if (!StartWorker()) {
     Refuse(RunOutcome::NotStarted, IDS_CANT_START_UPDATE);
@@ -194,7 +194,7 @@ DeviceAnswer CUpdateRunner::LastIdentity() const {
 void CUpdateRunner::Release() {
   if (Aborted()) return;
   watcher_.OnRunReleased();
-  UpdateInProgress_ = 0;
+  updateInProgress_ = 0;
 }
 
 // A run that does not start: its text, as a failure that no run's outcome hangs on when one

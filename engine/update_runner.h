@@ -46,7 +46,7 @@ class CUpdateRunner {
   // Waits up to timeoutMs for the current worker to end; true when none runs.
   bool WaitForWorker(uint32_t timeoutMs);
 
-  bool UpdateInProgress() const { return UpdateInProgress_.load() != 0; }
+  bool UpdateInProgress() const { return updateInProgress_.load() != 0; }
   bool WorkerAlive() const { return workerAlive_.load(); }
   RunOutcome LastOutcome() const { return outcome_.load(); }
   // The bar of the last run, once it has ended.
@@ -95,7 +95,7 @@ class CUpdateRunner {
   std::atomic<float> percentPerByte_{0.0f};
   std::thread replyThread_;
 
-  std::atomic<int> UpdateInProgress_{0};
+  std::atomic<int> updateInProgress_{0};
   std::atomic<RunOutcome> outcome_{RunOutcome::None};
 
   mutable std::mutex identityMutex_;

@@ -202,7 +202,7 @@ bool CUpdateSession::Report(const Exchanged& result, const ExchangeRules& rules)
 // After a transfer's last answer, the answers must have stayed in step: otherwise a refusal may
 // have been read as a success.
 bool CUpdateSession::AnswersInStep() {
-  if (channel_.Settle(timing_.replyWaitMs, timing_.settleMarginMs)) return true;
+  if (channel_.StayedInStep(timing_.replyWaitMs, timing_.lastAnswerMarginMs)) return true;
   if (!Aborted()) Fail(LoadText(IDS_ANSWERS_OUT_OF_STEP), RunOutcome::OutOfStep);
   return false;
 }

@@ -144,7 +144,7 @@ void CAnswerLedger::Wake() {
   delivered_.notify_all();
 }
 
-void CAnswerLedger::Forgive() {
+void CAnswerLedger::GiveUpOwed() {
   std::lock_guard<std::mutex> lock(mutex_);
   owed_.clear();
   answers_.clear();

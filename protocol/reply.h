@@ -91,7 +91,7 @@ class CAnswerLedger {
   // Wakes every Next so that it looks at its stop flag again.
   void Wake();
   // The answers still owed are taken as lost, and owed answers not yet taken are dropped.
-  void Forgive();
+  void GiveUpOwed();
   size_t Owed() const;
   uint64_t Surplus() const { return surplus_.load(); }
   uint64_t Conflicts() const { return conflicts_.load(); }

@@ -29,7 +29,7 @@ EngineTiming Timing() {
   t.semaphorePauseMs = 1;
   t.eraseBytesPerMs = 1000000;
   t.eraseExtraMs = 1000;
-  t.settleMarginMs = 1000;
+  t.lastAnswerMarginMs = 1000;
   return t;
 }
 
