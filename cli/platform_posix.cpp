@@ -128,11 +128,32 @@ bool ReadFirstLine(int fd, std::string& line) {
                           .count();
     if (left <= 0) return false;
     pollfd p = {fd, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+    const int ready = poll(&p, 1, static_cast<int>(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
     char c;
     if (read(fd, &c, 1) != 1) return false;
     if (c == '\n') return true;
     line += c;
+  }
+}
+
+// Reads and drops what comes on `fd` until its end of file, for at most ms; true at the end.
+bool WaitForEndOfFile(int fd, int ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (fd < 0 || left <= 0) return false;
+    pollfd p = {fd, POLLIN, 0};
+    const int ready = poll(&p, 1, static_cast<int>(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
+    char drop[256];
+    const ssize_t n = read(fd, drop, sizeof drop);
+    if (n == 0) return true;
+    if (n < 0 && errno != EINTR && errno != EAGAIN) return false;
   }
 }
 
@@ -163,7 +184,7 @@ bool CSimulator::Start(const std::vector<std::string>& extraArgs, bool verbose,
   // The first line is the pty's path.
   std::string line;
   const bool read = ReadFirstLine(out[0], line);
-  close(out[0]);
+  exitFd_ = out[0];
   if (read && !line.empty()) {
     ptyPath = line;
     return true;
@@ -177,20 +198,18 @@ int CSimulator::Stop() {
   if (pid_ <= 0) return -1;
   const pid_t pid = static_cast<pid_t>(pid_);
   pid_ = -1;
-  int status = 0;
   // It ends by itself after a finished update; otherwise ask it to write its report and go.
-  for (int i = 0; i < 20; ++i) {
-    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    usleep(25000);
+  bool ended = WaitForEndOfFile(exitFd_, 500);
+  if (!ended) {
+    kill(pid, SIGTERM);
+    ended = WaitForEndOfFile(exitFd_, 5000);
   }
-  kill(pid, SIGTERM);
-  for (int i = 0; i < 200; ++i) {
-    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    usleep(25000);
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, &status, 0);
-  return -1;
+  close(exitFd_);
+  exitFd_ = -1;
+  if (!ended) kill(pid, SIGKILL);
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid || !ended) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 bool ListFixturePorts(const std::string& sysRoot, const std::string& devRoot,

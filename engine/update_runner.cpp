@@ -159,7 +159,6 @@ void CUpdateRunner::UpdateThread() {
   session.SetMessageTap(tap_.load());
   CSessionWatch observer(*this);
   const UpdateResult result = session.Update(observer);
-  Remember(session.Identified());
   progressPercent_ = session.ProgressPercent();
   percentPerByte_ = session.PercentPerByte();
   if (result.outcome == RunOutcome::Declined) {
@@ -168,27 +167,6 @@ void CUpdateRunner::UpdateThread() {
   } else if (result.outcome == RunOutcome::Aborted && outcome_.load() == RunOutcome::None) {
     outcome_ = RunOutcome::Aborted;
   }
-}
-
-Identification CUpdateRunner::Identify() {
-  CUpdateSession session(link_, reply_, messages_, stop_, timing_, loader_);
-  session.SetMessageTap(tap_.load());
-  const Identification id = session.Identify();
-  Remember(id);
-  return id;
-}
-
-void CUpdateRunner::Remember(const Identification& id) {
-  const DeviceAnswer& answer = id.exchanged.answer;
-  if (id.exchanged.ending == Ending::Accepted && answer.kind == MessageKind::IdentityReply) {
-    std::lock_guard<std::mutex> lock(identityMutex_);
-    lastIdentity_ = answer;
-  }
-}
-
-DeviceAnswer CUpdateRunner::LastIdentity() const {
-  std::lock_guard<std::mutex> lock(identityMutex_);
-  return lastIdentity_;
 }
 
 void CUpdateRunner::Release() {

@@ -62,12 +62,6 @@ class CUpdateRunner {
   using ThreadStarter = std::function<bool(std::function<void()>)>;
   void SetThreadStarterForTest(ThreadStarter starter) { threadStarter_ = std::move(starter); }
 
-  // The identification alone, for the command line's "identify": IdentityRequest with the usual
-  // attempts on an already opened link, on the calling thread.
-  Identification Identify();
-  // The last identity reply that answered an identification (zeros before any).
-  DeviceAnswer LastIdentity() const;
-
  private:
   class CSessionWatch;
 
@@ -77,8 +71,6 @@ class CUpdateRunner {
   // The run no longer holds the link.
   void Release();
   void Refuse(RunOutcome outcome, int text);
-  // Keeps the identity reply that answered an identification.
-  void Remember(const Identification& id);
   bool Aborted() const { return stop_.Requested(); }
 
   IPortLink& link_;
@@ -97,9 +89,6 @@ class CUpdateRunner {
 
   std::atomic<int> updateInProgress_{0};
   std::atomic<RunOutcome> outcome_{RunOutcome::None};
-
-  mutable std::mutex identityMutex_;
-  DeviceAnswer lastIdentity_;
 
   // The worker: at most one, joined before the next starts and before the runner goes.
   std::mutex workerMutex_;

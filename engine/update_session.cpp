@@ -38,7 +38,7 @@ CUpdateSession::CUpdateSession(IByteLink& link, CReplyState& reply, CMessageSet&
 // The first answer on a line just opened may wait for the device or the radio link to wake up:
 // it says nothing of how long later requests take. Any answer ends the exchange; only an
 // identity reply of a PX-550LN names a device to update.
-Identification CUpdateSession::AskIdentity() {
+Identification CUpdateSession::Identify() {
   RetryPolicy policy = Attempts(6, 1, 0, timing_.replyWaitMs, AcceptsAny);
   policy.timed = false;
   Identification id;
@@ -66,11 +66,6 @@ Identification CUpdateSession::AskIdentity() {
   }
   id.device = UpdateDevice{answer.deviceId, answer.variant, answer.revision};
   return id;
-}
-
-Identification CUpdateSession::Identify() {
-  identified_ = AskIdentity();
-  return identified_;
 }
 
 UpdateResult CUpdateSession::Update(IUpdateObserver& observer) {

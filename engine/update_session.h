@@ -44,8 +44,6 @@ class CUpdateSession {
   // Identify, with its failure told to the observer, then Run.
   UpdateResult Update(IUpdateObserver& observer);
 
-  // What the last Identify found.
-  const Identification& Identified() const { return identified_; }
   float ProgressPercent() const { return progress_.ProgressPercent(); }
   float PercentPerByte() const { return progress_.PercentPerByte(); }
 
@@ -57,7 +55,6 @@ class CUpdateSession {
     int errorText;  // "%d" filled with the refusing status
   };
 
-  Identification AskIdentity();
   bool RunSteps(const UpdateDevice& device);
   bool Finish();
   void Begin(UpdateStep step);
@@ -111,7 +108,6 @@ class CUpdateSession {
   CRequestChannel channel_;
   CProgress progress_;
 
-  Identification identified_;
   IUpdateObserver* observer_ = nullptr;
   UpdateStep step_ = UpdateStep::Identify;
   UpdateResult result_;
