@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/run_watcher.h"
+#include "engine/update_observer.h"
 #include "serial/port_discovery.h"
 
 namespace px::cli {
@@ -55,16 +55,15 @@ struct TerminalLane {
 // Shows one pedal's boxes and progress on a terminal or in a pipe. With several pedals each has
 // its lane: its port starts every line (plain, none) and every object (json), and bar mode
 // draws on the shared board.
-class CTerminalUi : public IRunWatcher {
+class CTerminalUi : public IUpdateObserver {
  public:
   CTerminalUi(ProgressMode mode, FILE* out, FILE* err, TerminalLane lane = {});
 
-  // IRunWatcher: failures and the completion are lines (or JSON events), the position the bar's.
+  // IUpdateObserver: failures and the completion are lines (or JSON events), the position the
+  // bar's.
   void OnFailure(const UpdateFailure& failure) override { ShowError(failure.text); }
   void OnCompleted(const std::string& text) override { ShowCompletion(text); }
   void OnPosition(int percent) override { SetProgressPosition(percent); }
-  void OnRunStarted() override {}
-  void OnRunReleased() override {}
   void OnStep(UpdateStep step) override;
   void OnTransfer(uint64_t bytesDone, uint64_t bytesTotal) override;
   bool ConfirmStart(const UpdateDevice& device) override;
