@@ -1,6 +1,6 @@
 # The commands of the README:
 #   make demo      a whole firmware update against the virtual pedal (needs only a compiler,
-#                  cmake, make, python3 and CLI11; builds no tests)
+#                  cmake, make, python3, CLI11 and nlohmann-json; builds no tests)
 #   make check     the everyday tests: the ASan/UBSan build without the windows, chaos and slow
 #                  labels (and no fuzzers)
 #   make test      every test: ASan/UBSan, TSan, the Windows build under Wine, the fuzzers, and

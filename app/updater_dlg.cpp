@@ -13,7 +13,7 @@
 namespace px {
 namespace {
 
-// Posted by the engine's worker thread.
+// Posted by the runner's worker thread.
 constexpr UINT kProgressMessage = WM_APP + 1;  // wParam: position
 constexpr UINT kControlsMessage = WM_APP + 2;  // wParam: 1 enable, 0 disable
 constexpr UINT kShowBoxMessage = WM_APP + 3;   // the request is in the dialog
@@ -30,7 +30,7 @@ std::string ResourceText(int id) {
 CKv7UpdatorDlg::CKv7UpdatorDlg()
     : CDialog(IDD_PX550_UPDATER_DIALOG),
       windowThread_(::GetCurrentThreadId()),
-      engine_(link_, *this) {
+      runner_(link_, *this) {
   AppIcon = TheApp().LoadIcon(IDR_MAINFRAME);
   // The icon's own 16-pixel images, rather than the big one scaled down.
   smallIcon_ = static_cast<HICON>(::LoadImageA(
@@ -40,7 +40,7 @@ CKv7UpdatorDlg::CKv7UpdatorDlg()
 
 CKv7UpdatorDlg::~CKv7UpdatorDlg() {
   // Normally done by the destroy handler already; then this returns at once.
-  engine_.Shutdown();
+  runner_.Shutdown();
   if (smallIcon_ != nullptr) ::DestroyIcon(smallIcon_);
 }
 
@@ -68,7 +68,7 @@ BOOL CKv7UpdatorDlg::OnInitDialog() {
   SetIcon(smallIcon_ != nullptr ? smallIcon_ : AppIcon, FALSE);
 
   FillPortList();
-  engine_.StartReplyThread();
+  runner_.StartReplyThread();
 
   ProgressBar.SetRange32(0, 100);
   ProgressBar.SetPos(0);
@@ -165,11 +165,11 @@ void CKv7UpdatorDlg::RestoreControls() {
 }
 
 void CKv7UpdatorDlg::OnExecute() {
-  engine_.OnExecute(SelectedPortNumber());
+  runner_.OnExecute(SelectedPortNumber());
 }
 
 void CKv7UpdatorDlg::OnCancel() {
-  if (engine_.UpdateInProgress()) {
+  if (runner_.UpdateInProgress()) {
     const std::string text = ResourceText(IDS_CONFIRM_EXIT);
     const std::string caption = ResourceText(IDS_APP_CAPTION);
     if (::MessageBoxA(m_hWnd, text.c_str(), caption.c_str(), MB_OKCANCEL | MB_ICONEXCLAMATION) ==
@@ -181,16 +181,16 @@ void CKv7UpdatorDlg::OnCancel() {
 }
 
 void CKv7UpdatorDlg::OnDestroy() {
-  // The worker is woken with the abort mark and from now on neither sends nor shows anything;
-  // a box it waits for is given up. Every wait of the engine returns at once on the abort, so
+  // The worker is woken with the stop signal and from now on neither sends nor shows anything;
+  // a box it waits for is given up. Every wait of the runner returns at once on the stop, so
   // waiting for its threads here is short, and none of them outlives the members it uses.
-  engine_.Abort();
+  runner_.Abort();
   {
     std::lock_guard<std::mutex> lock(boxMutex_);
     closing_ = true;
   }
   boxAnswered_.notify_all();
-  engine_.Shutdown();
+  runner_.Shutdown();
 }
 
 void CKv7UpdatorDlg::ShowError(const std::string& text) {

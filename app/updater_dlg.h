@@ -5,19 +5,20 @@
 #include <string>
 
 #include "app/framework/dialog.h"
-#include "engine/update_engine.h"
+#include "engine/update_runner.h"
 #include "serial/serial_link.h"
 
 namespace px {
 
-// The main window: the port list, Execute, Rescan, Exit and the progress bar. It owns the run
-// state of the engine and shows what the engine reports.
+// The main window: the port list, Execute, Rescan, Exit and the progress bar. It owns the update
+// runner (the link's reply thread for the window's life, and the worker that runs one update
+// session per Execute) and shows what the runner tells.
 //
-// The engine reports from its worker thread. Those calls never touch a control and never wait
+// The runner tells from its worker thread. Those calls never touch a control and never wait
 // for the window's thread with SendMessage: they post a message, and a box waits on a condition
 // that the window's destruction also wakes. So the destroy handler can simply wait for the
 // worker to end without any chance of a deadlock.
-class CKv7UpdatorDlg : public CDialog, private IUpdateUi {
+class CKv7UpdatorDlg : public CDialog, private IRunWatcher {
  public:
   CKv7UpdatorDlg();
   ~CKv7UpdatorDlg() override;
@@ -44,12 +45,19 @@ class CKv7UpdatorDlg : public CDialog, private IUpdateUi {
   void OnDestroy();
   void OnShowBox();
 
-  // IUpdateUi.
-  void ShowError(const std::string& text) override;
-  void ShowCompletion(const std::string& text) override;
-  void SetProgressPosition(int percent) override;
-  void DisableControls() override;
-  void EnableControls() override;
+  // IRunWatcher: a failure is an error box, a completion the completion box, the position the
+  // bar's; while a run holds the link, the port list, Execute and Rescan are disabled.
+  void OnFailure(const UpdateFailure& failure) override { ShowError(failure.text); }
+  void OnCompleted(const std::string& text) override { ShowCompletion(text); }
+  void OnPosition(int percent) override { SetProgressPosition(percent); }
+  void OnRunStarted() override { DisableControls(); }
+  void OnRunReleased() override { EnableControls(); }
+
+  void ShowError(const std::string& text);
+  void ShowCompletion(const std::string& text);
+  void SetProgressPosition(int percent);
+  void DisableControls();
+  void EnableControls();
 
   // Shows a box owned by this window and returns when it is dismissed, or at once from another
   // thread when the window is going.
@@ -70,9 +78,9 @@ class CKv7UpdatorDlg : public CDialog, private IUpdateUi {
   uint32_t boxDone_ = 0;
   bool closing_ = false;
 
-  // The engine uses the link, so it is declared after it and goes first.
+  // The runner uses the link, so it is declared after it and goes first.
   CSerialLink link_;
-  CUpdateEngine engine_;
+  CUpdateRunner runner_;
 
   CComboBox PortCombo;
   CProgressCtrl ProgressBar;

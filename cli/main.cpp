@@ -5,7 +5,8 @@
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <sstream>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,19 +17,10 @@
 #include "cli/test_hooks.h"
 #include "engine/images.h"
 #include "engine/strings.h"
-#include "engine/update_engine.h"
 #include "serial/port_discovery.h"
 
 namespace px::cli {
 namespace {
-
-enum Exit : int {
-  kExitOk = 0,
-  kExitDevice = 1,
-  kExitUsage = 2,
-  kExitPort = 3,
-  kExitInterrupted = 130,
-};
 
 // The serial ports, in the order the port list gives them (a fixture tree's in test builds).
 std::vector<PortEntry> ListPortsHere() {
@@ -62,56 +54,64 @@ struct Targets {
   bool leaveOut = false;
 };
 
+// Starts the virtual pedals; simArgs(i) gives the arguments of pedal i (from 0). Returns an exit
+// status on failure, -1 when every one runs.
+int StartVirtualPedals(const Options& o,
+                       const std::function<std::vector<std::string>(int)>& simArgs, Targets& t) {
+  for (int i = 0; i < o.simulate; ++i) {
+    auto sim = std::make_unique<CSimulator>();
+    std::string port;
+    std::string error;
+    if (!sim->Start(simArgs(i), o.verbose, port, error)) {
+      fprintf(stderr, "Error: cannot start the virtual pedal: %s\n", error.c_str());
+      return kExitPort;
+    }
+    if (o.verbose) fprintf(stderr, "Virtual pedal on %s\n", port.c_str());
+    t.ports.push_back(port);
+    t.pedals.push_back(std::move(sim));
+  }
+  return -1;
+}
+
+// --all and --all-ports: every Bluetooth port (every port), up to the most that go at once.
+int ChooseEveryPort(const Options& o, const std::vector<PortEntry>& ports, Targets& t) {
+  std::vector<std::string> used;
+  for (const PortEntry& p : ports) {
+    if (!p.bluetooth && !o.allPorts) continue;
+    t.ports.push_back(p.name);
+    used.push_back(PortAndDescription(p));
+  }
+  if (t.ports.empty()) {
+    fprintf(stderr,
+            "Error: no %sserial ports found. Pair the pedals over Bluetooth%s, or give them "
+            "with --port.\n",
+            o.allPorts ? "" : "Bluetooth ", BindNote("their serial ports").c_str());
+    return kExitPort;
+  }
+  if (static_cast<int>(t.ports.size()) > kMaxPedals) {
+    fprintf(stderr,
+            "Error: %zu ports found, and at most %d pedals go at once; give them with "
+            "--port.\n",
+            t.ports.size(), kMaxPedals);
+    return kExitUsage;
+  }
+  for (const std::string& u : used) fprintf(stderr, "Using port %s\n", u.c_str());
+  return -1;
+}
+
 // simArgs(i) gives the arguments of virtual pedal i (from 0). Returns an exit status on failure,
 // -1 when every target is there.
 int ResolveTargets(const Options& o, const std::function<std::vector<std::string>(int)>& simArgs,
                    Targets& t) {
   t.several = o.ports.size() > 1 || o.all || o.allPorts || o.simulate > 1;
   t.leaveOut = o.all || o.allPorts;
-  if (o.simulate > 0) {
-    for (int i = 0; i < o.simulate; ++i) {
-      auto sim = std::make_unique<CSimulator>();
-      std::string port;
-      std::string error;
-      if (!sim->Start(simArgs(i), o.verbose, port, error)) {
-        fprintf(stderr, "Error: cannot start the virtual pedal: %s\n", error.c_str());
-        return kExitPort;
-      }
-      if (o.verbose) fprintf(stderr, "Virtual pedal on %s\n", port.c_str());
-      t.ports.push_back(port);
-      t.pedals.push_back(std::move(sim));
-    }
-    return -1;
-  }
+  if (o.simulate > 0) return StartVirtualPedals(o, simArgs, t);
   if (!o.ports.empty()) {
     t.ports = o.ports;
     return -1;
   }
   const std::vector<PortEntry> ports = ListPortsHere();
-  if (t.leaveOut) {
-    std::vector<std::string> used;
-    for (const PortEntry& p : ports) {
-      if (!p.bluetooth && !o.allPorts) continue;
-      t.ports.push_back(p.name);
-      used.push_back(PortAndDescription(p));
-    }
-    if (t.ports.empty()) {
-      fprintf(stderr,
-              "Error: no %sserial ports found. Pair the pedals over Bluetooth%s, or give them "
-              "with --port.\n",
-              o.allPorts ? "" : "Bluetooth ", BindNote("their serial ports").c_str());
-      return kExitPort;
-    }
-    if (static_cast<int>(t.ports.size()) > kMaxPedals) {
-      fprintf(stderr,
-              "Error: %zu ports found, and at most %d pedals go at once; give them with "
-              "--port.\n",
-              t.ports.size(), kMaxPedals);
-      return kExitUsage;
-    }
-    for (const std::string& u : used) fprintf(stderr, "Using port %s\n", u.c_str());
-    return -1;
-  }
+  if (t.leaveOut) return ChooseEveryPort(o, ports, t);
   const int chosen = PreferredPortIndex(ports);
   if (chosen < 0) {
     fprintf(stderr,
@@ -179,31 +179,49 @@ int CmdIdentify(const Options& o) {
   return ExitStatusFor(endings, false);
 }
 
-// Reads one number field ("key": 123) out of the virtual pedal's JSON report.
-bool ReportField(const std::string& json, const std::string& key, std::string& value) {
-  const size_t at = json.find("\"" + key + "\"");
-  if (at == std::string::npos) return false;
-  size_t p = json.find(':', at);
-  if (p == std::string::npos) return false;
-  ++p;
-  while (p < json.size() && json[p] == ' ') ++p;
-  size_t end = p;
-  while (end < json.size() && json[end] != ',' && json[end] != '}' && json[end] != '\n') ++end;
-  value = json.substr(p, end - p);
-  return true;
+// A member of an object; nothing when `json` is no object or has no such member.
+const nlohmann::json* Member(const nlohmann::json& json, const char* key) {
+  if (!json.is_object()) return nullptr;
+  const auto at = json.find(key);
+  return at == json.end() ? nullptr : &*at;
+}
+
+// A true or false; nothing when `json` is missing or something else.
+std::optional<bool> BoolOf(const nlohmann::json* json) {
+  if (json == nullptr || !json->is_boolean()) return std::nullopt;
+  return json->get<bool>();
+}
+
+// Whether the virtual pedal's flash equals the expected image; nothing when its report does not
+// say (no report, or no expected image given).
+std::optional<bool> FlashMatches(const nlohmann::json& report) {
+  const nlohmann::json* flash = Member(report, "flash");
+  const nlohmann::json* image = flash != nullptr ? Member(*flash, "expectedImage") : nullptr;
+  return BoolOf(image != nullptr ? Member(*image, "matches") : nullptr);
+}
+
+// Whether the pedal holds the module file as this program carries it.
+bool ModuleFileMatches(const nlohmann::json& report) {
+  const nlohmann::json* files = Member(report, "files");
+  if (files == nullptr || !files->is_array()) return false;
+  for (const nlohmann::json& file : *files) {
+    const nlohmann::json* name = Member(file, "name");
+    if (name != nullptr && name->is_string() && *name == kModuleFileName) {
+      return BoolOf(Member(file, "matchesExpected")).value_or(false);
+    }
+  }
+  return false;
 }
 
 // What the virtual pedal says of its flash and files.
 void TellPedalReport(const std::string& tag, const std::string& reportPath, int simStatus) {
   std::ifstream in(reportPath);
-  std::stringstream text;
-  text << in.rdbuf();
-  std::string matches;
-  std::string module;
-  if (ReportField(text.str(), "matches", matches)) {
-    const bool fileOk = ReportField(text.str(), "matchesExpected", module) && module == "true";
+  const nlohmann::json report = nlohmann::json::parse(in, nullptr, false);
+  const std::optional<bool> matches = FlashMatches(report);
+  if (matches) {
+    const bool fileOk = ModuleFileMatches(report);
     fprintf(stderr, "%sVirtual pedal: its flash %s the firmware image; %s %s; %s.\n", tag.c_str(),
-            matches == "true" ? "equals" : "does NOT equal", kModuleFileName,
+            *matches ? "equals" : "does NOT equal", kModuleFileName,
             fileOk ? "equals the module image" : "is not the module image",
             simStatus == 0 ? "no protocol violations" : "see its report");
   } else {
@@ -270,57 +288,88 @@ void TellSummary(FILE* file, const std::vector<PedalEnding>& endings) {
   fflush(file);
 }
 
-int CmdFlash(const Options& o) {
-  ProgressMode mode = ProgressMode::Plain;
-  if (o.progress == "bar" || (o.progress == "auto" && IsTerminal(stderr))) mode = ProgressMode::Bar;
-  if (o.progress == "json") mode = ProgressMode::Json;
-  if (o.progress == "none") mode = ProgressMode::None;
-  const bool interactive = IsTerminal(stdin);
-  if (!o.yes && !interactive) {
-    fprintf(stderr,
-            "Error: flash asks before it changes the pedal; give --yes when no terminal "
-            "can answer.\n");
-    return kExitUsage;
-  }
+ProgressMode ProgressModeOf(const Options& o) {
+  if (o.progress == "json") return ProgressMode::Json;
+  if (o.progress == "none") return ProgressMode::None;
+  if (o.progress == "bar" || (o.progress == "auto" && IsTerminal(stderr))) return ProgressMode::Bar;
+  return ProgressMode::Plain;
+}
 
-  const uint8_t* bytes = nullptr;
-  const int32_t firmwareSize = LoadDeviceImage(kFirmwareResource, &bytes);
+// The images this program carries, and for virtual pedals the files they check against.
+struct FlashImages {
+  const uint8_t* firmware = nullptr;
+  int32_t firmwareSize = -1;
   const uint8_t* module = nullptr;
-  const int32_t moduleSize = LoadDeviceImage(kModuleResource, &module);
-  if (firmwareSize < 0 || moduleSize < 0) {
-    fprintf(stderr, "Error: %s\n", LoadText(IDS_IMAGE_MISSING));
-    return kExitDevice;
-  }
-
+  int32_t moduleSize = -1;
   // The virtual pedals check their flash against the very image this program carries. The
   // files go on every way out.
-  std::unique_ptr<CTempFile> imageFile;
+  std::unique_ptr<CTempFile> firmwareFile;
   std::unique_ptr<CTempFile> moduleFile;
   std::vector<std::unique_ptr<CTempFile>> reports;
-  if (o.simulate > 0) {
-    imageFile = std::make_unique<CTempFile>("px550-image");
+
+  void WriteForVirtualPedals(int pedals) {
+    firmwareFile = std::make_unique<CTempFile>("px550-image");
     moduleFile = std::make_unique<CTempFile>("px550-module");
-    std::ofstream(imageFile->Path(), std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes), firmwareSize);
+    std::ofstream(firmwareFile->Path(), std::ios::binary)
+        .write(reinterpret_cast<const char*>(firmware), firmwareSize);
     std::ofstream(moduleFile->Path(), std::ios::binary)
         .write(reinterpret_cast<const char*>(module), moduleSize);
-    for (int i = 0; i < o.simulate; ++i)
-      reports.push_back(std::make_unique<CTempFile>("px550-report"));
+    for (int i = 0; i < pedals; ++i) reports.push_back(std::make_unique<CTempFile>("px550-report"));
   }
-  auto simArgs = [&](int i) {
+  // The arguments of virtual pedal i (from 0).
+  std::vector<std::string> PedalArgs(const Options& o, int i) const {
     std::vector<std::string> args = {"--once",
                                      "--report",
                                      reports[static_cast<size_t>(i)]->Path(),
                                      "--expect-image",
-                                     imageFile->Path(),
+                                     firmwareFile->Path(),
                                      "--expect-file",
                                      std::string(kModuleFileName) + "=" + moduleFile->Path()};
     const std::vector<std::string> own = PedalArgsFor(o, i + 1);
     args.insert(args.end(), own.begin(), own.end());
     return args;
-  };
+  }
+};
+
+// Every pedal identified, the one question, every update, the summary; returns the exit status.
+int FlashPedals(const Options& o, const Targets& t, const FlashImages& images,
+                const FleetSettings& settings) {
+  CFleet fleet(t.ports, settings);
+  CInterruptWatch watch([&fleet] { fleet.AbortAll(); });
+  const std::vector<PedalEnding> endings = fleet.Flash([&](const std::vector<PedalEnding>& ready,
+                                                           const std::vector<PedalEnding>& others) {
+    return ConfirmPedals(o, t, images.firmwareSize, images.moduleSize, watch.Flag(), ready, others);
+  });
+  const bool interrupted = watch.Interrupted();
+  bool declined = false;
+  for (const PedalEnding& e : endings) declined = declined || e.outcome == RunOutcome::Declined;
+  if (declined && !interrupted) fprintf(stderr, "Nothing was changed.\n");
+  if (t.several) TellSummary(settings.mode == ProgressMode::Json ? stderr : stdout, endings);
+  fleet.ShowResults(endings, interrupted);
+  return ExitStatusFor(endings, interrupted);
+}
+
+int CmdFlash(const Options& o) {
+  if (!o.yes && !IsTerminal(stdin)) {
+    fprintf(stderr,
+            "Error: flash asks before it changes the pedal; give --yes when no terminal "
+            "can answer.\n");
+    return kExitUsage;
+  }
+  FlashImages images;
+  images.firmwareSize = LoadDeviceImage(kFirmwareResource, &images.firmware);
+  images.moduleSize = LoadDeviceImage(kModuleResource, &images.module);
+  if (images.firmwareSize < 0 || images.moduleSize < 0) {
+    fprintf(stderr, "Error: %s\n", LoadText(IDS_IMAGE_MISSING));
+    return kExitDevice;
+  }
+  if (o.simulate > 0) images.WriteForVirtualPedals(o.simulate);
   Targets t;
-  if (const int rc = ResolveTargets(o, simArgs, t); rc >= 0) return rc;
+  if (const int rc = ResolveTargets(
+          o, [&](int i) { return images.PedalArgs(o, i); }, t);
+      rc >= 0) {
+    return rc;
+  }
 
   FILE* traceFile = nullptr;
   if (!o.trace.empty()) {
@@ -330,36 +379,21 @@ int CmdFlash(const Options& o) {
       return kExitUsage;
     }
   }
-
   FleetSettings settings;
-  settings.mode = mode;
+  settings.mode = ProgressModeOf(o);
   settings.several = t.several;
   settings.leaveOut = t.leaveOut;
   settings.timing = TimingFromEnvironment();
   settings.trace = traceFile;
-  if (mode == ProgressMode::Bar && t.several) settings.terminalWidth = PrepareTerminal(stderr);
-
-  int exitCode = kExitDevice;
-  {
-    CFleet fleet(t.ports, settings);
-    CInterruptWatch watch([&fleet] { fleet.AbortAll(); });
-    const std::vector<PedalEnding> endings = fleet.Flash(
-        [&](const std::vector<PedalEnding>& ready, const std::vector<PedalEnding>& others) {
-          return ConfirmPedals(o, t, firmwareSize, moduleSize, watch.Flag(), ready, others);
-        });
-    const bool interrupted = watch.Interrupted();
-    exitCode = ExitStatusFor(endings, interrupted);
-    bool declined = false;
-    for (const PedalEnding& e : endings) declined = declined || e.outcome == RunOutcome::Declined;
-    if (declined && !interrupted) fprintf(stderr, "Nothing was changed.\n");
-    if (t.several) TellSummary(mode == ProgressMode::Json ? stderr : stdout, endings);
-    fleet.ShowResults(endings, interrupted);
+  if (settings.mode == ProgressMode::Bar && t.several) {
+    settings.terminalWidth = PrepareTerminal(stderr);
   }
+  const int exitCode = FlashPedals(o, t, images, settings);
   if (traceFile != nullptr) fclose(traceFile);
 
   for (size_t i = 0; i < t.pedals.size(); ++i) {
     const int simStatus = t.pedals[i]->Stop();
-    TellPedalReport(t.several ? t.ports[i] + ": " : "", reports[i]->Path(), simStatus);
+    TellPedalReport(t.several ? t.ports[i] + ": " : "", images.reports[i]->Path(), simStatus);
   }
   return exitCode;
 }

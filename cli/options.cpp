@@ -4,17 +4,11 @@
 #include <cctype>
 #include <sstream>
 
+#include "cli/ending.h"
 #include "px_version.h"
 #include "serial/port_discovery.h"
 
 namespace px::cli {
-
-const char* const kExitStatusHelp =
-    "Exit status: 0 completed (identify: a PX-550LN answered), 1 the device refused or reported "
-    "an error, 2 bad usage, 3 no port or the port cannot be opened, 4 the device did not answer, "
-    "130 interrupted. With several pedals: 0 when every pedal completed, else the first that "
-    "applies of 130 (interrupted), 3 (any port could not be opened), 4 (any pedal did not "
-    "answer), 1; ports that --all leaves out do not count unless no pedal is left.";
 
 namespace {
 
@@ -113,7 +107,7 @@ int ParseCommandLine(int argc, const char* const* argv, Options& o, std::string&
                "px550-update"};
   app.set_version_flag("--version", "px550-update " PX_VERSION_STRING);
   app.require_subcommand(1);
-  app.footer(kExitStatusHelp);
+  app.footer(kExitStatusRule);
 
   CLI::App* ports = app.add_subcommand("ports", "List the serial ports; * marks the default one");
 

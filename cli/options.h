@@ -32,7 +32,4 @@ int ParseCommandLine(int argc, const char* const* argv, Options& o, std::string&
 // and those meant for this one, in the order given.
 std::vector<std::string> PedalArgsFor(const Options& o, int pedal);
 
-// The exit status rule, as --help and the README give it.
-extern const char* const kExitStatusHelp;
-
 }  // namespace px::cli

@@ -43,7 +43,9 @@ class CSimulator {
 
  private:
   long pid_ = -1;
-  int out_ = -1;  // the pedal's standard output: it closes when the pedal ends
+  // The read end of the pedal's standard output, which it holds until it ends: the end of the
+  // file there is the news that it has ended.
+  int exitFd_ = -1;
 };
 
 // The ports of a fixture tree (sysRoot for sysfs, devRoot for device names), for the tests' port

@@ -57,24 +57,6 @@ std::string FindSimulator() {
   return "px550-sim";  // from PATH
 }
 
-// Waits for the end of a child's standard output, which comes when the child ends, reading off
-// whatever it still writes; false when it is still open after timeoutMs.
-bool EndOfOutput(int fd, int timeoutMs) {
-  if (fd < 0) return false;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          deadline - std::chrono::steady_clock::now())
-                          .count();
-    if (left <= 0) return false;
-    pollfd p = {fd, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-    char buf[4096];
-    const ssize_t n = read(fd, buf, sizeof buf);
-    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return true;
-  }
-}
-
 }  // namespace
 
 CInterruptWatch::CInterruptWatch(std::function<void()> onInterrupt)
@@ -122,6 +104,72 @@ CSimulator::~CSimulator() {
   Stop();
 }
 
+namespace {
+
+// Runs the virtual pedal with its standard output on `outFd`. Everything is prepared here, so the
+// child does nothing between its start and exec. Its own process group, so that Ctrl-C reaches
+// only the updater, which then stops it. Returns posix_spawnp's result.
+int SpawnPedal(std::vector<std::string> args, bool verbose, int outFd, pid_t& pid) {
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
+  // The pedal's own lines (its summary, its trace) only when asked for.
+  if (!verbose) {
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  }
+  posix_spawnattr_init(&attr);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attr, 0);
+  const int rc = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), environ);
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  return rc;
+}
+
+// The first line on `fd`, within ten seconds; false when it does not come whole.
+bool ReadFirstLine(int fd, std::string& line) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) return false;
+    pollfd p = {fd, POLLIN, 0};
+    const int ready = poll(&p, 1, static_cast<int>(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
+    char c;
+    if (read(fd, &c, 1) != 1) return false;
+    if (c == '\n') return true;
+    line += c;
+  }
+}
+
+// Reads and drops what comes on `fd` until its end of file, for at most ms; true at the end.
+bool WaitForEndOfFile(int fd, int ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (fd < 0 || left <= 0) return false;
+    pollfd p = {fd, POLLIN, 0};
+    const int ready = poll(&p, 1, static_cast<int>(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
+    char drop[256];
+    const ssize_t n = read(fd, drop, sizeof drop);
+    if (n == 0) return true;
+    if (n < 0 && errno != EINTR && errno != EAGAIN) return false;
+  }
+}
+
+}  // namespace
+
 bool CSimulator::Start(const std::vector<std::string>& extraArgs, bool verbose,
                        std::string& ptyPath, std::string& error) {
   int out[2];
@@ -135,27 +183,8 @@ bool CSimulator::Start(const std::vector<std::string>& extraArgs, bool verbose,
   const std::string program = FindSimulator();
   std::vector<std::string> args = {program, "--pty"};
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  // Everything is prepared here, so the child does nothing between its start and exec. Its own
-  // process group, so that Ctrl-C reaches only the updater, which then stops it.
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  // The pedal's own lines (its summary, its trace) only when asked for.
-  if (!verbose) {
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  }
-  posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attr, 0);
   pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), environ);
-  posix_spawnattr_destroy(&attr);
-  posix_spawn_file_actions_destroy(&actions);
+  const int rc = SpawnPedal(std::move(args), verbose, out[1], pid);
   close(out[1]);
   if (rc != 0) {
     error = "cannot run " + program + ": " + strerror(rc);
@@ -163,22 +192,13 @@ bool CSimulator::Start(const std::vector<std::string>& extraArgs, bool verbose,
     return false;
   }
   pid_ = pid;
-  // Its standard output stays open to us: it closes when the pedal ends.
-  out_ = out[0];
   // The first line is the pty's path.
   std::string line;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (std::chrono::steady_clock::now() < deadline) {
-    pollfd p = {out_, POLLIN, 0};
-    if (poll(&p, 1, 100) <= 0) continue;
-    char c;
-    if (read(out_, &c, 1) != 1) break;
-    if (c == '\n') {
-      ptyPath = line;
-      if (!ptyPath.empty()) return true;
-      break;
-    }
-    line += c;
+  const bool read = ReadFirstLine(out[0], line);
+  exitFd_ = out[0];
+  if (read && !line.empty()) {
+    ptyPath = line;
+    return true;
   }
   error = "the virtual pedal did not start (" + program + ")";
   Stop();
@@ -190,17 +210,17 @@ int CSimulator::Stop() {
   const pid_t pid = static_cast<pid_t>(pid_);
   pid_ = -1;
   // It ends by itself after a finished update; otherwise ask it to write its report and go.
-  bool ended = EndOfOutput(out_, 500);
+  bool ended = WaitForEndOfFile(exitFd_, 500);
   if (!ended) {
     kill(pid, SIGTERM);
-    ended = EndOfOutput(out_, 5000);
+    ended = WaitForEndOfFile(exitFd_, 5000);
   }
+  close(exitFd_);
+  exitFd_ = -1;
   if (!ended) kill(pid, SIGKILL);
   int status = 0;
-  waitpid(pid, &status, 0);  // it has ended, or is ending
-  if (out_ >= 0) close(out_);
-  out_ = -1;
-  return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (waitpid(pid, &status, 0) != pid || !ended) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 bool ListFixturePorts(const std::string& sysRoot, const std::string& devRoot,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <nlohmann/json.hpp>
 
 namespace px::cli {
 
@@ -85,29 +86,21 @@ void CProgressBoard::DrawLocked() {
 CTerminalUi::CTerminalUi(ProgressMode mode, FILE* out, FILE* err, TerminalLane lane)
     : mode_(mode), out_(out), err_(err), lane_(std::move(lane)) {}
 
-std::string CTerminalUi::JsonString(const std::string& s) {
-  std::string out = "\"";
-  for (char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char buf[8];
-      snprintf(buf, sizeof buf, "\\u%04x", c);
-      out += buf;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
 std::string CTerminalUi::Tag() const {
   return lane_.port.empty() ? "" : lane_.port + ": ";
 }
 
-std::string CTerminalUi::JsonStart() const {
-  return lane_.port.empty() ? "{" : "{\"port\":" + JsonString(lane_.port) + ",";
+// One event as one line of JSON: the port first (with several pedals), then "event", then the
+// event's own fields in their order. Text that is not UTF-8 is carried with replacement marks.
+void CTerminalUi::Emit(const char* event, const nlohmann::ordered_json& fields) {
+  nlohmann::ordered_json object;
+  if (!lane_.port.empty()) object["port"] = lane_.port;
+  object["event"] = event;
+  for (const auto& field : fields.items()) object[field.key()] = field.value();
+  const std::string line =
+      object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+  fprintf(out_, "%s\n", line.c_str());
+  fflush(out_);
 }
 
 void CTerminalUi::EndBar() {
@@ -156,9 +149,7 @@ void CTerminalUi::ShowError(const std::string& text) {
     if (lane_.board == nullptr) {
       EndBar();
       if (mode_ == ProgressMode::Json) {
-        fprintf(out_, "%s\"event\":\"error\",\"message\":%s}\n", JsonStart().c_str(),
-                JsonString(text).c_str());
-        fflush(out_);
+        Emit("error", {{"message", text}});
       }
       fprintf(err_, "%sError: %s\n", Tag().c_str(), text.c_str());
       fflush(err_);
@@ -175,8 +166,7 @@ void CTerminalUi::ShowCompletion(const std::string& text) {
     if (lane_.board == nullptr) {
       EndBar();
       if (mode_ == ProgressMode::Json) {
-        fprintf(out_, "%s\"event\":\"completed\",\"message\":%s}\n", JsonStart().c_str(),
-                JsonString(text).c_str());
+        Emit("completed", {{"message", text}});
       } else {
         fprintf(out_, "%s%s\n", Tag().c_str(), text.c_str());
       }
@@ -210,11 +200,7 @@ void CTerminalUi::SetProgressPosition(int percent) {
       break;
     }
     case ProgressMode::Json:
-      fprintf(out_,
-              "%s\"event\":\"progress\",\"percent\":%d,\"bytes\":%" PRIu64 ",\"total\":%" PRIu64
-              "}\n",
-              JsonStart().c_str(), percent, bytesDone_, bytesTotal_);
-      fflush(out_);
+      Emit("progress", {{"percent", percent}, {"bytes", bytesDone_}, {"total", bytesTotal_}});
       break;
     case ProgressMode::None:
       break;
@@ -241,7 +227,7 @@ void CTerminalUi::OnStep(UpdateStep step) {
   lastStep_ = step;
   step_ = StepName(step);
   if (mode_ == ProgressMode::Json) {
-    fprintf(out_, "%s\"event\":\"step\",\"step\":\"%s\"}\n", JsonStart().c_str(), step_);
+    Emit("step", {{"step", step_}});
     fflush(out_);
   } else if (mode_ == ProgressMode::Plain) {
     fprintf(out_, "%sstep: %s\n", Tag().c_str(), step_);
@@ -318,24 +304,21 @@ void CTerminalUi::DrawBar() {
   barDrawn_ = true;
 }
 
-bool CTerminalUi::ConfirmStart(uint8_t deviceId, uint8_t variant) {
+bool CTerminalUi::ConfirmStart(const UpdateDevice& device) {
   if (!confirm_) return true;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     EndBar();
   }
-  return confirm_(deviceId, variant);
+  return confirm_(device.code, device.variant);
 }
 
 void CTerminalUi::Result(const char* status, int exitCode, const std::string& hint) {
   std::lock_guard<std::mutex> lock(mutex_);
   EndBar();
   if (mode_ == ProgressMode::Json) {
-    fprintf(out_,
-            "%s\"event\":\"result\",\"status\":\"%s\",\"exit\":%d,\"message\":%s,\"hint\":%s}\n",
-            JsonStart().c_str(), status, exitCode, JsonString(lastError_).c_str(),
-            JsonString(hint).c_str());
-    fflush(out_);
+    Emit("result",
+         {{"status", status}, {"exit", exitCode}, {"message", lastError_}, {"hint", hint}});
   } else if (!hint.empty() && lane_.port.empty()) {
     // With several pedals the summary gives the hints.
     fprintf(err_, "%s\n", HintLine(hint).c_str());

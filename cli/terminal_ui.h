@@ -3,10 +3,11 @@
 #include <cstdio>
 #include <functional>
 #include <mutex>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <vector>
 
-#include "engine/update_engine.h"
+#include "engine/update_observer.h"
 #include "serial/port_discovery.h"
 
 namespace px::cli {
@@ -54,18 +55,22 @@ struct TerminalLane {
 // Shows one pedal's boxes and progress on a terminal or in a pipe. With several pedals each has
 // its lane: its port starts every line (plain, none) and every object (json), and bar mode
 // draws on the shared board.
-class CTerminalUi : public IUpdateUi {
+class CTerminalUi : public IUpdateObserver {
  public:
   CTerminalUi(ProgressMode mode, FILE* out, FILE* err, TerminalLane lane = {});
 
-  void ShowError(const std::string& text) override;
-  void ShowCompletion(const std::string& text) override;
-  void SetProgressPosition(int percent) override;
-  void DisableControls() override {}
-  void EnableControls() override {}
+  // IUpdateObserver: failures and the completion are lines (or JSON events), the position the
+  // bar's.
+  void OnFailure(const UpdateFailure& failure) override { ShowError(failure.text); }
+  void OnCompleted(const std::string& text) override { ShowCompletion(text); }
+  void OnPosition(int percent) override { SetProgressPosition(percent); }
   void OnStep(UpdateStep step) override;
   void OnTransfer(uint64_t bytesDone, uint64_t bytesTotal) override;
-  bool ConfirmStart(uint8_t deviceId, uint8_t variant) override;
+  bool ConfirmStart(const UpdateDevice& device) override;
+
+  void ShowError(const std::string& text);
+  void ShowCompletion(const std::string& text);
+  void SetProgressPosition(int percent);
 
   // Asked before the first change on the device; the default goes on.
   void SetConfirm(std::function<bool(uint8_t deviceId, uint8_t variant)> confirm) {
@@ -95,8 +100,8 @@ class CTerminalUi : public IUpdateUi {
   std::string RateAndTimeLeft() const;
   double SendingSeconds() const;
   std::string Tag() const;
-  std::string JsonStart() const;
-  static std::string JsonString(const std::string& s);
+  // Writes one --progress json event; fields is an object whose keys follow "event" in order.
+  void Emit(const char* event, const nlohmann::ordered_json& fields);
 
   ProgressMode mode_;
   FILE* out_;

@@ -1,7 +1,7 @@
 #pragma once
 #include <string>
 
-#include "engine/update_engine.h"
+#include "engine/update_runner.h"
 
 // What the environment may change in a build made for tests (PX_TEST_HOOKS). Elsewhere the
 // variables are ignored: the shipped program always runs at the pedal's own times on the

@@ -1,23 +1,32 @@
 # The libraries the build takes from the system, each found one way, here:
 #   px_cli11        CLI11 (header-only): the command lines of px550-update and px550-sim
+#   px_json         nlohmann-json (header-only): px550-update's JSON events and its reading of
+#                   the virtual pedal's report
 #   GTest::gtest_main  GoogleTest, only when PX_BUILD_TESTS is on
 
-find_path(PX_CLI11_DIR CLI/CLI.hpp PATHS /usr/include /usr/local/include NO_CMAKE_FIND_ROOT_PATH)
-if(NOT PX_CLI11_DIR)
-  message(FATAL_ERROR "CLI11 not found (Debian: libcli11-dev; or set PX_CLI11_DIR to the folder "
-                      "that holds CLI/CLI.hpp)")
-endif()
-add_library(px_cli11 INTERFACE)
-if(CMAKE_CROSSCOMPILING)
-  # A folder holding only a link to CLI11 lets the cross build use the host's copy without
-  # seeing the rest of the host's headers.
-  set(px_cli11_view ${CMAKE_BINARY_DIR}/cli11-include)
-  file(MAKE_DIRECTORY ${px_cli11_view})
-  file(CREATE_LINK ${PX_CLI11_DIR}/CLI ${px_cli11_view}/CLI SYMBOLIC)
-  target_include_directories(px_cli11 SYSTEM INTERFACE ${px_cli11_view})
-else()
-  target_include_directories(px_cli11 SYSTEM INTERFACE ${PX_CLI11_DIR})
-endif()
+# A header-only library from the host's include folders: `probe` (a header under `folder`) is
+# looked for, and the target gets the folder that holds `folder`. A cross build sees only a view
+# holding a link to `folder`, so that it uses the host's copy without the rest of the host's
+# headers.
+function(px_header_library target var folder probe package)
+  find_path(${var} ${folder}/${probe} PATHS /usr/include /usr/local/include NO_CMAKE_FIND_ROOT_PATH)
+  if(NOT ${var})
+    message(FATAL_ERROR "${folder}/${probe} not found (Debian: ${package}; or set ${var} to the "
+                        "folder that holds ${folder}/${probe})")
+  endif()
+  add_library(${target} INTERFACE)
+  if(CMAKE_CROSSCOMPILING)
+    set(view ${CMAKE_BINARY_DIR}/${target}-include)
+    file(MAKE_DIRECTORY ${view})
+    file(CREATE_LINK ${${var}}/${folder} ${view}/${folder} SYMBOLIC)
+    target_include_directories(${target} SYSTEM INTERFACE ${view})
+  else()
+    target_include_directories(${target} SYSTEM INTERFACE ${${var}})
+  endif()
+endfunction()
+
+px_header_library(px_cli11 PX_CLI11_DIR CLI CLI.hpp libcli11-dev)
+px_header_library(px_json PX_JSON_DIR nlohmann json.hpp nlohmann-json3-dev)
 
 if(PX_BUILD_TESTS AND NOT PX_FUZZ AND NOT TARGET GTest::gtest_main)
   if(CMAKE_CROSSCOMPILING)

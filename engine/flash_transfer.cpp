@@ -2,12 +2,12 @@
 #include <algorithm>
 
 #include "engine/strings.h"
-#include "engine/update_engine.h"
+#include "engine/update_session.h"
 
 namespace px {
 
 // Spreads the bar: 5 % for each step without a byte count, the rest over the transferred bytes.
-void CUpdateEngine::PrepareProgressScale(bool withModule) {
+void CUpdateSession::PrepareProgressScale(bool withModule) {
   int fixedSteps = 0;
   int64_t bytes = 0;
   auto imageBytes = [this](int resourceId) {
@@ -26,43 +26,43 @@ void CUpdateEngine::PrepareProgressScale(bool withModule) {
     bytes += imageBytes(kModuleResource);
   }
   progress_.Prepare(fixedSteps, bytes);
-  ui_.OnTransfer(0, static_cast<uint64_t>(bytes));
+  observer_->OnTransfer(0, static_cast<uint64_t>(bytes));
 }
 
-int CUpdateEngine::FlashTransfer() {
+bool CUpdateSession::FlashTransfer() {
   for (const FlashImageEntry& entry : FlashImageTable) {
-    int result = 0;
+    bool done = true;
     if (entry.kind == kFlashErase) {
-      ui_.OnStep(UpdateStep::Erase);
-      result = Erase(entry.address, entry.size);
+      Begin(UpdateStep::Erase);
+      done = Erase(entry.address, entry.size);
     } else if (entry.kind == kFlashWrite) {
-      ui_.OnStep(UpdateStep::Write);
-      result = Write(entry.address, entry.size, static_cast<int>(entry.resourceId));
+      Begin(UpdateStep::Write);
+      done = Write(entry.address, entry.size, static_cast<int>(entry.resourceId));
     }
-    if (result != 0) return -1;
+    if (!done) return false;
   }
-  return 0;
+  return true;
 }
 
 // Sent once per try: a time-out ends it at once, an error reply is retried after a pause up to
 // six times.
-int CUpdateEngine::Erase(uint32_t address, uint32_t size) {
+bool CUpdateSession::Erase(uint32_t address, uint32_t size) {
   const uint32_t wait = EraseWaitMs(timing_, size);
-  AddProgress(5.0f);
+  AddProgress(kFixedStepPercent);
   const int length = messages_.RomErase(messages_.DeviceId, address, size);
   ExchangeRules rules = Rules(Attempts(1, 7, timing_.resendPauseMs, wait), IDS_TIMEOUT_ROM_ERASE,
                               IDS_ERROR_ROM_ERASE);
   rules.policy.timed = false;  // its answer waits for the erase itself
-  return Exchange(length, rules) ? 0 : -1;
+  return Exchange(length, rules);
 }
 
 // Each block may time out five times and be refused six times; a good block resets both counts.
-int CUpdateEngine::Write(uint32_t address, uint32_t size, int resourceId) {
+bool CUpdateSession::Write(uint32_t address, uint32_t size, int resourceId) {
   const uint8_t* image = nullptr;
   const int32_t imageSize = loader_(resourceId, &image);
   if (imageSize < 0) {
-    FailRun(LoadText(IDS_IMAGE_MISSING));
-    return -1;
+    Fail(LoadText(IDS_IMAGE_MISSING));
+    return false;
   }
   // Never read past the image, whatever the table says.
   const uint32_t total = size != 0 ? std::min(size, static_cast<uint32_t>(imageSize))
@@ -74,11 +74,11 @@ int CUpdateEngine::Write(uint32_t address, uint32_t size, int resourceId) {
     const uint32_t block = std::min(kWriteBlock, total - offset);
     const int length =
         messages_.RomWrite(messages_.DeviceId, image + offset, address + offset, block);
-    if (!Exchange(length, rules)) return -1;
+    if (!Exchange(length, rules)) return false;
     offset += block;
     Transferred(block);
   } while (offset < total);
-  return 0;
+  return true;
 }
 
 }  // namespace px

@@ -16,7 +16,7 @@ enum class UpdateStep {
 };
 const char* StepName(UpdateStep step);
 
-// How the run ended, for front ends that need more than the boxes (the CLI's exit status).
+// How the run ended, for front ends that need more than its text (an exit status).
 enum class RunOutcome {
   None,
   Completed,

@@ -4,6 +4,9 @@
 
 namespace px {
 
+// The bar's share of each step without a byte count.
+inline constexpr float kFixedStepPercent = 5.0f;
+
 // The bar's arithmetic: fixed shares for steps without a byte count, the rest spread over the
 // transferred bytes. Written by the worker, read by front ends from any thread.
 class CProgress {
@@ -30,8 +33,8 @@ class CProgress {
   Position PositionLocked() const;
 
   mutable std::mutex mutex_;
-  float ProgressPercent_ = 0.0f;
-  float PercentPerByte_ = 0.0f;
+  float progressPercent_ = 0.0f;
+  float percentPerByte_ = 0.0f;
   uint64_t bytesDone_ = 0;
   uint64_t bytesTotal_ = 0;
 };

@@ -12,13 +12,33 @@ uint32_t MsBetween(CRequestChannel::Clock::time_point from, CRequestChannel::Clo
 
 }  // namespace
 
+void CStopSignal::Request() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopped_ = true;
+  }
+  answers_.Wake();
+  stoppedCv_.notify_all();
+}
+
+bool CStopSignal::Pause(uint32_t ms) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  stoppedCv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopped_.load(); });
+  return !stopped_.load();
+}
+
+CRequestChannel::CRequestChannel(IByteLink& link, CReplyState& reply, CStopSignal& stop)
+    : link_(link), reply_(reply), conflictsAtStart_(reply.Answers.Conflicts()), stop_(stop) {
+  reply_.Answers.GiveUpOwed();
+}
+
 void CRequestChannel::Begin(uint32_t owedWaitMs, bool timed) {
   copies_ = 0;
   CAnswerLedger::Delivery late;
   while (reply_.Answers.Owed() > 0 &&
-         reply_.Answers.Next(owedWaitMs, aborted_, late) == CAnswerLedger::Take::Answer) {
+         reply_.Answers.Next(owedWaitMs, stop_.Flag(), late) == CAnswerLedger::Take::Answer) {
   }
-  reply_.Answers.Forgive();
+  reply_.Answers.GiveUpOwed();
   reply_.Answers.BeginRequest();
   timed_ = timed;
 }
@@ -37,7 +57,7 @@ Wait CRequestChannel::WaitReply(uint32_t timeoutMs, DeviceAnswer& answer) {
   const uint64_t request = reply_.Answers.CurrentRequest();
   for (;;) {
     CAnswerLedger::Delivery delivery;
-    switch (reply_.Answers.Next(MsBetween(Clock::now(), deadline), aborted_, delivery)) {
+    switch (reply_.Answers.Next(MsBetween(Clock::now(), deadline), stop_.Flag(), delivery)) {
       case CAnswerLedger::Take::Stopped:
         return Wait::Aborted;
       case CAnswerLedger::Take::TimedOut:
@@ -69,9 +89,9 @@ uint32_t CRequestChannel::SlowestAnswerMs(int length) const {
     if (measured <= length) {
       slowest = std::max<uint64_t>(slowest, ms);
     } else {
-      const uint64_t share = (uint64_t{ms} * static_cast<uint64_t>(length) +
-                              static_cast<uint64_t>(measured) - 1) /
-                             static_cast<uint64_t>(measured);
+      const uint64_t share =
+          (uint64_t{ms} * static_cast<uint64_t>(length) + static_cast<uint64_t>(measured) - 1) /
+          static_cast<uint64_t>(measured);
       slowest = std::max(slowest, share);
     }
   }
@@ -79,9 +99,7 @@ uint32_t CRequestChannel::SlowestAnswerMs(int length) const {
 }
 
 bool CRequestChannel::Pause(uint32_t ms) {
-  std::unique_lock<std::mutex> lock(abortMutex_);
-  abortCv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return aborted_.load(); });
-  return !aborted_.load();
+  return stop_.Pause(ms);
 }
 
 // Answers carry no sequence number. Had the device once answered too often, every answer since
@@ -96,29 +114,14 @@ uint32_t CRequestChannel::ListenMs(uint32_t owedWaitMs, uint32_t marginMs) const
   return static_cast<uint32_t>(std::min<uint64_t>(listen, owedWaitMs));
 }
 
-bool CRequestChannel::Settle(uint32_t owedWaitMs, uint32_t marginMs) {
+bool CRequestChannel::StayedInStep(uint32_t owedWaitMs, uint32_t marginMs) {
   DeviceAnswer late;
   while (reply_.Answers.Owed() > 0 && WaitReply(owedWaitMs, late) == Wait::Reply) {
   }
-  reply_.Answers.Forgive();
+  reply_.Answers.GiveUpOwed();
   const uint64_t before = reply_.Answers.Surplus();
   if (!Pause(ListenMs(owedWaitMs, marginMs))) return false;
   return reply_.Answers.Surplus() == before && !OutOfStep();
-}
-
-void CRequestChannel::Reset() {
-  conflictsAtReset_ = reply_.Answers.Conflicts();
-  slowestByLength_.clear();
-  reply_.Answers.Forgive();
-}
-
-void CRequestChannel::Abort() {
-  {
-    std::lock_guard<std::mutex> lock(abortMutex_);
-    aborted_ = true;
-  }
-  reply_.Answers.Wake();
-  abortCv_.notify_all();
 }
 
 Exchanged RunExchange(CRequestChannel& channel, const uint8_t* message, int length,

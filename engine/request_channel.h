@@ -13,15 +13,37 @@ namespace px {
 
 enum class Wait { Reply, TimedOut, Aborted };
 
+// The request to stop a run, from any thread: wakes every wait for an answer and every pause of
+// the run it is given to, and from then on that run sends nothing. It is never taken back.
+class CStopSignal {
+ public:
+  explicit CStopSignal(CAnswerLedger& answers) : answers_(answers) {}
+  CStopSignal(const CStopSignal&) = delete;
+  CStopSignal& operator=(const CStopSignal&) = delete;
+
+  void Request();
+  bool Requested() const { return stopped_.load(); }
+  const std::atomic<bool>& Flag() const { return stopped_; }
+  // Pauses; false when the stop came before or meanwhile.
+  bool Pause(uint32_t ms);
+
+ private:
+  CAnswerLedger& answers_;
+  std::atomic<bool> stopped_{false};
+  std::mutex mutex_;
+  std::condition_variable stoppedCv_;
+};
+
 // The worker's side of one request at a time: begin it (after the answers still owed to earlier
 // copies), send copies, wait for the answers that the ledger hands to this request, pause between
-// attempts, and learn of the abort at every one of these. Abort may come from any thread;
-// everything else is the worker's.
+// attempts, and learn of the stop at every one of these. The stop may come from any thread;
+// everything else belongs to the thread that runs the requests. A new channel starts with nothing
+// owed, no answer left over and nothing measured.
 class CRequestChannel {
  public:
   using Clock = std::chrono::steady_clock;
 
-  CRequestChannel(IByteLink& link, CReplyState& reply) : link_(link), reply_(reply) {}
+  CRequestChannel(IByteLink& link, CReplyState& reply, CStopSignal& stop);
 
   void SetTap(IMessageTap* tap) { tap_ = tap; }
 
@@ -42,15 +64,11 @@ class CRequestChannel {
   // as the last request's own answer could still take had the answers been one ahead (see
   // ListenMs). False when an answer that nobody asked for came meanwhile, or had contradicted
   // an earlier one (or the run was aborted): the answers went out of step.
-  bool Settle(uint32_t owedWaitMs, uint32_t marginMs);
+  bool StayedInStep(uint32_t owedWaitMs, uint32_t marginMs);
 
-  // A new run: nothing owed, no answer left over, nothing measured.
-  void Reset();
-  // True once, in this run, an answer came that contradicts the one taken before it.
-  bool OutOfStep() const { return reply_.Answers.Conflicts() != conflictsAtReset_; }
-  // The window goes: wakes a waiting worker; nothing is sent from now on.
-  void Abort();
-  bool Aborted() const { return aborted_.load(); }
+  // True once, in this channel's life, an answer came that contradicts the one taken before it.
+  bool OutOfStep() const { return reply_.Answers.Conflicts() != conflictsAtStart_; }
+  bool Aborted() const { return stop_.Requested(); }
   // About the longest a request of `length` bytes would take, in this run, from being queued to
   // its answer, judged from the requests answered at their first copy; 0 when none was.
   uint32_t SlowestAnswerMs(int length) const;
@@ -70,10 +88,8 @@ class CRequestChannel {
   Clock::time_point sentAt_;
   // The slowest answer in ms by request length, for requests answered at their first copy.
   std::map<int, uint32_t> slowestByLength_;
-  uint64_t conflictsAtReset_ = 0;
-  std::atomic<bool> aborted_{false};
-  std::mutex abortMutex_;
-  std::condition_variable abortCv_;
+  uint64_t conflictsAtStart_ = 0;
+  CStopSignal& stop_;
 };
 
 // The retry rules of one exchange: how long each attempt waits, at which time-out and at which

@@ -2,8 +2,10 @@
 #include <cstdint>
 #include <string>
 
+#include "px_version.h"
+
 // The updater's message texts, keyed by their string-table ids. engine/strings.inc holds them;
-// the Windows string table is written from the same file at build time.
+// the resource string table is written from the same file at build time.
 namespace px {
 
 enum TextId : int {
@@ -24,7 +26,8 @@ const char* LoadText(int id);
 // The text with "%d" replaced by the signed status (texts without "%d" come back unchanged).
 std::string FormatText(int id, int32_t status);
 
-inline constexpr const char* kProgramTitle = "TARN PX-550LN System v1.30 Updater";
+// The title takes its version from the one version source.
+inline constexpr const char* kProgramTitle = "TARN PX-550LN System v" PX_VERSION_SHORT " Updater";
 inline constexpr const char* kTooManyInstances =
     "It is forbidden to launch more than %d instance of this application.";
 

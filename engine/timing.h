@@ -20,7 +20,7 @@ struct EngineTiming {
   // as the last request's own answer could still take had the answers been one ahead: as long as
   // requests of its size took to be answered in this run, plus this margin for the scheduler and
   // the radio link's jitter.
-  uint32_t settleMarginMs = 30;
+  uint32_t lastAnswerMarginMs = 30;
 };
 
 // How long the erase of `size` bytes waits for its answer.

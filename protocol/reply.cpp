@@ -18,7 +18,7 @@ DeviceAnswer Known(MessageKind kind, int32_t status) {
   return a;
 }
 
-// No status the updater knows: the box shows the message's own code.
+// No status the updater knows: the error text carries the message's own code.
 DeviceAnswer Unknown(MessageKind kind, uint8_t code) {
   DeviceAnswer a = Known(kind, code);
   a.known = false;
@@ -144,7 +144,7 @@ void CAnswerLedger::Wake() {
   delivered_.notify_all();
 }
 
-void CAnswerLedger::Forgive() {
+void CAnswerLedger::GiveUpOwed() {
   std::lock_guard<std::mutex> lock(mutex_);
   owed_.clear();
   answers_.clear();

@@ -40,7 +40,7 @@ struct DeviceAnswer {
   // not know, a code that is neither a success nor a value without error): never a success.
   bool known = true;
   // The device's status when known; otherwise the message's own code (its sub-command, or the
-  // CodeReply's code), which an error box shows.
+  // CodeReply's code), which the error text carries.
   int32_t status = 0;
   // An identity reply's family (the device code), member (the variant) and software revision
   // (four ASCII digits as one number, 0 when it carried none).
@@ -91,7 +91,7 @@ class CAnswerLedger {
   // Wakes every Next so that it looks at its stop flag again.
   void Wake();
   // The answers still owed are taken as lost, and owed answers not yet taken are dropped.
-  void Forgive();
+  void GiveUpOwed();
   size_t Owed() const;
   uint64_t Surplus() const { return surplus_.load(); }
   uint64_t Conflicts() const { return conflicts_.load(); }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that one purpose of this tree needs:
-#   demo      make demo: cmake, make, a C++ compiler, python3 and CLI11; builds no tests
+#   demo      make demo: cmake, make, a C++ compiler, python3, CLI11 and nlohmann-json; builds
+#             no tests
 #   package   make package: the demo's, plus help2man, the .deb tools and the MinGW-w64 cross
 #             compilers for the Windows zip
 #   test      make test (and make check, make chaos): everything, Wine and the tests' tools too
@@ -16,7 +17,7 @@ usage() {
   exit 2
 }
 
-demo_packages=(build-essential cmake make python3 libcli11-dev)
+demo_packages=(build-essential cmake make python3 libcli11-dev nlohmann-json3-dev)
 package_packages=(
   "${demo_packages[@]}" help2man gzip dpkg-dev file
   g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
@@ -32,7 +33,8 @@ test_packages=(
 
 # What each purpose needs, as a system without dpkg sees it: commands on PATH, and headers as
 # cmd:NAME / header:PATH (relative to an include folder) / anycmd:NAME|NAME.
-demo_tools=(cmd:cmake cmd:make "anycmd:c++|g++|clang++" cmd:python3 header:CLI/CLI.hpp)
+demo_tools=(cmd:cmake cmd:make "anycmd:c++|g++|clang++" cmd:python3 header:CLI/CLI.hpp
+            header:nlohmann/json.hpp)
 package_tools=("${demo_tools[@]}" cmd:help2man cmd:gzip cmd:x86_64-w64-mingw32-g++-posix
                cmd:x86_64-w64-mingw32-windres)
 test_tools=("${package_tools[@]}" header:gtest/gtest.h cmd:clang++ cmd:wine cmd:Xvfb

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/update_engine.h"
+#include "engine/update_runner.h"
 #include "sim/pedal_config.h"
 #include "sim/pedal_report.h"
 

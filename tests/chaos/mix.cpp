@@ -287,7 +287,7 @@ uint32_t Scaled(uint32_t ms, double scale) {
 void Stretch(Mix& m, double scale) {
   EngineTiming& t = m.timing;
   for (uint32_t* ms : {&t.replyWaitMs, &t.updateStartPauseMs, &t.resendPauseMs, &t.semaphorePauseMs,
-                       &t.abortSleepMs, &t.eraseExtraMs, &t.settleMarginMs}) {
+                       &t.abortSleepMs, &t.eraseExtraMs, &t.lastAnswerMarginMs}) {
     *ms = Scaled(*ms, scale);
   }
   t.eraseBytesPerMs = std::max<uint32_t>(1, static_cast<uint32_t>(t.eraseBytesPerMs / scale));
@@ -331,7 +331,7 @@ Mix DrawMix(uint64_t seed, const MixOptions& options) {
   t.eraseExtraMs = t.replyWaitMs;
   // The pedal here answers within a few ms, but a loaded machine (and the sanitizers) may hold an
   // answer back for longer: the listening after a transfer gets a whole reply wait.
-  t.settleMarginMs = t.replyWaitMs;
+  t.lastAnswerMarginMs = t.replyWaitMs;
 
   sim::PedalConfig& p = m.pedal;
   p.seed = d.Next();
@@ -434,8 +434,8 @@ double WorstCaseMs(const Mix& m) {
   }
   ms += m.EraseWaitMs() + 6 * (turn + p) + m.pedal.eraseTimeMs;
   ms += Blocks(m) * (5 * (w + p) + 6 * (turn + p) + turn + 11 * w);
-  ms += 2 * (m.timing.settleMarginMs + w);  // the listening after the file and the flash
-  ms += six;                                // complete
+  ms += 2 * (m.timing.lastAnswerMarginMs + w);  // the listening after the file and the flash
+  ms += six;                                    // complete
   for (const sim::FaultRule& r : m.pedal.rules) {
     if (r.action == FaultAction::Late) ms += 2.0 * r.value;
   }
@@ -449,7 +449,7 @@ double FaultBudgetMs(const Mix& m, const sim::PedalReport& r, bool completed, do
   const double turn = m.pedal.replyLatencyMs + m.pedal.writeTimeMs;
   // Opening the port, starting the threads, and every exchange's own turn.
   // The listening after the file and after the flash: at most a reply wait each beyond the margin.
-  double ms = 500 + 2.0 * (m.timing.settleMarginMs + w) + r.messagesReceived * (turn + 2.0) +
+  double ms = 500 + 2.0 * (m.timing.lastAnswerMarginMs + w) + r.messagesReceived * (turn + 2.0) +
               m.timing.updateStartPauseMs + m.pedal.eraseTimeMs +
               (r.refusals.size() + m.pedal.semaphoreRefusals) * p;
   // The line's own time, or the bytes' handling when it is not paced.

@@ -24,27 +24,28 @@ double MsBetween(Clock::time_point from, Clock::time_point to) {
 }
 
 // What the updater showed, and when.
-class CChaosUi : public IUpdateUi {
+class CChaosUi : public IRunWatcher {
  public:
   CChaosUi(bool trace, Clock::time_point t0) : trace_(trace), t0_(t0) {}
 
-  void ShowError(const std::string& text) override {
+  void OnFailure(const UpdateFailure& failure) override {
+    const std::string& text = failure.text;
     Note("error box: " + text);
     std::lock_guard<std::mutex> lock(mutex_);
     errors_.push_back(text);
   }
-  void ShowCompletion(const std::string& text) override {
+  void OnCompleted(const std::string& text) override {
     Note("completion box: " + text);
     std::lock_guard<std::mutex> lock(mutex_);
     completions_.push_back(text);
   }
-  void SetProgressPosition(int) override { Note({}); }
-  void DisableControls() override {
+  void OnPosition(int) override { Note({}); }
+  void OnRunStarted() override {
     Note("controls disabled");
     std::lock_guard<std::mutex> lock(mutex_);
     enabled_ = false;
   }
-  void EnableControls() override {
+  void OnRunReleased() override {
     Note("controls enabled");
     std::lock_guard<std::mutex> lock(mutex_);
     enabled_ = true;
@@ -295,7 +296,7 @@ RunResult RunOne(const Mix& mix, const RunOptions& options) {
   Clock::time_point abortedAt{};
   bool inProgress = false;
   {
-    CUpdateEngine engine(*port, ui, mix.timing, loader);
+    CUpdateRunner engine(*port, ui, mix.timing, loader);
     engine.SetMessageTap(&tap);
     engine.StartReplyThread();
     const Clock::time_point start = Clock::now();

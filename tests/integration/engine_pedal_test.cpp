@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "engine/images.h"
-#include "engine/update_engine.h"
+#include "engine/update_runner.h"
 #include "recording_ui.h"
 #include "sim/harness.h"
 
@@ -63,7 +63,7 @@ Result Update(test::RecordingUi& ui, PedalConfig config, EngineTiming timing = {
   sim::CHarnessPort port(pedal);
   Result run;
   {
-    CUpdateEngine engine(port, ui, timing);
+    CUpdateRunner engine(port, ui, timing);
     engine.StartReplyThread();
     engine.OnExecute(7);
     EXPECT_TRUE(engine.WaitForWorker(120000));

@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -138,15 +140,29 @@ inline std::string ReadFile(const std::string& path) {
   return s.str();
 }
 
-// The value after "key": in a JSON text ("" when absent).
-inline std::string JsonValue(const std::string& json, const std::string& key) {
-  const size_t at = json.find("\"" + key + "\"");
-  if (at == std::string::npos) return "";
-  size_t p = json.find(':', at) + 1;
-  while (p < json.size() && json[p] == ' ') ++p;
-  size_t end = p;
-  while (end < json.size() && json[end] != ',' && json[end] != '}' && json[end] != '\n') ++end;
-  return json.substr(p, end - p);
+// The first value named `key` in a JSON text, in the text's order and at any depth, as JSON
+// ("true", "6", "\"identify\""); "" when absent or the text is no JSON.
+inline std::string JsonValue(const std::string& text, const std::string& key) {
+  const nlohmann::ordered_json json = nlohmann::ordered_json::parse(text, nullptr, false);
+  std::string found;
+  std::function<bool(const nlohmann::ordered_json&)> look = [&](const nlohmann::ordered_json& j) {
+    if (j.is_object()) {
+      for (const auto& item : j.items()) {
+        if (item.key() == key) {
+          found = item.value().dump();
+          return true;
+        }
+        if (look(item.value())) return true;
+      }
+    } else if (j.is_array()) {
+      for (const auto& inner : j) {
+        if (look(inner)) return true;
+      }
+    }
+    return false;
+  };
+  look(json);
+  return found;
 }
 
 // How often `what` stands in `text`.

@@ -3,33 +3,34 @@
 #include <string>
 #include <vector>
 
-#include "engine/update_engine.h"
+#include "engine/update_runner.h"
 
 namespace px::test {
 
 // Records what the engine shows.
-class RecordingUi : public IUpdateUi {
+class RecordingUi : public IRunWatcher {
  public:
-  void ShowError(const std::string& text) override {
+  void OnFailure(const UpdateFailure& failure) override {
+    const std::string& text = failure.text;
     std::lock_guard<std::mutex> lock(mutex_);
     errors.push_back(text);
     events.push_back("error:" + text);
   }
-  void ShowCompletion(const std::string& text) override {
+  void OnCompleted(const std::string& text) override {
     std::lock_guard<std::mutex> lock(mutex_);
     completions.push_back(text);
     events.push_back("done:" + text);
   }
-  void SetProgressPosition(int percent) override {
+  void OnPosition(int percent) override {
     std::lock_guard<std::mutex> lock(mutex_);
     if (positions.empty() || positions.back() != percent) positions.push_back(percent);
   }
-  void DisableControls() override {
+  void OnRunStarted() override {
     std::lock_guard<std::mutex> lock(mutex_);
     enabled = false;
     events.push_back("disable");
   }
-  void EnableControls() override {
+  void OnRunReleased() override {
     std::lock_guard<std::mutex> lock(mutex_);
     enabled = true;
     events.push_back("enable");

@@ -1,11 +1,12 @@
-// The command line's own parts: the options for several pedals, the exit status rule, the gate
-// that holds every pedal after its identification, the board and the lanes of the output, and
-// the timing scale of the test builds.
+// The command line's own parts: the options for several pedals, the exit status rule, the board
+// and the lanes of the output, and the timing scale of the test builds.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <limits>
 #include <string>
 #include <thread>
@@ -81,7 +82,21 @@ TEST(CliOptions, HelpGivesTheExitStatusRule) {
   std::string out;
   std::string err;
   EXPECT_EQ(ParseCommandLine(2, argv.data(), o, out, err), 0);
-  EXPECT_NE(out.find(kExitStatusHelp), std::string::npos) << out;
+  EXPECT_NE(out.find(kExitStatusRule), std::string::npos) << out;
+}
+
+// The README tells the same rule in the same words (its line breaks and code marks aside).
+TEST(CliOptions, TheReadmeGivesTheSameExitStatusRule) {
+  std::ifstream in(PX_README);
+  ASSERT_TRUE(in.good()) << PX_README;
+  std::string words;
+  std::string word;
+  while (in >> word) {
+    word.erase(std::remove(word.begin(), word.end(), '`'), word.end());
+    words += (words.empty() ? "" : " ") + word;
+  }
+  EXPECT_NE(words.find(kExitStatusRule), std::string::npos)
+      << "the README's exit status paragraph differs from --help";
 }
 
 PedalEnding Ending(RunOutcome outcome, bool leftOut = false) {
@@ -124,34 +139,6 @@ TEST(CliExitStatus, OneRuleForAnyNumberOfPedals) {
   EXPECT_STREQ(StatusWordOf(Ending(R::TimedOut, true)), "left-out");
   EXPECT_STREQ(StatusWordOf(Ending(R::TimedOut)), "timeout");
   EXPECT_STREQ(StatusWordOf(Ending(R::Aborted)), "interrupted");
-}
-
-TEST(CliConfirmGate, EveryPedalWaitsForOneDecision) {
-  CConfirmGate gate(3);
-  std::atomic<bool> cancel{false};
-  std::atomic<bool> ended{false};
-  std::atomic<int> answers{0};
-  std::thread first([&] { answers += gate.Arrive(0) ? 1 : 100; });
-  std::thread third([&] { answers += gate.Arrive(2) ? 1 : 100; });
-  ended = true;  // the second pedal failed its identification
-  gate.WaitForAll([&](size_t i) { return i == 1 && ended.load(); }, cancel);
-  EXPECT_TRUE(gate.Arrived(0));
-  EXPECT_FALSE(gate.Arrived(1));
-  EXPECT_TRUE(gate.Arrived(2));
-  EXPECT_EQ(answers.load(), 0) << "nobody goes on before the decision";
-  gate.Decide(true);
-  gate.Decide(false);  // only the first decision counts
-  first.join();
-  third.join();
-  EXPECT_EQ(answers.load(), 2);
-}
-
-TEST(CliConfirmGate, AnInterruptEndsTheWaitAndSendsEveryoneHome) {
-  CConfirmGate gate(2);
-  std::atomic<bool> cancel{true};
-  gate.WaitForAll([](size_t) { return false; }, cancel);
-  gate.Decide(false);
-  EXPECT_FALSE(gate.Arrive(1)) << "a pedal that comes late does not wait";
 }
 
 // What a stream received, read back.

@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "engine/strings.h"
-#include "engine/update_engine.h"
+#include "engine/update_runner.h"
 #include "recording_ui.h"
 #include "scripted_device.h"
 
@@ -29,7 +29,7 @@ EngineTiming Timing() {
   t.semaphorePauseMs = 1;
   t.eraseBytesPerMs = 1000000;
   t.eraseExtraMs = 1000;
-  t.settleMarginMs = 1000;
+  t.lastAnswerMarginMs = 1000;
   return t;
 }
 
@@ -77,7 +77,7 @@ class AnswersTest : public ::testing::Test {
     dev_.SetHandler([=](const Bytes& m, const std::string& kind, int n) {
       return script(kind, n).value_or(test::ScriptedDevice::Default(m, kind, 0x5E, variant));
     });
-    engine_ = std::make_unique<CUpdateEngine>(
+    engine_ = std::make_unique<CUpdateRunner>(
         dev_, ui_, Timing(), [this](int id, const uint8_t** bytes) -> int32_t {
           const Bytes& image = id == kFirmwareResource ? firmware_ : module_;
           *bytes = image.data();
@@ -101,7 +101,7 @@ class AnswersTest : public ::testing::Test {
   test::RecordingUi ui_;
   Bytes firmware_;
   Bytes module_;
-  std::unique_ptr<CUpdateEngine> engine_;
+  std::unique_ptr<CUpdateRunner> engine_;
 };
 
 // Block 1 answered twice: the copy taken for block 2's answer puts every later answer one behind,
@@ -323,7 +323,7 @@ TEST(ChatteringLine, ShutdownDoesNotWaitForTheLineToGoQuiet) {
   ChatteringLink link;
   test::RecordingUi ui;
   {
-    CUpdateEngine engine(link, ui, Timing());
+    CUpdateRunner engine(link, ui, Timing());
     engine.StartReplyThread();
     const uint64_t before = link.Given();
     while (link.Given() < before + 10) std::this_thread::yield();  // the reply thread reads

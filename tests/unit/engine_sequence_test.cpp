@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "engine/strings.h"
-#include "engine/update_engine.h"
+#include "engine/update_runner.h"
 #include "recording_ui.h"
 #include "scripted_device.h"
 #include "wait_until.h"
@@ -48,7 +48,7 @@ class EngineTest : public ::testing::Test {
 
   void Make(EngineTiming timing = Fast()) {
     engine_.reset();
-    engine_ = std::make_unique<CUpdateEngine>(
+    engine_ = std::make_unique<CUpdateRunner>(
         dev_, ui_, timing, [this](int id, const uint8_t** bytes) -> int32_t {
           const Bytes* image = id == kFirmwareResource ? &firmware_
                                : id == kModuleResource ? &module_
@@ -87,7 +87,7 @@ class EngineTest : public ::testing::Test {
   bool firmwareMissing_ = false;
   test::ScriptedDevice dev_;
   test::RecordingUi ui_;
-  std::unique_ptr<CUpdateEngine> engine_;
+  std::unique_ptr<CUpdateRunner> engine_;
 };
 
 TEST_F(EngineTest, Variant1GoesThroughEveryStepInOrder) {
@@ -443,7 +443,7 @@ TEST_F(EngineTest, LeftoverReplyDoesNotAnswerTheNextBlock) {
   } ui;
   engine_.reset();  // one reader of the device only
   variant_ = 0;
-  CUpdateEngine engine(dev_, ui, Fast(), [this](int id, const uint8_t** bytes) -> int32_t {
+  CUpdateRunner engine(dev_, ui, Fast(), [this](int id, const uint8_t** bytes) -> int32_t {
     const Bytes& image = id == kFirmwareResource ? firmware_ : module_;
     *bytes = image.data();
     return static_cast<int32_t>(image.size());

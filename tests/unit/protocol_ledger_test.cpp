@@ -66,7 +66,7 @@ TEST(AnswerLedger, OneAnswerPerCopyAndSurplusesJudgedAgainstTheLastTaken) {
   EXPECT_EQ(ledger.Conflicts(), 2u);
 
   ledger.SendAsked(link, kAck0.data(), 7, nullptr);
-  ledger.Forgive();  // its answer is taken as lost; when it comes after all, it is a surplus
+  ledger.GiveUpOwed();  // its answer is taken as lost; when it comes after all, it is a surplus
   EXPECT_EQ(ledger.Owed(), 0u);
   EXPECT_EQ(Answer(ledger, kAck6), Verdict::Repeat);
   EXPECT_EQ(link.Sent().size(), 3u);

@@ -51,7 +51,7 @@ class ReplyTest : public ::testing::Test {
 
   // One request sent, so that one answer is owed.
   void Ask() {
-    state_.Answers.Forgive();
+    state_.Answers.GiveUpOwed();
     state_.Answers.BeginRequest();
     state_.Answers.SendAsked(requests_, IdentityRequest.data(), 6, nullptr);
   }

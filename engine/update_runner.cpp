@@ -1,0 +1,187 @@
+#include "engine/update_runner.h"
+
+#include <chrono>
+#include <system_error>
+
+#include "base/event.h"
+#include "engine/strings.h"
+
+namespace px {
+
+// Passes on what a session tells, and keeps the runner's own state: the first failure's outcome,
+// and the link released after every failure, never after a completion.
+class CUpdateRunner::CSessionWatch : public IUpdateObserver {
+ public:
+  explicit CSessionWatch(CUpdateRunner& runner) : runner_(runner) {}
+
+  void OnStep(UpdateStep step) override { runner_.watcher_.OnStep(step); }
+  void OnPosition(int percent) override { runner_.watcher_.OnPosition(percent); }
+  void OnTransfer(uint64_t done, uint64_t total) override {
+    runner_.watcher_.OnTransfer(done, total);
+  }
+  void OnFailure(const UpdateFailure& failure) override {
+    if (runner_.Aborted()) return;
+    if (failure.first) runner_.outcome_ = failure.outcome;
+    runner_.watcher_.OnFailure(failure);
+    runner_.Release();
+  }
+  void OnCompleted(const std::string& text) override {
+    runner_.outcome_ = RunOutcome::Completed;
+    runner_.watcher_.OnCompleted(text);
+    runner_.updateInProgress_ = 0;
+  }
+  bool ConfirmStart(const UpdateDevice& device) override {
+    return runner_.watcher_.ConfirmStart(device);
+  }
+
+ private:
+  CUpdateRunner& runner_;
+};
+
+CUpdateRunner::CUpdateRunner(IPortLink& link, IRunWatcher& watcher, EngineTiming timing,
+                             ImageLoader loader)
+    : link_(link),
+      watcher_(watcher),
+      timing_(timing),
+      loader_(std::move(loader)),
+      receiver_(link, reply_, messages_),
+      stop_(reply_.Answers) {}
+
+CUpdateRunner::~CUpdateRunner() {
+  Shutdown();
+}
+
+void CUpdateRunner::SetMessageTap(IMessageTap* tap) {
+  tap_ = tap;
+  receiver_.SetTap(tap);
+}
+
+void CUpdateRunner::StartReplyThread() {
+  if (replyThread_.joinable()) return;
+  reply_.ReplyThreadRun = 1;
+  replyThread_ = std::thread([this] {
+    SetCurrentThreadPriority(ThreadPriority::AboveNormal);
+    receiver_.Run();
+  });
+}
+
+void CUpdateRunner::OnExecute(int portNumber) {
+  Execute([this, portNumber] { return link_.Open(portNumber, kBaudRate); });
+}
+
+void CUpdateRunner::OnExecute(const std::string& portName) {
+  Execute([this, &portName] { return link_.Open(portName, kBaudRate); });
+}
+
+void CUpdateRunner::Execute(const std::function<bool()>& open) {
+  // A worker that is still closing its device file after a failure counts as running.
+  if (updateInProgress_.load() == 1 || workerAlive_.load()) {
+    Refuse(RunOutcome::None, IDS_IN_PROGRESS);
+    return;
+  }
+  if (Aborted()) return;
+  watcher_.OnPosition(0);
+  link_.Close();
+
+  // The images are checked before anything goes to the device.
+  const uint8_t* bytes = nullptr;
+  const int32_t firmware = loader_(kFirmwareResource, &bytes);
+  const int32_t module = loader_(kModuleResource, &bytes);
+  if (firmware < 0 || module < 0 || module > static_cast<int32_t>(kModuleFileBufferSize)) {
+    Refuse(RunOutcome::NotStarted, IDS_IMAGE_MISSING);
+    return;
+  }
+
+  if (!open()) {
+    Refuse(RunOutcome::PortFailed, IDS_CANT_OPEN_PORT);
+    return;
+  }
+  watcher_.OnRunStarted();
+  updateInProgress_ = 1;
+  outcome_ = RunOutcome::None;
+  if (!StartWorker()) {
+    Refuse(RunOutcome::NotStarted, IDS_CANT_START_UPDATE);
+    Release();
+  }
+}
+
+bool CUpdateRunner::StartWorker() {
+  std::lock_guard<std::mutex> lock(workerMutex_);
+  if (worker_.joinable()) worker_.join();  // the previous worker has ended; reap it
+  workerAlive_ = true;
+  auto body = [this] {
+    UpdateThread();
+    std::lock_guard<std::mutex> ended(workerMutex_);
+    workerAlive_ = false;
+    workerEnded_.notify_all();
+  };
+  bool started = false;
+  if (threadStarter_) {
+    started = threadStarter_(body);
+  } else {
+    try {
+      worker_ = std::thread(body);
+      started = true;
+    } catch (const std::system_error&) {
+      started = false;
+    }
+  }
+  if (!started) workerAlive_ = false;
+  return started;
+}
+
+bool CUpdateRunner::WaitForWorker(uint32_t timeoutMs) {
+  std::unique_lock<std::mutex> lock(workerMutex_);
+  return workerEnded_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                               [this] { return !workerAlive_.load(); });
+}
+
+void CUpdateRunner::Abort() {
+  reply_.ReplyThreadRun = 0;
+  link_.WakeReader();
+  stop_.Request();
+}
+
+// The stop wakes every wait and pause of the worker, and the reply thread looks at its flag on
+// every byte and is woken from its read, so both joins come at once whatever the line does.
+void CUpdateRunner::Shutdown() {
+  Abort();
+  {
+    std::unique_lock<std::mutex> lock(workerMutex_);
+    workerEnded_.wait(lock, [this] { return !workerAlive_.load(); });
+    if (worker_.joinable()) worker_.join();
+  }
+  if (replyThread_.joinable()) replyThread_.join();
+}
+
+// One session per run, on the worker.
+void CUpdateRunner::UpdateThread() {
+  CUpdateSession session(link_, reply_, messages_, stop_, timing_, loader_);
+  session.SetMessageTap(tap_.load());
+  CSessionWatch observer(*this);
+  const UpdateResult result = session.Update(observer);
+  progressPercent_ = session.ProgressPercent();
+  percentPerByte_ = session.PercentPerByte();
+  if (result.outcome == RunOutcome::Declined) {
+    outcome_ = RunOutcome::Declined;
+    Release();
+  } else if (result.outcome == RunOutcome::Aborted && outcome_.load() == RunOutcome::None) {
+    outcome_ = RunOutcome::Aborted;
+  }
+}
+
+void CUpdateRunner::Release() {
+  if (Aborted()) return;
+  watcher_.OnRunReleased();
+  updateInProgress_ = 0;
+}
+
+// A run that does not start: its text, as a failure that no run's outcome hangs on when one
+// already runs.
+void CUpdateRunner::Refuse(RunOutcome outcome, int text) {
+  if (outcome != RunOutcome::None) outcome_ = outcome;
+  watcher_.OnFailure(
+      {outcome, UpdateStep::Identify, 0, LoadText(text), outcome != RunOutcome::None});
+}
+
+}  // namespace px

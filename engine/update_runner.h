@@ -1,0 +1,101 @@
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "base/byte_link.h"
+#include "engine/flash_table.h"
+#include "engine/images.h"
+#include "engine/outcome.h"
+#include "engine/request_channel.h"
+#include "engine/run_watcher.h"
+#include "engine/timing.h"
+#include "engine/update_session.h"
+#include "protocol/messages.h"
+#include "protocol/reply.h"
+
+namespace px {
+
+// Runs updates for a front end that lives as long as the runner: it owns the link's reply thread
+// (started once, ended with the runner), its state and the message set, and at most one worker,
+// which runs one update session at a time and passes on what it tells.
+class CUpdateRunner {
+ public:
+  CUpdateRunner(IPortLink& link, IRunWatcher& watcher, EngineTiming timing = {},
+                ImageLoader loader = LoadDeviceImage);
+  ~CUpdateRunner();
+  CUpdateRunner(const CUpdateRunner&) = delete;
+  CUpdateRunner& operator=(const CUpdateRunner&) = delete;
+
+  // Sets ReplyThreadRun and starts the reply thread, once, when the front end starts.
+  void StartReplyThread();
+
+  // Starts a run on the port, by number or by name: opens it and starts the worker.
+  void OnExecute(int portNumber);
+  void OnExecute(const std::string& portName);
+
+  // The front end goes: stops the reply thread, wakes a waiting worker with the stop signal, and
+  // from then on the worker sends nothing and tells nothing.
+  void Abort();
+  // Abort, then wait until the worker and the reply thread have ended.
+  void Shutdown();
+  // Waits up to timeoutMs for the current worker to end; true when none runs.
+  bool WaitForWorker(uint32_t timeoutMs);
+
+  bool UpdateInProgress() const { return updateInProgress_.load() != 0; }
+  bool WorkerAlive() const { return workerAlive_.load(); }
+  RunOutcome LastOutcome() const { return outcome_.load(); }
+  // The bar of the last run, once it has ended.
+  float ProgressPercent() const { return progressPercent_.load(); }
+  float PercentPerByte() const { return percentPerByte_.load(); }
+  // Answers that nobody asked for, in the runner's life.
+  uint64_t SurplusAnswers() const { return reply_.Answers.Surplus(); }
+  // The updater's own identity reply, as the device gets it when it asks.
+  int OwnIdentityReply(uint8_t* out) { return messages_.IdentityReply(out); }
+  void SetMessageTap(IMessageTap* tap);
+
+  // Tests replace how the worker thread is started, to see a start that fails.
+  using ThreadStarter = std::function<bool(std::function<void()>)>;
+  void SetThreadStarterForTest(ThreadStarter starter) { threadStarter_ = std::move(starter); }
+
+ private:
+  class CSessionWatch;
+
+  void Execute(const std::function<bool()>& open);
+  bool StartWorker();
+  void UpdateThread();
+  // The run no longer holds the link.
+  void Release();
+  void Refuse(RunOutcome outcome, int text);
+  bool Aborted() const { return stop_.Requested(); }
+
+  IPortLink& link_;
+  IRunWatcher& watcher_;
+  const EngineTiming timing_;
+  ImageLoader loader_;
+
+  CReplyState reply_;
+  CMessageSet messages_;
+  CReplyReceiver receiver_;
+  CStopSignal stop_;
+  std::atomic<IMessageTap*> tap_{nullptr};
+  std::atomic<float> progressPercent_{0.0f};
+  std::atomic<float> percentPerByte_{0.0f};
+  std::thread replyThread_;
+
+  std::atomic<int> updateInProgress_{0};
+  std::atomic<RunOutcome> outcome_{RunOutcome::None};
+
+  // The worker: at most one, joined before the next starts and before the runner goes.
+  std::mutex workerMutex_;
+  std::thread worker_;
+  std::atomic<bool> workerAlive_{false};
+  std::condition_variable workerEnded_;
+  ThreadStarter threadStarter_;
+};
+
+}  // namespace px

@@ -1,0 +1,228 @@
+#include "engine/update_session.h"
+
+#include "engine/strings.h"
+
+namespace px {
+
+const char* StepName(UpdateStep step) {
+  switch (step) {
+    case UpdateStep::Identify:
+      return "identify";
+    case UpdateStep::Semaphore:
+      return "semaphore";
+    case UpdateStep::Mute:
+      return "mute";
+    case UpdateStep::UpdateStart:
+      return "update-start";
+    case UpdateStep::FileDelete:
+      return "file-delete";
+    case UpdateStep::FileWrite:
+      return "file-write";
+    case UpdateStep::Erase:
+      return "erase";
+    case UpdateStep::Write:
+      return "write";
+    case UpdateStep::Complete:
+      return "complete";
+  }
+  return "";
+}
+
+CUpdateSession::CUpdateSession(IByteLink& link, CReplyState& reply, CMessageSet& messages,
+                               CStopSignal& stop, EngineTiming timing, ImageLoader loader)
+    : messages_(messages),
+      timing_(timing),
+      loader_(std::move(loader)),
+      channel_(link, reply, stop) {}
+
+// The first answer on a line just opened may wait for the device or the radio link to wake up:
+// it says nothing of how long later requests take. Any answer ends the exchange; only an
+// identity reply of a PX-550LN names a device to update.
+Identification CUpdateSession::Identify() {
+  RetryPolicy policy = Attempts(6, 1, 0, timing_.replyWaitMs, AcceptsAny);
+  policy.timed = false;
+  Identification id;
+  id.exchanged = RunExchange(channel_, IdentityRequest.data(),
+                             static_cast<int>(IdentityRequest.size()), policy, timing_.replyWaitMs);
+  const DeviceAnswer& answer = id.exchanged.answer;
+  switch (id.exchanged.ending) {
+    case Ending::Aborted:
+      id.failure.outcome = RunOutcome::Aborted;
+      return id;
+    case Ending::TimedOut:
+      id.failure = {RunOutcome::TimedOut, UpdateStep::Identify, 0, 0,
+                    LoadText(IDS_TIMEOUT_ID_REQUEST)};
+      return id;
+    case Ending::OutOfStep:
+      id.failure = {RunOutcome::OutOfStep, UpdateStep::Identify, 0, 0,
+                    LoadText(IDS_ANSWERS_OUT_OF_STEP)};
+      return id;
+    default:
+      break;
+  }
+  if (answer.kind != MessageKind::IdentityReply || !IsAcceptedDeviceId(answer.deviceId)) {
+    id.failure = {RunOutcome::Refused, UpdateStep::Identify, 0, 0, LoadText(IDS_ILLEGAL_DEVICE)};
+    return id;
+  }
+  id.device = UpdateDevice{answer.deviceId, answer.variant, answer.revision};
+  return id;
+}
+
+UpdateResult CUpdateSession::Update(IUpdateObserver& observer) {
+  observer.OnStep(UpdateStep::Identify);
+  const Identification id = Identify();
+  if (id.device) return Run(*id.device, observer);
+  if (id.failure.outcome != RunOutcome::Aborted && !Aborted()) {
+    observer.OnFailure({id.failure.outcome, UpdateStep::Identify, 0, id.failure.text, true});
+  }
+  return id.failure;
+}
+
+UpdateResult CUpdateSession::Run(const UpdateDevice& device, IUpdateObserver& observer) {
+  observer_ = &observer;
+  result_ = {};
+  if (!observer.ConfirmStart(device)) {
+    result_.outcome = RunOutcome::Declined;
+    return result_;
+  }
+  RunSteps(device);
+  return Ended();
+}
+
+UpdateResult CUpdateSession::Ended() {
+  if (result_.outcome == RunOutcome::None && Aborted()) result_.outcome = RunOutcome::Aborted;
+  result_.position = static_cast<int>(progress_.ProgressPercent());
+  return result_;
+}
+
+void CUpdateSession::Begin(UpdateStep step) {
+  step_ = step;
+  observer_->OnStep(step);
+}
+
+// The whole run after the question, step by step.
+bool CUpdateSession::RunSteps(const UpdateDevice& device) {
+  messages_.DeviceId = device.code;
+  const bool withModule = device.variant == 1;
+  if (withModule) {
+    Begin(UpdateStep::Semaphore);
+    if (!GetSemaphore()) return false;
+    Begin(UpdateStep::Mute);
+    if (!AudioMute()) return false;
+  }
+  PrepareProgressScale(withModule);
+  messages_.SetIdentityReplyDevice(device.code);
+
+  Begin(UpdateStep::UpdateStart);
+  if (!StartUpdateMode()) return false;
+  if (!channel_.Pause(timing_.updateStartPauseMs)) return false;
+
+  if (withModule) {
+    AddProgress(kFixedStepPercent);
+    Begin(UpdateStep::FileDelete);
+    if (!FileDelete(kModuleFileName)) return false;
+    Begin(UpdateStep::FileWrite);
+    if (!FileTransfer(kModuleResource, kModuleFileName)) return false;
+  }
+  if (!FlashTransfer()) return false;
+  if (!AnswersInStep()) return false;
+
+  Begin(UpdateStep::Complete);
+  return Finish();
+}
+
+bool CUpdateSession::StartUpdateMode() {
+  const ExchangeRules rules =
+      Rules(Attempts(6, 1, 0), IDS_TIMEOUT_UPDATE_START, IDS_ERROR_UPDATE_START);
+  const Exchanged r = RunRequest(messages_.UpdateStart(), rules);
+  if (RefusedWith(r, kStatusNotInUpdateMode)) {
+    Fail(LoadText(IDS_SET_UPDATE_MODE));
+    return false;
+  }
+  if (RefusedWith(r, kStatusLowBattery)) {
+    Fail(LoadText(IDS_LOW_BATTERY));
+    return false;
+  }
+  return Report(r, rules);
+}
+
+// Any answer to UpdateComplete counts as success.
+bool CUpdateSession::Finish() {
+  const ExchangeRules rules =
+      Rules(Attempts(6, 1, 0, timing_.replyWaitMs, AcceptsAny), IDS_TIMEOUT_UPDATE_COMPLETE, 0);
+  if (!Exchange(messages_.UpdateComplete(), rules)) return false;
+  if (Aborted()) return false;
+  Show(progress_.Complete());
+  result_.outcome = RunOutcome::Completed;
+  result_.text = LoadText(IDS_UPDATE_COMPLETED);
+  observer_->OnCompleted(result_.text);
+  return true;
+}
+
+RetryPolicy CUpdateSession::Attempts(int failingTimeout, int failingRefusal, uint32_t pauseMs,
+                                     uint32_t waitMs, bool (*accepts)(const DeviceAnswer&)) const {
+  return {waitMs != 0 ? waitMs : timing_.replyWaitMs, failingTimeout, failingRefusal, pauseMs,
+          accepts};
+}
+
+Exchanged CUpdateSession::RunRequest(int length, const ExchangeRules& rules) {
+  if (length < 0) {  // arguments that cannot be carried; never happens with our own names
+    DeviceAnswer cannot;
+    cannot.status = -1;
+    return {Ending::Refused, cannot};
+  }
+  return RunExchange(channel_, messages_.OutgoingBuffer, length, rules.policy, timing_.replyWaitMs);
+}
+
+bool CUpdateSession::Report(const Exchanged& result, const ExchangeRules& rules) {
+  switch (result.ending) {
+    case Ending::Accepted:
+      return true;
+    case Ending::TimedOut:
+      Fail(LoadText(rules.timeoutText), RunOutcome::TimedOut);
+      return false;
+    case Ending::Refused:
+      Fail(FormatText(rules.errorText, result.answer.status), RunOutcome::Refused,
+           result.answer.status);
+      return false;
+    case Ending::OutOfStep:
+      Fail(LoadText(IDS_ANSWERS_OUT_OF_STEP), RunOutcome::OutOfStep);
+      return false;
+    case Ending::Aborted:
+      return false;
+  }
+  return false;
+}
+
+// After a transfer's last answer, the answers must have stayed in step: otherwise a refusal may
+// have been read as a success.
+bool CUpdateSession::AnswersInStep() {
+  if (channel_.StayedInStep(timing_.replyWaitMs, timing_.lastAnswerMarginMs)) return true;
+  if (!Aborted()) Fail(LoadText(IDS_ANSWERS_OUT_OF_STEP), RunOutcome::OutOfStep);
+  return false;
+}
+
+// The first failure of a run decides its result; a later one is still told.
+void CUpdateSession::Fail(const std::string& text, RunOutcome outcome, int32_t status) {
+  if (Aborted()) return;
+  const bool first = result_.outcome == RunOutcome::None;
+  if (first) {
+    result_.outcome = outcome;
+    result_.failedStep = step_;
+    result_.status = status;
+    result_.text = text;
+  }
+  observer_->OnFailure({outcome, step_, status, text, first});
+}
+
+void CUpdateSession::Show(const CProgress::Position& position) {
+  if (!Aborted()) observer_->OnPosition(position.percent);
+}
+
+void CUpdateSession::Transferred(uint32_t bytes) {
+  const CProgress::Position position = progress_.Transferred(bytes);
+  Show(position);
+  if (!Aborted()) observer_->OnTransfer(position.bytesDone, position.bytesTotal);
+}
+
+}  // namespace px

@@ -1,0 +1,118 @@
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/byte_link.h"
+#include "engine/flash_table.h"
+#include "engine/images.h"
+#include "engine/progress.h"
+#include "engine/request_channel.h"
+#include "engine/timing.h"
+#include "engine/update_observer.h"
+#include "protocol/messages.h"
+#include "protocol/reply.h"
+
+namespace px {
+
+// What the identification found: the device when a PX-550LN answered, otherwise why the run
+// cannot go on.
+struct Identification {
+  Exchanged exchanged;
+  std::optional<UpdateDevice> device;
+  UpdateResult failure;
+};
+
+// One update over an open link, on the calling thread. Whoever owns the link also owns its reply
+// thread, the reply state and the message set, and hands them in with the stop signal. A session
+// is used for one run: a new run takes a new session.
+class CUpdateSession {
+ public:
+  CUpdateSession(IByteLink& link, CReplyState& reply, CMessageSet& messages, CStopSignal& stop,
+                 EngineTiming timing = {}, ImageLoader loader = LoadDeviceImage);
+  CUpdateSession(const CUpdateSession&) = delete;
+  CUpdateSession& operator=(const CUpdateSession&) = delete;
+
+  void SetMessageTap(IMessageTap* tap) { channel_.SetTap(tap); }
+
+  // IdentityRequest with the usual attempts. Only an identity reply of a PX-550LN gives a device.
+  Identification Identify();
+  // The steps after the identification, from the question before anything changes to
+  // UpdateComplete. Every step, position, transfer and failure goes to the observer as it happens.
+  UpdateResult Run(const UpdateDevice& device, IUpdateObserver& observer);
+  // Identify, with its failure told to the observer, then Run.
+  UpdateResult Update(IUpdateObserver& observer);
+
+  float ProgressPercent() const { return progress_.ProgressPercent(); }
+  float PercentPerByte() const { return progress_.PercentPerByte(); }
+
+ private:
+  // An exchange's rules and the texts of its two failures.
+  struct ExchangeRules {
+    RetryPolicy policy;
+    int timeoutText;
+    int errorText;  // "%d" filled with the refusing status
+  };
+
+  bool RunSteps(const UpdateDevice& device);
+  bool Finish();
+  void Begin(UpdateStep step);
+
+  // Runs one exchange of the message in OutgoingBuffer by its rules.
+  Exchanged RunRequest(int length, const ExchangeRules& rules);
+  // The same, reported: on failure the observer has been told (unless the run was stopped).
+  bool Exchange(int length, const ExchangeRules& rules) {
+    return Report(RunRequest(length, rules), rules);
+  }
+  bool Report(const Exchanged& result, const ExchangeRules& rules);
+  // After a transfer's last answer: false (reported) when the answers went out of step.
+  bool AnswersInStep();
+
+  // Exchanges. Each returns true on success; on failure it has been reported (or stopped).
+  bool StartUpdateMode();
+  bool GetSemaphore();
+  bool AudioMute();
+  bool ResultRequest(uint8_t value);
+  bool FileDelete(const char* name);
+  bool FileOpen(const char* name, uint32_t mode);
+  bool FileWrite(const uint8_t* data, uint32_t count);
+  bool FileClose();
+  ExchangeRules FileCloseRules() const;
+  // After a failed FileWrite: its own failure or none, never another ending's.
+  void CloseAfterFailure();
+  bool FileTransfer(int resourceId, const char* name);
+  void PrepareProgressScale(bool withModule);
+  bool FlashTransfer();
+  bool Erase(uint32_t address, uint32_t size);
+  bool Write(uint32_t address, uint32_t size, int resourceId);
+
+  ExchangeRules Rules(RetryPolicy policy, int timeoutText, int errorText) const {
+    return {policy, timeoutText, errorText};
+  }
+  // The policy of an exchange; waitMs 0 is the usual reply wait.
+  RetryPolicy Attempts(int failingTimeout, int failingRefusal, uint32_t pauseMs,
+                       uint32_t waitMs = 0,
+                       bool (*accepts)(const DeviceAnswer&) = AcceptsSuccess) const;
+
+  void Fail(const std::string& text, RunOutcome outcome = RunOutcome::Refused, int32_t status = 0);
+  void Show(const CProgress::Position& position);
+  void AddProgress(float percent) { Show(progress_.Add(percent)); }
+  void Transferred(uint32_t bytes);
+  bool Aborted() const { return channel_.Aborted(); }
+  UpdateResult Ended();
+
+  CMessageSet& messages_;
+  const EngineTiming timing_;
+  ImageLoader loader_;
+  CRequestChannel channel_;
+  CProgress progress_;
+
+  IUpdateObserver* observer_ = nullptr;
+  UpdateStep step_ = UpdateStep::Identify;
+  UpdateResult result_;
+  std::vector<uint8_t> moduleFile_;
+  int32_t openFileHandle_ = 0;
+};
+
+}  // namespace px
