@@ -29,8 +29,8 @@ bash "$script" --print nonsense >/dev/null 2>&1
 expect "an unknown purpose is refused with status 2" [ $? -eq 2 ]
 
 # A system without dpkg: only these tools on PATH.
-mkdir -p "$work/bin" "$work/include/CLI"
-touch "$work/include/CLI/CLI.hpp"
+mkdir -p "$work/bin" "$work/include/CLI" "$work/include/nlohmann"
+touch "$work/include/CLI/CLI.hpp" "$work/include/nlohmann/json.hpp"
 for t in cmake make c++ python3; do
   ln -s "$(command -v "$t")" "$work/bin/$t"
 done
