@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/byte_link.h"
+#include "engine/timing.h"
 #include "memory_link.h"
 #include "protocol/codec.h"
 #include "protocol/messages.h"
@@ -39,6 +40,21 @@ inline Bytes IdentityReplyOf(uint8_t family, uint8_t member) {
   Bytes m(kIdentityReplyLength);
   ComposeIdentityReply(m.data(), family, member, rev);
   return m;
+}
+
+// Times for a scripted device: short pauses, but a reply wait of a second, so that every answer
+// a script gives arrives within the wait even on a loaded machine (or resend counts would be the
+// scheduler's).
+inline EngineTiming ScriptedTiming() {
+  EngineTiming t;
+  t.replyWaitMs = 1000;
+  t.updateStartPauseMs = 5;
+  t.resendPauseMs = 2;
+  t.semaphorePauseMs = 1;
+  t.abortSleepMs = 10;
+  t.eraseBytesPerMs = 1000000;
+  t.eraseExtraMs = 1000;
+  return t;
 }
 
 // One answer: its bytes, after a delay.

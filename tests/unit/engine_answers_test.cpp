@@ -22,13 +22,8 @@ using test::Reply;
 // Reply waits of a second, so that a loaded machine never turns a scripted answer into a
 // time-out; the listening after a transfer gets as long.
 EngineTiming Timing() {
-  EngineTiming t;
-  t.replyWaitMs = 1000;
+  EngineTiming t = test::ScriptedTiming();
   t.updateStartPauseMs = 300;
-  t.resendPauseMs = 2;
-  t.semaphorePauseMs = 1;
-  t.eraseBytesPerMs = 1000000;
-  t.eraseExtraMs = 1000;
   t.lastAnswerMarginMs = 1000;
   return t;
 }

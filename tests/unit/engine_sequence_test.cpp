@@ -21,18 +21,8 @@ using test::Reply;
 using test::Silence;
 using test::WaitUntil;
 
-// Pauses are short; the reply wait is not. Every answer the script gives must arrive within the
-// wait even on a loaded machine, or the resend counts below would be the scheduler's.
 EngineTiming Fast() {
-  EngineTiming t;
-  t.replyWaitMs = 1000;
-  t.updateStartPauseMs = 5;
-  t.resendPauseMs = 2;
-  t.semaphorePauseMs = 1;
-  t.abortSleepMs = 10;
-  t.eraseBytesPerMs = 1000000;
-  t.eraseExtraMs = 1000;
-  return t;
+  return test::ScriptedTiming();
 }
 
 Bytes Pattern(size_t n, uint8_t seed) {

@@ -19,14 +19,7 @@ using test::Bytes;
 using test::Reply;
 
 EngineTiming Fast() {
-  EngineTiming t;
-  t.replyWaitMs = 1000;
-  t.updateStartPauseMs = 5;
-  t.resendPauseMs = 2;
-  t.semaphorePauseMs = 1;
-  t.eraseBytesPerMs = 1000000;
-  t.eraseExtraMs = 1000;
-  return t;
+  return test::ScriptedTiming();
 }
 
 class RecordingObserver : public IUpdateObserver {
