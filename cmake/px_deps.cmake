@@ -1,7 +1,7 @@
 # The libraries the build takes from the system, each found one way, here:
 #   px_cli11        CLI11 (header-only): the command lines of px550-update and px550-sim
-#   px_json         nlohmann-json (header-only): px550-update's JSON events and its reading of
-#                   the virtual pedal's report
+#   px_json         nlohmann-json (header-only): px550-update's JSON events, its reading of
+#                   the virtual pedal's report, and the virtual pedal's writing of it
 #   GTest::gtest_main  GoogleTest, only when PX_BUILD_TESTS is on
 
 # A header-only library from the host's include folders: `probe` (a header under `folder`) is

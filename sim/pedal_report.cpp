@@ -1,76 +1,21 @@
 #include "sim/pedal_report.h"
 
 #include <cstdio>
+#include <nlohmann/json.hpp>
 
 #include "protocol/codec.h"
 
 namespace px::sim {
 namespace {
 
-std::string Quote(const std::string& s) {
-  std::string out = "\"";
-  for (char c : s) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (u < 0x20 || u >= 0x7F) {
-      char buf[8];
-      snprintf(buf, sizeof buf, "\\u%04x", u);
-      out += buf;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
+// Keys keep the order they are written in, so the report reads top to bottom.
+using Json = nlohmann::ordered_json;
 
 std::string Hex32(uint32_t v) {
   char buf[16];
-  snprintf(buf, sizeof buf, "\"0x%08X\"", v);
+  snprintf(buf, sizeof buf, "0x%08X", v);
   return buf;
 }
-
-const char* Bool(bool b) {
-  return b ? "true" : "false";
-}
-
-// Writes "name": value pairs with commas and indentation.
-class CJson {
- public:
-  void Open(const std::string& key, char bracket) {
-    Key(key);
-    out_ += bracket;
-    first_ = true;
-    ++depth_;
-  }
-  void Close(char bracket) {
-    --depth_;
-    if (!first_) Newline();
-    out_ += bracket;
-    first_ = false;
-  }
-  void Field(const std::string& key, const std::string& raw) {
-    Key(key);
-    out_ += raw;
-  }
-  std::string Take() { return std::move(out_) + "\n"; }
-
- private:
-  void Key(const std::string& key) {
-    if (!first_) out_ += ',';
-    if (depth_ > 0) Newline();
-    first_ = false;
-    if (!key.empty()) out_ += Quote(key) + ": ";
-  }
-  void Newline() {
-    out_ += '\n';
-    out_.append(static_cast<size_t>(depth_) * 2, ' ');
-  }
-  std::string out_;
-  bool first_ = true;
-  int depth_ = 0;
-};
 
 }  // namespace
 
@@ -96,114 +41,92 @@ bool PedalReport::Success() const {
 
 namespace {
 
-void FlashToJson(CJson& j, const PedalReport& r) {
-  j.Open("flash", '{');
-  j.Field("address", Hex32(kFlashBase));
-  j.Field("size", std::to_string(kFlashSize));
-  j.Field("crc32", Hex32(r.flash.crc32));
-  j.Field("bytesWritten", std::to_string(r.flash.bytesWritten));
-  j.Field("bytesErased", std::to_string(r.flash.bytesErased));
-  j.Field("bytesOld", std::to_string(r.flash.bytesOld));
-  j.Field("blocksStored", std::to_string(r.blocksStored));
-  j.Field("repeatedBlocks", std::to_string(r.repeatedBlocks));
+Json FlashToJson(const PedalReport& r) {
+  Json flash = {{"address", Hex32(kFlashBase)},       {"size", kFlashSize},
+                {"crc32", Hex32(r.flash.crc32)},      {"bytesWritten", r.flash.bytesWritten},
+                {"bytesErased", r.flash.bytesErased}, {"bytesOld", r.flash.bytesOld},
+                {"blocksStored", r.blocksStored},     {"repeatedBlocks", r.repeatedBlocks}};
   if (r.flash.expectedImageGiven) {
-    j.Open("expectedImage", '{');
-    j.Field("size", std::to_string(r.flash.imageSize));
-    j.Field("crc32", Hex32(r.flash.imageCrc32));
-    j.Field("matches", Bool(r.flash.matchesImage));
-    j.Field("firstMismatch", std::to_string(r.flash.firstMismatch));
-    j.Close('}');
+    flash["expectedImage"] = {{"size", r.flash.imageSize},
+                              {"crc32", Hex32(r.flash.imageCrc32)},
+                              {"matches", r.flash.matchesImage},
+                              {"firstMismatch", r.flash.firstMismatch}};
   } else {
-    j.Field("expectedImage", "null");
+    flash["expectedImage"] = nullptr;
   }
-  j.Close('}');
+  return flash;
 }
 
-void FilesToJson(CJson& j, const PedalReport& r) {
-  j.Open("files", '[');
+void FilesToJson(Json& j, const PedalReport& r) {
+  Json files = Json::array();
   for (const FileReport& f : r.files) {
-    j.Open("", '{');
-    j.Field("name", Quote(f.name));
-    j.Field("size", std::to_string(f.size));
-    j.Field("crc32", Hex32(f.crc32));
-    j.Field("open", Bool(f.open));
-    j.Field("matchesExpected", f.matchesExpected ? Bool(*f.matchesExpected) : "null");
-    j.Close('}');
+    files.push_back({{"name", f.name},
+                     {"size", f.size},
+                     {"crc32", Hex32(f.crc32)},
+                     {"open", f.open},
+                     {"matchesExpected", f.matchesExpected ? Json(*f.matchesExpected) : Json()}});
   }
-  j.Close(']');
-  j.Open("missingFiles", '[');
-  for (const std::string& name : r.missingFiles) j.Field("", Quote(name));
-  j.Close(']');
+  j["files"] = std::move(files);
+  j["missingFiles"] = r.missingFiles;
 }
 
-void MessagesToJson(CJson& j, const PedalReport& r) {
-  j.Open("messages", '{');
-  j.Field("total", std::to_string(r.messagesReceived));
+void MessagesToJson(Json& j, const PedalReport& r) {
+  Json counts = {{"total", r.messagesReceived}};
   for (size_t i = 0; i < kMessageKindCount; ++i) {
-    if (r.messagesByKind[i] != 0) {
-      j.Field(KindName(static_cast<MessageKind>(i)), std::to_string(r.messagesByKind[i]));
-    }
+    if (r.messagesByKind[i] != 0)
+      counts[KindName(static_cast<MessageKind>(i))] = r.messagesByKind[i];
   }
-  j.Close('}');
-  std::string sequence = "[";
-  for (size_t i = 0; i < r.sequence.size(); ++i) {
-    if (i) sequence += ", ";
-    sequence += Quote(KindName(r.sequence[i]));
-  }
-  j.Field("sequence", sequence + "]");
+  j["messages"] = std::move(counts);
+  Json sequence = Json::array();
+  for (MessageKind kind : r.sequence) sequence.push_back(KindName(kind));
+  j["sequence"] = std::move(sequence);
 }
 
 // A list of {"message": n, "kind": k, ...} entries; more() adds the rest of each.
 template <typename T, typename More>
-void ListToJson(CJson& j, const char* name, const std::vector<T>& list, More more) {
-  j.Open(name, '[');
+Json ListToJson(const std::vector<T>& list, More more) {
+  Json out = Json::array();
   for (const T& e : list) {
-    j.Field("", "{\"message\": " + std::to_string(e.message) +
-                    ", \"kind\": " + Quote(KindName(e.kind)) + more(e) + "}");
+    Json entry = {{"message", e.message}, {"kind", KindName(e.kind)}};
+    more(entry, e);
+    out.push_back(std::move(entry));
   }
-  j.Close(']');
+  return out;
 }
 
-void FindingsToJson(CJson& j, const PedalReport& r) {
-  ListToJson(j, "violations", r.violations,
-             [](const Violation& v) { return ", \"what\": " + Quote(v.what); });
-  j.Field("suppressedViolations", std::to_string(r.suppressedViolations));
-  ListToJson(j, "refusals", r.refusals, [](const Refusal& f) {
-    return ", \"status\": " + std::to_string(f.status) + ", \"why\": " + Quote(f.why);
+void FindingsToJson(Json& j, const PedalReport& r) {
+  j["violations"] =
+      ListToJson(r.violations, [](Json& out, const Violation& v) { out["what"] = v.what; });
+  j["suppressedViolations"] = r.suppressedViolations;
+  j["refusals"] = ListToJson(r.refusals, [](Json& out, const Refusal& f) {
+    out["status"] = f.status;
+    out["why"] = f.why;
   });
-  ListToJson(j, "faults", r.faults,
-             [](const FiredFault& f) { return ", \"what\": " + Quote(f.what); });
+  j["faults"] = ListToJson(r.faults, [](Json& out, const FiredFault& f) { out["what"] = f.what; });
 }
 
 }  // namespace
 
 std::string ReportToJson(const PedalReport& r) {
-  CJson j;
-  j.Open("", '{');
-  j.Field("success", Bool(r.Success()));
-  j.Open("identity", '{');
-  j.Field("family", std::to_string(r.family));
-  j.Field("member", std::to_string(r.member));
-  j.Close('}');
-  j.Field("updateComplete", Bool(r.updateComplete));
-  j.Field("updateMode", Bool(r.updateMode));
-  j.Field("semaphoreHeld", Bool(r.semaphoreHeld));
-  j.Field("audioMuted", Bool(r.audioMuted));
-  j.Field("batteryLow", Bool(r.batteryLow));
-  j.Field("disconnected", Bool(r.disconnected));
-  FlashToJson(j, r);
+  Json j = {{"success", r.Success()},
+            {"identity", {{"family", r.family}, {"member", r.member}}},
+            {"updateComplete", r.updateComplete},
+            {"updateMode", r.updateMode},
+            {"semaphoreHeld", r.semaphoreHeld},
+            {"audioMuted", r.audioMuted},
+            {"batteryLow", r.batteryLow},
+            {"disconnected", r.disconnected}};
+  j["flash"] = FlashToJson(r);
   FilesToJson(j, r);
   MessagesToJson(j, r);
   FindingsToJson(j, r);
-  j.Open("line", '{');
-  j.Field("bytesReceived", std::to_string(r.bytesReceived));
-  j.Field("bytesSent", std::to_string(r.bytesSent));
-  j.Field("damagedMessages", std::to_string(r.damagedMessages));
-  j.Field("damagedAnswers", std::to_string(r.damagedAnswers));
-  j.Field("unansweredDeviceRequests", std::to_string(r.unansweredDeviceRequests));
-  j.Close('}');
-  j.Close('}');
-  return j.Take();
+  j["line"] = {{"bytesReceived", r.bytesReceived},
+               {"bytesSent", r.bytesSent},
+               {"damagedMessages", r.damagedMessages},
+               {"damagedAnswers", r.damagedAnswers},
+               {"unansweredDeviceRequests", r.unansweredDeviceRequests}};
+  // Text the pedal saw on the line may not be UTF-8; it is written with replacement marks.
+  return j.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace px::sim

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <nlohmann/json.hpp>
 
 #include "sim/pedal_model.h"
 #include "sim_test_util.h"
@@ -523,6 +524,32 @@ TEST(SimModel, PauseAfterUpdateStartIsChecked) {
   patient.OnMessage(start.data(), start.size(), false, 1000, out);
   patient.OnMessage(erase.data(), erase.size(), false, 1505, out);
   EXPECT_TRUE(patient.Report(2000).violations.empty());
+}
+
+// A file name or finding holds whatever came over the line; the report stays JSON that reads back.
+TEST(SimReport, OddTextReadsBack) {
+  PedalReport r;
+  FileReport f;
+  f.name = "LINE\"SEL\\\x01\xFF.TDL";
+  f.matchesExpected = false;
+  r.files.push_back(f);
+  r.missingFiles.push_back("A\nB");
+  r.violations.push_back({3, MessageKind::FileOpen, "a name with \"quotes\" and \ttabs"});
+  r.refusals.push_back({4, MessageKind::RomWrite, -1, "bad CRC"});
+  r.flash.expectedImageGiven = true;
+  r.flash.firstMismatch = 73728;
+  const nlohmann::json j = nlohmann::json::parse(ReportToJson(r));
+  EXPECT_FALSE(j.at("success").get<bool>());
+  // A byte that is not UTF-8 becomes the replacement mark.
+  EXPECT_EQ(j.at("files").at(0).at("name"), "LINE\"SEL\\\x01\xEF\xBF\xBD.TDL");
+  EXPECT_FALSE(j.at("files").at(0).at("matchesExpected").get<bool>());
+  EXPECT_EQ(j.at("missingFiles").at(0), "A\nB");
+  EXPECT_EQ(j.at("violations").at(0).at("what"), r.violations[0].what);
+  EXPECT_EQ(j.at("violations").at(0).at("message"), 3);
+  EXPECT_EQ(j.at("refusals").at(0).at("status"), -1);
+  EXPECT_EQ(j.at("flash").at("expectedImage").at("firstMismatch"), 73728);
+  EXPECT_EQ(j.at("flash").at("crc32"), "0x00000000");
+  EXPECT_TRUE(j.at("sequence").is_array());
 }
 
 }  // namespace
