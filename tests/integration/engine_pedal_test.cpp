@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/images.h"
+#include "engine/progress.h"
 #include "engine/update_runner.h"
 #include "recording_ui.h"
 #include "sim/harness.h"
@@ -22,14 +23,15 @@ std::vector<uint8_t> Image(int id) {
   return std::vector<uint8_t>(bytes, bytes + (size > 0 ? size : 0));
 }
 
-// The bar as it should move: 0; +5 before the module; each chunk's and block's share (a float
-// sum, shown truncated); +5 for the erase; 100 at the end.
+// The bar as it should move: 0; a fixed step's share before the module; each chunk's and block's
+// share (a float sum, shown truncated); a fixed step's share for the erase; 100 at the end.
 std::vector<int> ExpectedBar(bool withModule) {
   const size_t firmware = Image(kFirmwareResource).size();
   const size_t module = Image(kModuleResource).size();
-  const float perByte = withModule
-                            ? static_cast<float>(90.0 / static_cast<double>(firmware + module))
-                            : static_cast<float>(95.0 / static_cast<double>(firmware));
+  const double fixed = kFixedStepPercent;
+  const float perByte =
+      withModule ? static_cast<float>((100.0 - 2 * fixed) / static_cast<double>(firmware + module))
+                 : static_cast<float>((100.0 - fixed) / static_cast<double>(firmware));
   std::vector<int> bar = {0};
   float p = 0.0f;
   auto show = [&](float add) {
@@ -38,12 +40,12 @@ std::vector<int> ExpectedBar(bool withModule) {
     if (static_cast<int>(p) != bar.back()) bar.push_back(static_cast<int>(p));
   };
   if (withModule) {
-    show(5.0f);
+    show(kFixedStepPercent);
     for (size_t off = 0; off < module; off += 4096) {
       show(static_cast<float>(std::min<size_t>(4096, module - off)) * perByte);
     }
   }
-  show(5.0f);
+  show(kFixedStepPercent);
   for (size_t off = 0; off < firmware; off += 12288) {
     show(static_cast<float>(std::min<size_t>(12288, firmware - off)) * perByte);
   }
