@@ -31,7 +31,7 @@ CKv7UpdatorDlg::CKv7UpdatorDlg()
     : CDialog(IDD_PX550_UPDATER_DIALOG),
       windowThread_(::GetCurrentThreadId()),
       runner_(link_, *this) {
-  AppIcon = TheApp().LoadIcon(IDR_MAINFRAME);
+  controls_.AppIcon = TheApp().LoadIcon(IDR_MAINFRAME);
   // The icon's own 16-pixel images, rather than the big one scaled down.
   smallIcon_ = static_cast<HICON>(::LoadImageA(
       AfxGetInstanceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME), IMAGE_ICON,
@@ -46,10 +46,10 @@ CKv7UpdatorDlg::~CKv7UpdatorDlg() {
 
 void CKv7UpdatorDlg::DoDataExchange(CDataExchange* exchange) {
   CDialog::DoDataExchange(exchange);
-  DDX_Control(exchange, IDC_PORT_COMBO, PortCombo);
-  DDX_Control(exchange, IDC_PROGRESS, ProgressBar);
-  DDX_Control(exchange, IDOK, ExecuteButton);
-  DDX_Control(exchange, IDC_RESCAN, RescanButton);
+  DDX_Control(exchange, IDC_PORT_COMBO, controls_.PortCombo);
+  DDX_Control(exchange, IDC_PROGRESS, controls_.ProgressBar);
+  DDX_Control(exchange, IDOK, controls_.ExecuteButton);
+  DDX_Control(exchange, IDC_RESCAN, controls_.RescanButton);
 }
 
 BOOL CKv7UpdatorDlg::OnInitDialog() {
@@ -64,14 +64,14 @@ BOOL CKv7UpdatorDlg::OnInitDialog() {
     }
   }
 
-  SetIcon(AppIcon, TRUE);
-  SetIcon(smallIcon_ != nullptr ? smallIcon_ : AppIcon, FALSE);
+  SetIcon(controls_.AppIcon, TRUE);
+  SetIcon(smallIcon_ != nullptr ? smallIcon_ : controls_.AppIcon, FALSE);
 
   FillPortList();
   runner_.StartReplyThread();
 
-  ProgressBar.SetRange32(0, 100);
-  ProgressBar.SetPos(0);
+  controls_.ProgressBar.SetRange32(0, 100);
+  controls_.ProgressBar.SetPos(0);
 
   SetWindowText(InstanceName(TheApp().InstanceNumber).c_str());
   return TRUE;
@@ -100,7 +100,7 @@ bool CKv7UpdatorDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESU
       OnDestroy();
       return false;  // and the system's own destroy handling
     case kProgressMessage:
-      ProgressBar.SetPos(static_cast<int>(wParam));
+      controls_.ProgressBar.SetPos(static_cast<int>(wParam));
       return true;
     case kControlsMessage:
       if (wParam != 0) {
@@ -134,34 +134,34 @@ bool CKv7UpdatorDlg::OnPaint() {
   ::GetClientRect(m_hWnd, &client);
   const int x = (client.right - client.left - ::GetSystemMetrics(SM_CXICON) + 1) / 2;
   const int y = (client.bottom - client.top - ::GetSystemMetrics(SM_CYICON) + 1) / 2;
-  ::DrawIcon(dc, x, y, AppIcon);
+  ::DrawIcon(dc, x, y, controls_.AppIcon);
   ::EndPaint(m_hWnd, &paint);
   return true;
 }
 
 void CKv7UpdatorDlg::FillPortList() {
-  PortCombo.ResetContent();
+  controls_.PortCombo.ResetContent();
   const std::vector<PortEntry> ports = ListPorts();
-  for (const PortEntry& port : ports) PortCombo.AddString(EntryText(port).c_str());
-  EnableExecute(PortCombo.GetCount() > 0);
+  for (const PortEntry& port : ports) controls_.PortCombo.AddString(EntryText(port).c_str());
+  EnableExecute(controls_.PortCombo.GetCount() > 0);
   // -1 for an empty list selects nothing.
-  PortCombo.SetCurSel(PreferredPortIndex(ports));
+  controls_.PortCombo.SetCurSel(PreferredPortIndex(ports));
 }
 
 int CKv7UpdatorDlg::SelectedPortNumber() const {
-  const int index = PortCombo.GetCurSel();
+  const int index = controls_.PortCombo.GetCurSel();
   if (index < 0) return -1;
-  return PortNumberOfSelection(PortCombo.GetLBText(index));
+  return PortNumberOfSelection(controls_.PortCombo.GetLBText(index));
 }
 
 void CKv7UpdatorDlg::EnableExecute(bool enable) {
-  ExecuteButton.EnableWindow(enable);
+  controls_.ExecuteButton.EnableWindow(enable);
 }
 
 void CKv7UpdatorDlg::RestoreControls() {
-  PortCombo.EnableWindow(TRUE);
-  ExecuteButton.EnableWindow(TRUE);
-  RescanButton.EnableWindow(TRUE);
+  controls_.PortCombo.EnableWindow(TRUE);
+  controls_.ExecuteButton.EnableWindow(TRUE);
+  controls_.RescanButton.EnableWindow(TRUE);
 }
 
 void CKv7UpdatorDlg::OnExecute() {
@@ -241,7 +241,7 @@ void CKv7UpdatorDlg::OnShowBox() {
 
 void CKv7UpdatorDlg::SetProgressPosition(int percent) {
   if (OnWindowThread()) {
-    ProgressBar.SetPos(percent);
+    controls_.ProgressBar.SetPos(percent);
   } else {
     PostMessage(kProgressMessage, static_cast<WPARAM>(percent));
   }
@@ -252,9 +252,9 @@ void CKv7UpdatorDlg::DisableControls() {
     PostMessage(kControlsMessage, 0);
     return;
   }
-  PortCombo.EnableWindow(FALSE);
-  ExecuteButton.EnableWindow(FALSE);
-  RescanButton.EnableWindow(FALSE);
+  controls_.PortCombo.EnableWindow(FALSE);
+  controls_.ExecuteButton.EnableWindow(FALSE);
+  controls_.RescanButton.EnableWindow(FALSE);
 }
 
 void CKv7UpdatorDlg::EnableControls() {

@@ -40,7 +40,7 @@ class CKv7UpdatorDlg : public CDialog, private IRunWatcher {
  private:
   bool OnSysCommand(UINT id);
   bool OnPaint();
-  HCURSOR OnQueryDragIcon() const { return AppIcon; }
+  HCURSOR OnQueryDragIcon() const { return controls_.AppIcon; }
   void OnExecute();
   void OnDestroy();
   void OnShowBox();
@@ -64,7 +64,6 @@ class CKv7UpdatorDlg : public CDialog, private IRunWatcher {
   void ShowBox(const std::string& text, int captionId, UINT type);
   bool OnWindowThread() const { return ::GetCurrentThreadId() == windowThread_; }
 
-  HICON AppIcon = nullptr;
   HICON smallIcon_ = nullptr;
   const DWORD windowThread_;
 
@@ -82,10 +81,15 @@ class CKv7UpdatorDlg : public CDialog, private IRunWatcher {
   CSerialLink link_;
   CUpdateRunner runner_;
 
-  CComboBox PortCombo;
-  CProgressCtrl ProgressBar;
-  CButton ExecuteButton;
-  CButton RescanButton;
+  // The window's icon and controls, under the names the rest of the program knows them by.
+  struct Controls {
+    HICON AppIcon = nullptr;
+    CComboBox PortCombo;
+    CProgressCtrl ProgressBar;
+    CButton ExecuteButton;
+    CButton RescanButton;
+  };
+  Controls controls_;
 };
 
 }  // namespace px

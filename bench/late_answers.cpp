@@ -39,7 +39,6 @@ Mix Base(uint64_t seed) {
   t.resendPauseMs = 2;
   t.semaphorePauseMs = 1;
   t.updateStartPauseMs = 10;
-  t.abortSleepMs = 10;
   t.eraseBytesPerMs = sim::kFlashSize / (kWaitMs * 11 / 2);
   t.eraseExtraMs = kWaitMs;
   m.pedal.member = 0;

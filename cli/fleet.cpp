@@ -149,7 +149,7 @@ PedalEnding CFleet::EndingOf(const Pedal& pedal) const {
   if (e.outcome == RunOutcome::Aborted) e.text.clear();
   e.detail = pedal.openError;
   e.hint = HintOf(e.outcome, pedal.result.failedStep, pedal.link);
-  const DeviceAnswer& answer = pedal.identified.exchanged.answer;
+  const DeviceAnswer& answer = pedal.identified.exchange.answer;
   e.identified = pedal.identified.device.has_value();
   if (answer.kind == MessageKind::IdentityReply) {
     e.deviceId = answer.deviceId;

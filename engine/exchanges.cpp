@@ -18,36 +18,36 @@ bool AcceptsDeleted(const DeviceAnswer& a) {
 bool CUpdateSession::GetSemaphore() {
   const ExchangeRules rules = Rules(Attempts(6, 100, timing_.semaphorePauseMs),
                                     IDS_TIMEOUT_GET_SEMAPHORE, IDS_ERROR_GET_SEMAPHORE);
-  const Exchanged r = RunRequest(messages_.GetSemaphore(), rules);
+  const ExchangeResult r = RunRequest(messages_.GetSemaphore(), rules);
   if (RefusedWith(r, kStatusSemaphoreLowBattery)) {
     Fail(LoadText(IDS_LOW_BATTERY));
     return false;
   }
-  return Report(r, rules);
+  return Succeeded(r, rules);
 }
 
 bool CUpdateSession::AudioMute() {
   return Exchange(messages_.AudioMute(),
-                  Rules(Attempts(6, 1, 0), IDS_TIMEOUT_AUDIO_MUTE, IDS_ERROR_AUDIO_MUTE));
+                  Rules(UsualAttempts(), IDS_TIMEOUT_AUDIO_MUTE, IDS_ERROR_AUDIO_MUTE));
 }
 
 bool CUpdateSession::ResultRequest(uint8_t value) {
   return Exchange(messages_.ResultRequest(value),
-                  Rules(Attempts(6, 1, 0), IDS_TIMEOUT_RESULT, IDS_ERROR_RESULT));
+                  Rules(UsualAttempts(), IDS_TIMEOUT_RESULT, IDS_ERROR_RESULT));
 }
 
 // A device without the file answers -6, which is as good as deleted.
 bool CUpdateSession::FileDelete(const char* name) {
   return Exchange(
       messages_.FileDelete(name),
-      Rules(Attempts(6, 1, 0, 0, AcceptsDeleted), IDS_TIMEOUT_FILE_DELETE, IDS_ERROR_FILE_DELETE));
+      Rules(UsualAttempts(AcceptsDeleted), IDS_TIMEOUT_FILE_DELETE, IDS_ERROR_FILE_DELETE));
 }
 
 // The handle is the answer that was judged a success.
 bool CUpdateSession::FileOpen(const char* name, uint32_t mode) {
-  const ExchangeRules rules = Rules(Attempts(6, 1, 0), IDS_TIMEOUT_FILE_OPEN, IDS_ERROR_FILE_OPEN);
-  const Exchanged r = RunRequest(messages_.FileOpen(name, mode), rules);
-  if (!Report(r, rules)) return false;
+  const ExchangeRules rules = Rules(UsualAttempts(), IDS_TIMEOUT_FILE_OPEN, IDS_ERROR_FILE_OPEN);
+  const ExchangeResult r = RunRequest(messages_.FileOpen(name, mode), rules);
+  if (!Succeeded(r, rules)) return false;
   openFileHandle_ = r.answer.status;
   return ResultRequest(0);
 }
@@ -62,7 +62,7 @@ bool CUpdateSession::FileWrite(const uint8_t* data, uint32_t count) {
 }
 
 CUpdateSession::ExchangeRules CUpdateSession::FileCloseRules() const {
-  return Rules(Attempts(6, 1, 0), IDS_TIMEOUT_FILE_CLOSE, IDS_ERROR_FILE_CLOSE);
+  return Rules(UsualAttempts(), IDS_TIMEOUT_FILE_CLOSE, IDS_ERROR_FILE_CLOSE);
 }
 
 bool CUpdateSession::FileClose() {
@@ -72,9 +72,11 @@ bool CUpdateSession::FileClose() {
 // The run has failed already. What the device answers a close then cannot change that, and a
 // late answer to the failed chunk may well come now: only the close's own failures are shown.
 void CUpdateSession::CloseAfterFailure() {
-  const Exchanged r =
+  const ExchangeResult r =
       RunRequest(messages_.FileClose(static_cast<uint32_t>(openFileHandle_)), FileCloseRules());
-  if (r.ending == Ending::TimedOut || r.ending == Ending::Refused) Report(r, FileCloseRules());
+  if (r.ending == ExchangeEnding::TimedOut || r.ending == ExchangeEnding::Refused) {
+    ReportFailure(r, FileCloseRules());
+  }
 }
 
 bool CUpdateSession::FileTransfer(int resourceId, const char* name) {

@@ -6,7 +6,8 @@
 
 namespace px {
 
-// Spreads the bar: 5 % for each step without a byte count, the rest over the transferred bytes.
+// Spreads the bar: a fixed share for each step without a byte count, the rest over the
+// transferred bytes.
 void CUpdateSession::PrepareProgressScale(bool withModule) {
   int fixedSteps = 0;
   int64_t bytes = 0;

@@ -124,26 +124,26 @@ bool CRequestChannel::StayedInStep(uint32_t owedWaitMs, uint32_t marginMs) {
   return reply_.Answers.Surplus() == before && !OutOfStep();
 }
 
-Exchanged RunExchange(CRequestChannel& channel, const uint8_t* message, int length,
-                      const RetryPolicy& policy, uint32_t owedWaitMs) {
+ExchangeResult RunExchange(CRequestChannel& channel, const uint8_t* message, int length,
+                           const RetryPolicy& policy, uint32_t owedWaitMs) {
   channel.Begin(owedWaitMs, policy.timed);
   int timeouts = 0;
   int refusals = 0;
   for (;;) {
-    if (channel.OutOfStep()) return {Ending::OutOfStep, {}};
-    if (!channel.Send(message, length)) return {Ending::Aborted, {}};
+    if (channel.OutOfStep()) return {ExchangeEnding::OutOfStep, {}};
+    if (!channel.Send(message, length)) return {ExchangeEnding::Aborted, {}};
     DeviceAnswer answer;
     const Wait w = channel.WaitReply(policy.waitMs, answer);
-    if (w == Wait::Aborted) return {Ending::Aborted, {}};
+    if (w == Wait::Aborted) return {ExchangeEnding::Aborted, {}};
     // An answer that came while the answers went out of step may be another request's.
-    if (channel.OutOfStep()) return {Ending::OutOfStep, {}};
+    if (channel.OutOfStep()) return {ExchangeEnding::OutOfStep, {}};
     if (w == Wait::TimedOut) {
-      if (++timeouts == policy.failingTimeout) return {Ending::TimedOut, {}};
+      if (++timeouts == policy.failingTimeout) return {ExchangeEnding::TimedOut, {}};
     } else {
-      if (policy.accepts(answer)) return {Ending::Accepted, answer};
-      if (++refusals == policy.failingRefusal) return {Ending::Refused, answer};
+      if (policy.accepts(answer)) return {ExchangeEnding::Accepted, answer};
+      if (++refusals == policy.failingRefusal) return {ExchangeEnding::Refused, answer};
     }
-    if (policy.pauseMs > 0 && !channel.Pause(policy.pauseMs)) return {Ending::Aborted, {}};
+    if (policy.pauseMs > 0 && !channel.Pause(policy.pauseMs)) return {ExchangeEnding::Aborted, {}};
   }
 }
 

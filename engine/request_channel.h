@@ -111,21 +111,21 @@ inline bool AcceptsAny(const DeviceAnswer&) {
   return true;
 }
 
-enum class Ending { Accepted, Refused, TimedOut, Aborted, OutOfStep };
-struct Exchanged {
-  Ending ending;
+enum class ExchangeEnding { Accepted, Refused, TimedOut, Aborted, OutOfStep };
+struct ExchangeResult {
+  ExchangeEnding ending;
   DeviceAnswer answer;  // the judged answer, for Accepted and Refused
 };
 
 // A refusal that carries this status, which the updater knows.
-inline bool RefusedWith(const Exchanged& r, int32_t status) {
-  return r.ending == Ending::Refused && r.answer.known && r.answer.status == status;
+inline bool RefusedWith(const ExchangeResult& r, int32_t status) {
+  return r.ending == ExchangeEnding::Refused && r.answer.known && r.answer.status == status;
 }
 
 // One request by its policy: begin, then send and wait until an answer is accepted or the policy
 // gives up. Every exchange of the update runs through this one loop. An answer is judged only
 // while the answers are in step.
-Exchanged RunExchange(CRequestChannel& channel, const uint8_t* message, int length,
-                      const RetryPolicy& policy, uint32_t owedWaitMs);
+ExchangeResult RunExchange(CRequestChannel& channel, const uint8_t* message, int length,
+                           const RetryPolicy& policy, uint32_t owedWaitMs);
 
 }  // namespace px

@@ -12,7 +12,6 @@ struct EngineTiming {
   uint32_t updateStartPauseMs = 500;
   uint32_t resendPauseMs = 100;
   uint32_t semaphorePauseMs = 50;
-  uint32_t abortSleepMs = 200;
   // The erase waits size / eraseBytesPerMs + eraseExtraMs for its answer.
   uint32_t eraseBytesPerMs = 33;
   uint32_t eraseExtraMs = 1000;

@@ -39,21 +39,21 @@ CUpdateSession::CUpdateSession(IByteLink& link, CReplyState& reply, CMessageSet&
 // it says nothing of how long later requests take. Any answer ends the exchange; only an
 // identity reply of a PX-550LN names a device to update.
 Identification CUpdateSession::Identify() {
-  RetryPolicy policy = Attempts(6, 1, 0, timing_.replyWaitMs, AcceptsAny);
+  RetryPolicy policy = UsualAttempts(AcceptsAny);
   policy.timed = false;
   Identification id;
-  id.exchanged = RunExchange(channel_, IdentityRequest.data(),
-                             static_cast<int>(IdentityRequest.size()), policy, timing_.replyWaitMs);
-  const DeviceAnswer& answer = id.exchanged.answer;
-  switch (id.exchanged.ending) {
-    case Ending::Aborted:
+  id.exchange = RunExchange(channel_, IdentityRequest.data(),
+                            static_cast<int>(IdentityRequest.size()), policy, timing_.replyWaitMs);
+  const DeviceAnswer& answer = id.exchange.answer;
+  switch (id.exchange.ending) {
+    case ExchangeEnding::Aborted:
       id.failure.outcome = RunOutcome::Aborted;
       return id;
-    case Ending::TimedOut:
+    case ExchangeEnding::TimedOut:
       id.failure = {RunOutcome::TimedOut, UpdateStep::Identify, 0, 0,
                     LoadText(IDS_TIMEOUT_ID_REQUEST)};
       return id;
-    case Ending::OutOfStep:
+    case ExchangeEnding::OutOfStep:
       id.failure = {RunOutcome::OutOfStep, UpdateStep::Identify, 0, 0,
                     LoadText(IDS_ANSWERS_OUT_OF_STEP)};
       return id;
@@ -86,10 +86,10 @@ UpdateResult CUpdateSession::Run(const UpdateDevice& device, IUpdateObserver& ob
     return result_;
   }
   RunSteps(device);
-  return Ended();
+  return FinalResult();
 }
 
-UpdateResult CUpdateSession::Ended() {
+UpdateResult CUpdateSession::FinalResult() {
   if (result_.outcome == RunOutcome::None && Aborted()) result_.outcome = RunOutcome::Aborted;
   result_.position = static_cast<int>(progress_.ProgressPercent());
   return result_;
@@ -128,13 +128,13 @@ bool CUpdateSession::RunSteps(const UpdateDevice& device) {
   if (!AnswersInStep()) return false;
 
   Begin(UpdateStep::Complete);
-  return Finish();
+  return CompleteUpdate();
 }
 
 bool CUpdateSession::StartUpdateMode() {
   const ExchangeRules rules =
-      Rules(Attempts(6, 1, 0), IDS_TIMEOUT_UPDATE_START, IDS_ERROR_UPDATE_START);
-  const Exchanged r = RunRequest(messages_.UpdateStart(), rules);
+      Rules(UsualAttempts(), IDS_TIMEOUT_UPDATE_START, IDS_ERROR_UPDATE_START);
+  const ExchangeResult r = RunRequest(messages_.UpdateStart(), rules);
   if (RefusedWith(r, kStatusNotInUpdateMode)) {
     Fail(LoadText(IDS_SET_UPDATE_MODE));
     return false;
@@ -143,16 +143,15 @@ bool CUpdateSession::StartUpdateMode() {
     Fail(LoadText(IDS_LOW_BATTERY));
     return false;
   }
-  return Report(r, rules);
+  return Succeeded(r, rules);
 }
 
 // Any answer to UpdateComplete counts as success.
-bool CUpdateSession::Finish() {
-  const ExchangeRules rules =
-      Rules(Attempts(6, 1, 0, timing_.replyWaitMs, AcceptsAny), IDS_TIMEOUT_UPDATE_COMPLETE, 0);
+bool CUpdateSession::CompleteUpdate() {
+  const ExchangeRules rules = Rules(UsualAttempts(AcceptsAny), IDS_TIMEOUT_UPDATE_COMPLETE, 0);
   if (!Exchange(messages_.UpdateComplete(), rules)) return false;
   if (Aborted()) return false;
-  Show(progress_.Complete());
+  ShowPosition(progress_.Complete());
   result_.outcome = RunOutcome::Completed;
   result_.text = LoadText(IDS_UPDATE_COMPLETED);
   observer_->OnCompleted(result_.text);
@@ -165,33 +164,37 @@ RetryPolicy CUpdateSession::Attempts(int failingTimeout, int failingRefusal, uin
           accepts};
 }
 
-Exchanged CUpdateSession::RunRequest(int length, const ExchangeRules& rules) {
+ExchangeResult CUpdateSession::RunRequest(int length, const ExchangeRules& rules) {
   if (length < 0) {  // arguments that cannot be carried; never happens with our own names
     DeviceAnswer cannot;
     cannot.status = -1;
-    return {Ending::Refused, cannot};
+    return {ExchangeEnding::Refused, cannot};
   }
   return RunExchange(channel_, messages_.OutgoingBuffer, length, rules.policy, timing_.replyWaitMs);
 }
 
-bool CUpdateSession::Report(const Exchanged& result, const ExchangeRules& rules) {
+bool CUpdateSession::Succeeded(const ExchangeResult& result, const ExchangeRules& rules) {
+  if (result.ending == ExchangeEnding::Accepted) return true;
+  ReportFailure(result, rules);
+  return false;
+}
+
+void CUpdateSession::ReportFailure(const ExchangeResult& result, const ExchangeRules& rules) {
   switch (result.ending) {
-    case Ending::Accepted:
-      return true;
-    case Ending::TimedOut:
+    case ExchangeEnding::TimedOut:
       Fail(LoadText(rules.timeoutText), RunOutcome::TimedOut);
-      return false;
-    case Ending::Refused:
+      break;
+    case ExchangeEnding::Refused:
       Fail(FormatText(rules.errorText, result.answer.status), RunOutcome::Refused,
            result.answer.status);
-      return false;
-    case Ending::OutOfStep:
+      break;
+    case ExchangeEnding::OutOfStep:
       Fail(LoadText(IDS_ANSWERS_OUT_OF_STEP), RunOutcome::OutOfStep);
-      return false;
-    case Ending::Aborted:
-      return false;
+      break;
+    case ExchangeEnding::Accepted:
+    case ExchangeEnding::Aborted:
+      break;
   }
-  return false;
 }
 
 // After a transfer's last answer, the answers must have stayed in step: otherwise a refusal may
@@ -215,13 +218,13 @@ void CUpdateSession::Fail(const std::string& text, RunOutcome outcome, int32_t s
   observer_->OnFailure({outcome, step_, status, text, first});
 }
 
-void CUpdateSession::Show(const CProgress::Position& position) {
+void CUpdateSession::ShowPosition(const CProgress::Position& position) {
   if (!Aborted()) observer_->OnPosition(position.percent);
 }
 
 void CUpdateSession::Transferred(uint32_t bytes) {
   const CProgress::Position position = progress_.Transferred(bytes);
-  Show(position);
+  ShowPosition(position);
   if (!Aborted()) observer_->OnTransfer(position.bytesDone, position.bytesTotal);
 }
 

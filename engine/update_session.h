@@ -19,7 +19,7 @@ namespace px {
 // What the identification found: the device when a PX-550LN answered, otherwise why the run
 // cannot go on.
 struct Identification {
-  Exchanged exchanged;
+  ExchangeResult exchange;
   std::optional<UpdateDevice> device;
   UpdateResult failure;
 };
@@ -56,16 +56,20 @@ class CUpdateSession {
   };
 
   bool RunSteps(const UpdateDevice& device);
-  bool Finish();
+  // UpdateComplete, and the completion told.
+  bool CompleteUpdate();
   void Begin(UpdateStep step);
 
   // Runs one exchange of the message in OutgoingBuffer by its rules.
-  Exchanged RunRequest(int length, const ExchangeRules& rules);
+  ExchangeResult RunRequest(int length, const ExchangeRules& rules);
   // The same, reported: on failure the observer has been told (unless the run was stopped).
   bool Exchange(int length, const ExchangeRules& rules) {
-    return Report(RunRequest(length, rules), rules);
+    return Succeeded(RunRequest(length, rules), rules);
   }
-  bool Report(const Exchanged& result, const ExchangeRules& rules);
+  // True when the answer was accepted; otherwise the failure is reported.
+  bool Succeeded(const ExchangeResult& result, const ExchangeRules& rules);
+  // Tells the observer of a time-out, a refusal or answers out of step, with the rules' texts.
+  void ReportFailure(const ExchangeResult& result, const ExchangeRules& rules);
   // After a transfer's last answer: false (reported) when the answers went out of step.
   bool AnswersInStep();
 
@@ -90,17 +94,24 @@ class CUpdateSession {
   ExchangeRules Rules(RetryPolicy policy, int timeoutText, int errorText) const {
     return {policy, timeoutText, errorText};
   }
-  // The policy of an exchange; waitMs 0 is the usual reply wait.
+  // The policy of an exchange: it fails at the failingTimeout-th time-out and at the
+  // failingRefusal-th refusal; waitMs 0 is the usual reply wait.
   RetryPolicy Attempts(int failingTimeout, int failingRefusal, uint32_t pauseMs,
                        uint32_t waitMs = 0,
                        bool (*accepts)(const DeviceAnswer&) = AcceptsSuccess) const;
+  // Most exchanges: five time-outs are tried again and the sixth fails; the first refusal
+  // decides; no pause.
+  RetryPolicy UsualAttempts(bool (*accepts)(const DeviceAnswer&) = AcceptsSuccess) const {
+    return Attempts(6, 1, 0, 0, accepts);
+  }
 
   void Fail(const std::string& text, RunOutcome outcome = RunOutcome::Refused, int32_t status = 0);
-  void Show(const CProgress::Position& position);
-  void AddProgress(float percent) { Show(progress_.Add(percent)); }
+  void ShowPosition(const CProgress::Position& position);
+  void AddProgress(float percent) { ShowPosition(progress_.Add(percent)); }
   void Transferred(uint32_t bytes);
   bool Aborted() const { return channel_.Aborted(); }
-  UpdateResult Ended();
+  // How the run ended: the first failure, the completion, or the stop.
+  UpdateResult FinalResult();
 
   CMessageSet& messages_;
   const EngineTiming timing_;

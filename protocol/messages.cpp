@@ -177,7 +177,7 @@ int CMessageSet::FileClose(uint32_t handle) {
 
 int CMessageSet::IdentityReply(uint8_t* out) const {
   static constexpr uint8_t kRevision[4] = {'1', '0', '0', '0'};
-  return ComposeIdentityReply(out, identityDevice_.load(), 0x00, kRevision);
+  return ComposeIdentityReply(out, IdentityReplyDevice.load(), 0x00, kRevision);
 }
 
 }  // namespace px

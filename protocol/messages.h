@@ -65,12 +65,12 @@ class CMessageSet {
   int FileClose(uint32_t handle);
 
   // Byte 6 of the updater's identity reply: 0x00 until a run reaches its update-start step.
-  void SetIdentityReplyDevice(uint8_t d) { identityDevice_.store(d); }
+  void SetIdentityReplyDevice(uint8_t d) { IdentityReplyDevice.store(d); }
   // Writes the updater's 15-byte identity reply; returns 15.
   int IdentityReply(uint8_t* out) const;
 
  private:
-  std::atomic<uint8_t> identityDevice_{0x00};
+  std::atomic<uint8_t> IdentityReplyDevice{0x00};
 };
 
 }  // namespace px

@@ -35,7 +35,7 @@ std::optional<DeviceAnswer> DecodeCode(const uint8_t* m, size_t avail) {
   if (avail < field::kCodeValue + 5) return std::nullopt;
   if (ReadSeptet14(m + field::kCodeError) != 0) return Unknown(MessageKind::CodeReply, code);
   return Known(MessageKind::CodeReply,
-               DecodeSeptet32(m + field::kCodeValue) >= 0 ? kStatusOk : kStatusCodeNegative);
+               DecodeSeptet32(m + field::kCodeValue) >= 0 ? kStatusOk : kStatusNegativeValue);
 }
 
 }  // namespace

@@ -55,8 +55,8 @@ enum DeviceStatus : int32_t {
   kStatusSemaphoreLowBattery = 3,  // a refused GetSemaphore: the battery is low
   kStatusNotInUpdateMode = 11,
   kStatusLowBattery = 12,
-  kStatusNoSuchFile = -6,  // FileDelete of a file that is not there: as good as deleted
-  kStatusCodeNegative = -1,
+  kStatusNoSuchFile = -6,     // FileDelete of a file that is not there: as good as deleted
+  kStatusNegativeValue = -1,  // a CodeReply 34 whose value is negative: a refusal
 };
 
 inline constexpr uint8_t kDefaultDeviceId = 0x5E;
@@ -141,7 +141,7 @@ MessageKind ClassifyMessage(const uint8_t* m, size_t length, Sender sender,
 // The number of data bytes of a whole message: the closing 0xF7 is not data.
 size_t DataLength(const uint8_t* m, size_t length);
 
-// Kinds that answer a request: they store a status and wake the waiting worker.
+// Kinds that answer a request: each is owed to a copy of a request and handed to it.
 constexpr bool IsAnswer(MessageKind kind) {
   return kind == MessageKind::Ack || kind == MessageKind::IdentityReply ||
          kind == MessageKind::ValueReply || kind == MessageKind::CodeReply ||

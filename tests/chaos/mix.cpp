@@ -287,7 +287,7 @@ uint32_t Scaled(uint32_t ms, double scale) {
 void Stretch(Mix& m, double scale) {
   EngineTiming& t = m.timing;
   for (uint32_t* ms : {&t.replyWaitMs, &t.updateStartPauseMs, &t.resendPauseMs, &t.semaphorePauseMs,
-                       &t.abortSleepMs, &t.eraseExtraMs, &t.lastAnswerMarginMs}) {
+                       &t.eraseExtraMs, &t.lastAnswerMarginMs}) {
     *ms = Scaled(*ms, scale);
   }
   t.eraseBytesPerMs = std::max<uint32_t>(1, static_cast<uint32_t>(t.eraseBytesPerMs / scale));
@@ -325,7 +325,6 @@ Mix DrawMix(uint64_t seed, const MixOptions& options) {
   t.resendPauseMs = std::max<uint32_t>(2, t.replyWaitMs / 40);
   t.semaphorePauseMs = std::max<uint32_t>(1, t.replyWaitMs / 80);
   t.updateStartPauseMs = d.Int(12, 30);
-  t.abortSleepMs = 10;
   // The erase waits about six reply waits, as 32,775 ms is to 5,000.
   t.eraseBytesPerMs = sim::kFlashSize / (t.replyWaitMs * 11 / 2);
   t.eraseExtraMs = t.replyWaitMs;

@@ -51,7 +51,6 @@ inline EngineTiming ScriptedTiming() {
   t.updateStartPauseMs = 5;
   t.resendPauseMs = 2;
   t.semaphorePauseMs = 1;
-  t.abortSleepMs = 10;
   t.eraseBytesPerMs = 1000000;
   t.eraseExtraMs = 1000;
   return t;

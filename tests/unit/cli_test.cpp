@@ -281,7 +281,6 @@ TEST(CliTiming, TheScaleTakesOnlySaneNumbers) {
   EXPECT_EQ(hundredth.updateStartPauseMs, 5u);
   EXPECT_EQ(hundredth.resendPauseMs, 1u);
   EXPECT_EQ(hundredth.eraseBytesPerMs, 3300u);
-  EXPECT_EQ(hundredth.abortSleepMs, defaults.abortSleepMs);
 
   // Tiny scales: every wait at least 1 ms, and an erase rate that its field still holds (never
   // 0, which would divide by nothing).

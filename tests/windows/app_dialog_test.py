@@ -255,6 +255,7 @@ class DialogTest(unittest.TestCase):
             process, dialog = self.start_updater()
             self.probe.click(dialog, IDOK)
             box, text, buttons, icon = self.probe.message_box("Error")
+            self.xvfb.screenshot(os.path.join(self.shots, "low-battery-box.png"))
             self.assertEqual(text, "Low battery.")
             self.assertEqual(buttons, ["OK"])
             self.assertTrue(icon)
@@ -296,6 +297,7 @@ class DialogTest(unittest.TestCase):
 
             self.probe.click(dialog, IDCANCEL)
             box, text, buttons, _ = self.probe.message_box(APP_CAPTION)
+            self.xvfb.screenshot(os.path.join(self.shots, "exit-during-run-box.png"))
             self.assertEqual(text, "Now updating. Are you sure?")
             self.press(box, IDOK)
             self.probe.wait_gone(dialog, timeout=25)
