@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -242,6 +243,22 @@ class SimPty : public ::testing::Test {
     ASSERT_EQ(c.Exchange(Write(Image(5000), 0x000A0000)), 0);
   }
 
+  // The report as JSON; a report that does not read as JSON fails the test.
+  nlohmann::json Report() const {
+    const std::string text = Slurp(report_);
+    nlohmann::json j = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+    EXPECT_FALSE(j.is_discarded()) << text;
+    return j.is_discarded() ? nlohmann::json::object() : j;
+  }
+  // Whether a list of the report (violations, refusals, faults) has an entry whose "what" holds
+  // the text.
+  static bool Lists(const nlohmann::json& list, const std::string& text) {
+    for (const nlohmann::json& e : list) {
+      if (e.value("what", "").find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+
   std::string report_;
   std::string image_;
 };
@@ -263,11 +280,11 @@ TEST_F(SimPty, ScriptedUpdateAndReport) {
   ASSERT_EQ(c.Exchange(Six(px::ComposeUpdateComplete)), 0);
   c.Close();  // the updater is done: --once ends without waiting out the linger
   EXPECT_EQ(sim.Wait(), 0) << sim.Stderr();
-  const std::string json = Slurp(report_);
-  EXPECT_NE(json.find("\"success\": true"), std::string::npos) << json;
-  EXPECT_NE(json.find("\"matches\": true"), std::string::npos);
-  EXPECT_NE(json.find("\"RomWrite\": 1"), std::string::npos);
-  EXPECT_NE(json.find("\"violations\": []"), std::string::npos);
+  const nlohmann::json r = Report();
+  EXPECT_EQ(r.value("success", false), true) << r.dump(2);
+  EXPECT_EQ(r["flash"]["expectedImage"].value("matches", false), true);
+  EXPECT_EQ(r["messages"].value("RomWrite", 0), 1);
+  EXPECT_TRUE(r.contains("violations") && r["violations"].empty());
   EXPECT_NE(sim.Stderr().find("update complete, flash equals the image"), std::string::npos);
 }
 
@@ -286,9 +303,9 @@ TEST_F(SimPty, OnceFailsWhenTheUpdateIsNotClean) {
     EXPECT_EQ(c.Exchange(bad), 22);
     ASSERT_EQ(c.Exchange(Six(px::ComposeUpdateComplete)), 0);
     EXPECT_EQ(sim.Wait(), 1);  // the linger ran out with the updater still connected
-    const std::string json = Slurp(report_);
-    EXPECT_NE(json.find("after UpdateStart was answered"), std::string::npos) << json;
-    EXPECT_NE(json.find("\"matches\": false"), std::string::npos);
+    const nlohmann::json r = Report();
+    EXPECT_TRUE(Lists(r["violations"], "after UpdateStart was answered")) << r.dump(2);
+    EXPECT_EQ(r["flash"]["expectedImage"].value("matches", true), false);
   }
   {
     // A fault end to end: a low battery at UpdateStart; the updater gives up and closes.
@@ -300,9 +317,9 @@ TEST_F(SimPty, OnceFailsWhenTheUpdateIsNotClean) {
     EXPECT_EQ(c.Exchange(Six(px::ComposeUpdateStart)), 12);
     c.Close();
     EXPECT_EQ(sim.Wait(), 1);
-    const std::string json = Slurp(report_);
-    EXPECT_NE(json.find("\"what\": \"UpdateStart:all:status=12\""), std::string::npos) << json;
-    EXPECT_NE(json.find("\"updateComplete\": false"), std::string::npos);
+    const nlohmann::json r = Report();
+    EXPECT_TRUE(Lists(r["faults"], "UpdateStart:all:status=12")) << r.dump(2);
+    EXPECT_EQ(r.value("updateComplete", true), false);
   }
 }
 
@@ -335,7 +352,7 @@ TEST_F(SimPty, LineDroppedByAFault) {
   EXPECT_EQ(sim.Wait(), 0);
   EXPECT_TRUE(c.Receive(200).empty());
   EXPECT_TRUE(c.broken());
-  EXPECT_NE(Slurp(report_).find("\"disconnected\": true"), std::string::npos);
+  EXPECT_EQ(Report().value("disconnected", false), true);
   EXPECT_NE(sim.Stderr().find("line down after 9 bytes"), std::string::npos) << sim.Stderr();
 }
 
@@ -356,8 +373,8 @@ TEST_F(SimPty, LinkSurvivesReopenAndSignalWritesReport) {
   }
   sim.Signal(SIGTERM);
   EXPECT_EQ(sim.Wait(), 0);
-  const std::string json = Slurp(report_);
-  EXPECT_NE(json.find("\"IdentityRequest\": 2"), std::string::npos) << json;
+  const nlohmann::json r = Report();
+  EXPECT_EQ(r["messages"].value("IdentityRequest", 0), 2) << r.dump(2);
   struct stat st;
   EXPECT_NE(lstat(link.c_str(), &st), 0);  // removed on the way out
 }

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <thread>
 
@@ -101,10 +102,10 @@ TEST(SimHarness, WholeUpdateOverTheInProcessLine) {
   const PedalReport r = pedal.Report();
   EXPECT_TRUE(r.Success()) << pedal.ReportJson();
   EXPECT_EQ(r.bytesSent, 15u + 7 * 3 + 12 * 5 + 8 * 3 + 7 * 5);
-  const std::string json = pedal.ReportJson();
-  EXPECT_NE(json.find("\"success\": true"), std::string::npos);
-  EXPECT_NE(json.find("\"name\": \"LINESEL.TDL\""), std::string::npos);
-  EXPECT_NE(json.find("\"matches\": true"), std::string::npos);
+  const nlohmann::json json = nlohmann::json::parse(pedal.ReportJson());
+  EXPECT_EQ(json["success"], true);
+  EXPECT_EQ(json["files"][0]["name"], "LINESEL.TDL");
+  EXPECT_EQ(json["flash"]["expectedImage"]["matches"], true);
 }
 
 // Bytes dropped and flipped both ways, real-time bytes, strays and the pedal's own requests: an
