@@ -232,7 +232,7 @@ void TellPedalReport(const std::string& tag, const std::string& reportPath, int 
 // The one question before any pedal changes: every pedal that would be updated, after those
 // left out. True to go on.
 bool ConfirmPedals(const Options& o, const Targets& t, int32_t firmwareSize, int32_t moduleSize,
-                   const std::atomic<bool>& cancel, const std::vector<PedalEnding>& ready,
+                   const CInterruptWatch& interrupt, const std::vector<PedalEnding>& ready,
                    const std::vector<PedalEnding>& others) {
   const std::string moduleText =
       " and the " + std::to_string(moduleSize) + "-byte module file " + kModuleFileName;
@@ -243,7 +243,8 @@ bool ConfirmPedals(const Options& o, const Targets& t, int32_t firmwareSize, int
             "firmware%s.\n",
             p.deviceId, p.variant, firmwareSize, p.variant == 1 ? moduleText.c_str() : "");
     if (o.yes) return true;
-    return AskYesNo("Update the pedal now? Keep it powered and nearby until it is done.", cancel);
+    return AskYesNo("Update the pedal now? Keep it powered and nearby until it is done.",
+                    interrupt);
   }
   for (const PedalEnding& e : others) {
     if (e.leftOut) fprintf(stderr, "%s: left out: %s\n", e.port.c_str(), WithDetail(e).c_str());
@@ -260,7 +261,7 @@ bool ConfirmPedals(const Options& o, const Targets& t, int32_t firmwareSize, int
   if (o.yes) return true;
   return AskYesNo("Update " + std::string(ready.size() == 1 ? "this pedal" : "these pedals") +
                       " now? Keep them powered and nearby until they are done.",
-                  cancel);
+                  interrupt);
 }
 
 // One line per port: how its run ended.
@@ -336,10 +337,10 @@ int FlashPedals(const Options& o, const Targets& t, const FlashImages& images,
                 const FleetSettings& settings) {
   CFleet fleet(t.ports, settings);
   CInterruptWatch watch([&fleet] { fleet.AbortAll(); });
-  const std::vector<PedalEnding> endings = fleet.Flash([&](const std::vector<PedalEnding>& ready,
-                                                           const std::vector<PedalEnding>& others) {
-    return ConfirmPedals(o, t, images.firmwareSize, images.moduleSize, watch.Flag(), ready, others);
-  });
+  const std::vector<PedalEnding> endings = fleet.Flash(
+      [&](const std::vector<PedalEnding>& ready, const std::vector<PedalEnding>& others) {
+        return ConfirmPedals(o, t, images.firmwareSize, images.moduleSize, watch, ready, others);
+      });
   const bool interrupted = watch.Interrupted();
   bool declined = false;
   for (const PedalEnding& e : endings) declined = declined || e.outcome == RunOutcome::Declined;

@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -22,10 +23,15 @@ class CInterruptWatch {
   CInterruptWatch& operator=(const CInterruptWatch&) = delete;
   bool Interrupted() const { return interrupted_.load(); }
   const std::atomic<bool>& Flag() const { return interrupted_; }
+  // Blocks until the terminal has input to read (true) or the interrupt came (false).
+  bool WaitForInput() const;
 
  private:
   std::function<void()> onInterrupt_;
   std::atomic<bool> interrupted_{false};
+  // Becomes ready at the interrupt and stays so: a pipe on POSIX (read end, write end), a
+  // manual-reset event on Windows (the first).
+  intptr_t interruptedSignal_[2] = {-1, -1};
   std::atomic<bool> stop_{false};
   std::thread watcher_;
 };
@@ -57,8 +63,8 @@ bool IsTerminal(FILE* file);
 // Lets the terminal take cursor movements (the board of several pedals); returns its width in
 // columns, 0 when unknown.
 size_t PrepareTerminal(FILE* file);
-// Asks on the terminal; false on "no", end of input or cancel.
-bool AskYesNo(const std::string& question, const std::atomic<bool>& cancel);
+// Asks on the terminal; false on "no", end of input or the interrupt.
+bool AskYesNo(const std::string& question, const CInterruptWatch& interrupt);
 // A file name for a temporary file; "" when none can be made.
 std::string TempPath(const std::string& stem);
 

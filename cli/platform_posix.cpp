@@ -67,6 +67,13 @@ CInterruptWatch::CInterruptWatch(std::function<void()> onInterrupt)
     fcntl(gSignalPipe[1], F_SETFD, FD_CLOEXEC);
   }
   if (gSignalPipe[0] < 0) return;  // no pipe: the signals keep their default, nothing watches
+  int interrupted[2] = {-1, -1};
+  if (pipe(interrupted) == 0) {
+    fcntl(interrupted[0], F_SETFD, FD_CLOEXEC);
+    fcntl(interrupted[1], F_SETFD, FD_CLOEXEC);
+    interruptedSignal_[0] = interrupted[0];
+    interruptedSignal_[1] = interrupted[1];
+  }
   struct sigaction sa = {};
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
@@ -84,7 +91,12 @@ CInterruptWatch::CInterruptWatch(std::function<void()> onInterrupt)
         if (stop_.load()) return;
         continue;
       }
-      if (!stop_.load() && !interrupted_.exchange(true)) onInterrupt_();
+      if (stop_.load() || interrupted_.exchange(true)) continue;
+      if (interruptedSignal_[1] >= 0) {
+        const unsigned char mark = 1;
+        [[maybe_unused]] ssize_t n = write(static_cast<int>(interruptedSignal_[1]), &mark, 1);
+      }
+      onInterrupt_();
     }
   });
 }
@@ -98,6 +110,23 @@ CInterruptWatch::~CInterruptWatch() {
   }
   signal(SIGINT, SIG_DFL);
   signal(SIGTERM, SIG_DFL);
+  for (intptr_t fd : interruptedSignal_) {
+    if (fd >= 0) close(static_cast<int>(fd));
+  }
+}
+
+// Without its pipe the watch cannot wake a wait; the signals then keep their default, which ends
+// the program anyway.
+bool CInterruptWatch::WaitForInput() const {
+  pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {static_cast<int>(interruptedSignal_[0]), POLLIN, 0}};
+  const nfds_t count = interruptedSignal_[0] >= 0 ? 2 : 1;
+  for (;;) {
+    if (interrupted_.load()) return false;
+    const int ready = poll(p, count, -1);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0 || (count == 2 && p[1].revents != 0)) return false;
+    return true;
+  }
 }
 
 CSimulator::~CSimulator() {
@@ -239,13 +268,11 @@ size_t PrepareTerminal(FILE* file) {
   return size.ws_col;
 }
 
-bool AskYesNo(const std::string& question, const std::atomic<bool>& cancel) {
+bool AskYesNo(const std::string& question, const CInterruptWatch& interrupt) {
   fprintf(stderr, "%s [y/N] ", question.c_str());
   fflush(stderr);
   std::string answer;
-  while (!cancel.load()) {
-    pollfd p = {STDIN_FILENO, POLLIN, 0};
-    if (poll(&p, 1, 100) <= 0) continue;
+  while (interrupt.WaitForInput()) {
     char c;
     if (read(STDIN_FILENO, &c, 1) != 1) return false;
     if (c == '\n') return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES";

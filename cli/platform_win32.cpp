@@ -11,11 +11,13 @@ namespace {
 CInterruptWatch* gWatch = nullptr;
 std::function<void()>* gOnInterrupt = nullptr;
 std::atomic<bool>* gInterrupted = nullptr;
+HANDLE gInterruptedEvent = nullptr;
 
 BOOL WINAPI OnConsoleEvent(DWORD type) {
   if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT) {
-    if (gInterrupted != nullptr && !gInterrupted->exchange(true) && gOnInterrupt != nullptr) {
-      (*gOnInterrupt)();
+    if (gInterrupted != nullptr && !gInterrupted->exchange(true)) {
+      if (gInterruptedEvent != nullptr) SetEvent(gInterruptedEvent);
+      if (gOnInterrupt != nullptr) (*gOnInterrupt)();
     }
     return TRUE;
   }
@@ -29,6 +31,8 @@ CInterruptWatch::CInterruptWatch(std::function<void()> onInterrupt)
   gWatch = this;
   gOnInterrupt = &onInterrupt_;
   gInterrupted = &interrupted_;
+  gInterruptedEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  interruptedSignal_[0] = reinterpret_cast<intptr_t>(gInterruptedEvent);
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
@@ -37,6 +41,18 @@ CInterruptWatch::~CInterruptWatch() {
   gWatch = nullptr;
   gOnInterrupt = nullptr;
   gInterrupted = nullptr;
+  if (gInterruptedEvent != nullptr) CloseHandle(gInterruptedEvent);
+  gInterruptedEvent = nullptr;
+}
+
+// A console's input handle can be waited on; a pipe's cannot, and then the read itself waits.
+bool CInterruptWatch::WaitForInput() const {
+  if (interrupted_.load()) return false;
+  HANDLE handles[2] = {GetStdHandle(STD_INPUT_HANDLE),
+                       reinterpret_cast<HANDLE>(interruptedSignal_[0])};
+  const DWORD count = handles[1] != nullptr ? 2 : 1;
+  const DWORD woke = WaitForMultipleObjects(count, handles, FALSE, INFINITE);
+  return woke == WAIT_OBJECT_0 || (woke == WAIT_FAILED && !interrupted_.load());
 }
 
 CSimulator::~CSimulator() {}
@@ -72,13 +88,12 @@ size_t PrepareTerminal(FILE* file) {
   return static_cast<size_t>(info.srWindow.Right - info.srWindow.Left + 1);
 }
 
-bool AskYesNo(const std::string& question, const std::atomic<bool>& cancel) {
+bool AskYesNo(const std::string& question, const CInterruptWatch& interrupt) {
   fprintf(stderr, "%s [y/N] ", question.c_str());
   fflush(stderr);
   HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
   std::string answer;
-  while (!cancel.load()) {
-    if (WaitForSingleObject(in, 100) != WAIT_OBJECT_0) continue;
+  while (interrupt.WaitForInput()) {
     char c;
     DWORD got = 0;
     if (!ReadFile(in, &c, 1, &got, nullptr) || got != 1) return false;

@@ -22,10 +22,12 @@ struct ProcessResult {
   std::string err;
 };
 
-// A child process with its stdout and stderr collected.
+// A child process with its stdout and stderr collected; its stdin is stdinFd (such as a
+// terminal's), or /dev/null.
 class Process {
  public:
-  Process(const std::vector<std::string>& argv, const std::vector<std::string>& env = {}) {
+  Process(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+          int stdinFd = -1) {
     int out[2], err[2];
     if (pipe(out) != 0 || pipe(err) != 0) return;
     pid_ = fork();
@@ -34,8 +36,7 @@ class Process {
       dup2(err[1], 2);
       close(out[0]);
       close(err[0]);
-      const int devnull = open("/dev/null", O_RDONLY);
-      dup2(devnull, 0);
+      dup2(stdinFd >= 0 ? stdinFd : open("/dev/null", O_RDONLY), 0);
       for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
       std::vector<char*> args;
       for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -70,6 +71,16 @@ class Process {
       Pump(50);
     }
     return false;
+  }
+
+  // Waits up to timeoutMs for the text to show on stderr.
+  bool WaitForError(const std::string& text, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (result_.err.find(text) == std::string::npos) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      Pump(50);
+    }
+    return true;
   }
 
   void Signal(int sig) { kill(pid_, sig); }
