@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "test_folder.h"
 
 namespace px {
 namespace {
@@ -31,8 +32,7 @@ TEST(ChatteringLine, WholeUpdateEndsAndTheProgramExits) {
 }
 
 TEST(ChatteringLine, InterruptMidWriteStopsAtOnce) {
-  const fs::path dir = fs::temp_directory_path() / ("px550-chatter-" + std::to_string(getpid()));
-  fs::create_directories(dir);
+  const fs::path dir = test::FreshTestFolder("px550-chatter");
   const std::string trace = (dir / "trace.txt").string();
   const std::string report = (dir / "report.json").string();
   Process pedal({PX_SIM_EXE, "--pty", "--clock", "20", "--baud", "115200", "--erase-ms", "100",

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "test_folder.h"
 #include "wait_until.h"
 
 namespace px {
@@ -27,10 +28,7 @@ using test::ReadFile;
 class CliTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("px550-e2e-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
+    dir_ = test::FreshTestFolder("px550-e2e");
     report_ = (dir_ / "report.json").string();
   }
   void TearDown() override {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "test_folder.h"
 
 namespace px {
 namespace {
@@ -39,12 +40,7 @@ bool Has(const std::string& text, const std::string& what) {
 
 class CliMultiTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("px550-multi-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
-  }
+  void SetUp() override { dir_ = test::FreshTestFolder("px550-multi"); }
   void TearDown() override {
     pedals_.clear();
     fs::remove_all(dir_);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "test_folder.h"
 
 namespace px {
 namespace {
@@ -31,10 +32,7 @@ std::string BoxText(const std::string& err) {
 class ReplayTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("px550-replay-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
+    dir_ = test::FreshTestFolder("px550-replay");
     trace_ = (dir_ / "run.trace").string();
     report_ = (dir_ / "report.json").string();
   }

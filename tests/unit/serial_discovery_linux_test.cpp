@@ -8,6 +8,7 @@
 
 #include "serial/port_discovery.h"
 #include "serial/port_discovery_linux.h"
+#include "test_folder.h"
 
 namespace px {
 namespace {
@@ -18,10 +19,7 @@ namespace fs = std::filesystem;
 class SysfsFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = fs::temp_directory_path() /
-            ("px-sysfs-" + std::to_string(getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root_);
+    root_ = test::FreshTestFolder("px-sysfs");
     fs::create_directories(root_ / "class" / "tty");
   }
   void TearDown() override { fs::remove_all(root_); }

@@ -9,6 +9,7 @@
 
 #include "serial/port_discovery.h"
 #include "serial/port_discovery_names.h"
+#include "test_folder.h"
 
 namespace px {
 namespace {
@@ -17,13 +18,7 @@ namespace fs = std::filesystem;
 
 class DevFixture : public ::testing::Test {
  protected:
-  void SetUp() override {
-    root_ = fs::temp_directory_path() /
-            ("px-dev-" + std::to_string(getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root_);
-    fs::create_directories(root_);
-  }
+  void SetUp() override { root_ = test::FreshTestFolder("px-dev"); }
   void TearDown() override { fs::remove_all(root_); }
 
   // Device files cannot be made without privileges; the listing goes by name alone.
