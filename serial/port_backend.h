@@ -45,16 +45,7 @@ class CPortBackend {
 };
 
 // What an opening was doing when it failed.
-enum class OpenStep {
-  kNoPort,
-  kOpen,
-  kNotSerial,
-  kHeld,
-  kTimeouts,
-  kLineSettings,
-  kModemLines,
-  kThreads
-};
+enum class OpenStep { kNoPort, kOpen, kNotSerial, kHeld, kLineSettings, kModemLines, kThreads };
 
 // Why an opening failed: the step and the system's error code.
 struct OpenFailure {

@@ -27,8 +27,6 @@ std::string WhatFailed(serial_detail::OpenStep step, const std::string& path, ui
       return path + " is not a serial port";
     case OpenStep::kHeld:
       return path + " is held by another program";
-    case OpenStep::kTimeouts:
-      return path + " refused the read and write time-outs";
     case OpenStep::kLineSettings:
       return path + " refused " + std::to_string(baudRate) + " baud, 8N1, no flow control";
     case OpenStep::kModemLines:
