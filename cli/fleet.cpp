@@ -188,6 +188,10 @@ void CFleet::IdentifyOne(Pedal& p, bool tell) {
     if (tell && !p.openError.empty() && !settings_.leaveOut) p.ui.Note(p.openError);
     return;
   }
+  // What the opening let pass (a setting the port refused, a held port tried again).
+  if (p.traced) {
+    for (const std::string& note : p.link.LastOpenNotes()) p.tap.Note(note);
+  }
   if (!p.StartReceiving()) {
     p.Fail(RunOutcome::NotStarted, IDS_CANT_START_UPDATE);
     if (tell) p.ui.ShowError(p.result.text);

@@ -36,13 +36,13 @@ constexpr HintRow kHints[] = {
      "'px550-update ports' lists the ports."},
     {HintCause::kLineLost,
      "The port went away: the pedal was switched off or went out of range. Bring it near, "
-     "switch it on and start again; a pedal that stayed on is still in update mode."},
+     "switch it on and start the update again."},
     {HintCause::kStoppedAnswering,
      "The pedal stopped answering: it may be out of range or switched off. Bring it near and "
-     "start the update again; it stays in update mode until an update completes."},
+     "start the update again."},
     {HintCause::kRefusedData,
      "The pedal kept refusing the data, as over a poor connection. Bring it nearer and start "
-     "the update again; it stays in update mode until an update completes."},
+     "the update again."},
 };
 
 // Steps in which the pedal takes data: a refusal there is about the data or the line.

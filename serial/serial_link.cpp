@@ -4,6 +4,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "serial/held_port.h"
 #include "serial/port_backend.h"
 
 namespace px {
@@ -11,8 +12,8 @@ namespace px {
 namespace {
 
 constexpr uint32_t kReadWaitMs = 100;
-// A read that fails at once (port gone, Bluetooth dropped) is retried after this pause rather
-// than straight away, so a dead port costs no CPU.
+// A read that fails at once (port gone, Bluetooth dropped), or comes back empty without waiting,
+// is followed by this pause rather than a new read straight away, so a dead port costs no CPU.
 constexpr uint32_t kFailedReadPauseMs = 100;
 
 std::string WhatFailed(serial_detail::OpenStep step, const std::string& path, uint32_t baudRate) {
@@ -26,8 +27,6 @@ std::string WhatFailed(serial_detail::OpenStep step, const std::string& path, ui
       return path + " is not a serial port";
     case OpenStep::kHeld:
       return path + " is held by another program";
-    case OpenStep::kTimeouts:
-      return path + " refused the read and write time-outs";
     case OpenStep::kLineSettings:
       return path + " refused " + std::to_string(baudRate) + " baud, 8N1, no flow control";
     case OpenStep::kModemLines:
@@ -38,13 +37,18 @@ std::string WhatFailed(serial_detail::OpenStep step, const std::string& path, ui
   return path;
 }
 
+std::string RefusedText(const serial_detail::RefusedCall& call, const std::string& path) {
+  return path + " refused " + call.name +
+         ", used with the settings it has: " + serial_detail::SystemErrorText(call.code);
+}
+
 int Pending(int writeIndex, int readIndex) {
   return (writeIndex - readIndex + CSerialLink::kRingSize) % CSerialLink::kRingSize;
 }
 
 }  // namespace
 
-CSerialLink::CSerialLink() = default;
+CSerialLink::CSerialLink() : Opener(&serial_detail::OpenPortBackend) {}
 
 CSerialLink::~CSerialLink() {
   Close();
@@ -61,18 +65,62 @@ bool CSerialLink::Open(const std::string& portName, uint32_t baudRate) {
 }
 
 bool CSerialLink::OpenPath(const std::string& devicePath, bool havePath, uint32_t baudRate) {
+  const uint64_t closesBefore = Closes.load(std::memory_order_acquire);
+  int tries = 1;
+  // Ends when the port opens, is refused for any other reason, or HeldPortRetryWait says the
+  // refusal stands (at the latest 2 s after our own close).
+  for (;;) {
+    bool held = false;
+    if (OpenOnce(devicePath, havePath, baudRate, held)) {
+      if (tries > 1) {
+        std::lock_guard<std::mutex> lifecycle(LifecycleMutex);
+        OpenNotes.push_back(devicePath +
+                            " was still held just after this program closed it; "
+                            "opened at try " +
+                            std::to_string(tries));
+      }
+      return true;
+    }
+    if (!held) return false;
+    const auto wait = serial_detail::HeldPortRetryWait(
+        serial_detail::PortCloses().LastClose(devicePath), std::chrono::steady_clock::now());
+    // No lock is held while waiting: the reply thread and the window go on.
+    if (!wait || !WaitBeforeRetry(*wait, closesBefore)) return false;
+    ++tries;
+  }
+}
+
+bool CSerialLink::WaitBeforeRetry(std::chrono::milliseconds wait, uint64_t closesBefore) {
+  const auto until = std::chrono::steady_clock::now() + wait;
+  for (;;) {
+    if (Closes.load(std::memory_order_acquire) != closesBefore) return false;
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return true;
+    CloseWake.Lock(static_cast<uint32_t>(left.count()));
+  }
+}
+
+bool CSerialLink::OpenOnce(const std::string& devicePath, bool havePath, uint32_t baudRate,
+                           bool& held) {
   std::lock_guard<std::mutex> lifecycle(LifecycleMutex);
   CloseLocked();
   // Bytes left from an earlier opening never reach the new one, even when this Open fails.
   EmptyRings();
   ReadFailures.store(0, std::memory_order_relaxed);
+  OpenNotes.clear();
   serial_detail::OpenFailure failure;
+  std::vector<serial_detail::RefusedCall> refused;
   if (!havePath) {
     failure = {serial_detail::OpenStep::kNoPort, serial_detail::NoSuchPortError()};
   } else {
-    Port = serial_detail::OpenPortBackend(devicePath, baudRate, failure);
+    Port = Opener(devicePath, baudRate, failure, refused);
   }
   if (Port) {
+    OpenedPath = devicePath;
+    for (const serial_detail::RefusedCall& call : refused) {
+      OpenNotes.push_back(RefusedText(call, devicePath));
+    }
     // The run flags are raised here, before the threads exist, so that a Close coming at once
     // still finds them and stops both threads.
     ReaderRun.store(true, std::memory_order_release);
@@ -80,6 +128,7 @@ bool CSerialLink::OpenPath(const std::string& devicePath, bool havePath, uint32_
     try {
       Reader = std::thread(&CSerialLink::ReaderThread, this);
       Writer = std::thread(&CSerialLink::WriterThread, this);
+      serial_detail::PortCloses().Opened(devicePath);
       PortOpen.store(true, std::memory_order_release);
       return true;
     } catch (const std::system_error& e) {
@@ -88,6 +137,7 @@ bool CSerialLink::OpenPath(const std::string& devicePath, bool havePath, uint32_
       CloseLocked();
     }
   }
+  held = failure.step == serial_detail::OpenStep::kHeld;
   OpenError.store(failure.code, std::memory_order_relaxed);
   OpenErrorText = WhatFailed(failure.step, devicePath, baudRate) + ": " +
                   serial_detail::SystemErrorText(failure.code);
@@ -99,7 +149,15 @@ std::string CSerialLink::LastOpenErrorText() const {
   return OpenErrorText;
 }
 
+std::vector<std::string> CSerialLink::LastOpenNotes() const {
+  std::lock_guard<std::mutex> lifecycle(LifecycleMutex);
+  return OpenNotes;
+}
+
 void CSerialLink::Close() {
+  // An Open that waits to try a held port again gives up.
+  Closes.fetch_add(1, std::memory_order_acq_rel);
+  CloseWake.SetEvent();
   std::lock_guard<std::mutex> lifecycle(LifecycleMutex);
   CloseLocked();
 }
@@ -112,7 +170,10 @@ void CSerialLink::CloseLocked() {
   WakeEvent.SetEvent();
   if (Reader.joinable()) Reader.join();
   if (Writer.joinable()) Writer.join();
-  Port.reset();
+  if (Port) {
+    Port.reset();
+    serial_detail::PortCloses().Closed(OpenedPath, std::chrono::steady_clock::now());
+  }
 }
 
 void CSerialLink::EmptyRings() {
@@ -204,6 +265,13 @@ void CSerialLink::ReaderThread() {
         PutReceived(byte);
         break;
       case serial_detail::ReadResult::kNothing:
+        QuietReads.fetch_add(1, std::memory_order_relaxed);
+        break;
+      case serial_detail::ReadResult::kNothingAtOnce:
+        // A quiet line all the same; only the pause keeps a port that does not wait from
+        // costing CPU.
+        QuietReads.fetch_add(1, std::memory_order_relaxed);
+        Port->Pause(kFailedReadPauseMs);
         break;
       case serial_detail::ReadResult::kFailed:
         // A read that a Close cut short is no sign of a lost port.

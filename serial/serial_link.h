@@ -1,10 +1,13 @@
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "base/byte_link.h"
 #include "base/event.h"
@@ -13,7 +16,9 @@ namespace px {
 
 namespace serial_detail {
 class CPortBackend;
-}
+struct OpenFailure;
+struct RefusedCall;
+}  // namespace serial_detail
 
 // The serial line to the pedal: Send queues bytes for the writer thread, ReadByte takes bytes
 // that the reader thread received. Neither caller ever waits on the port itself.
@@ -28,7 +33,9 @@ class CSerialLink final : public IPortLink {
   CSerialLink& operator=(const CSerialLink&) = delete;
 
   // Opens "\\.\COM<n>" where ports are numbered; elsewhere fails (ports have no numbers there).
-  // Fails, with the reason kept, when the line cannot be set up as asked.
+  // Fails, with the reason kept, when the line cannot be set up as asked. A port refused as held
+  // within 2 s after this program closed it is tried again over those 2 s (some drivers let a
+  // port go a moment after it was closed); a Close meanwhile ends the tries.
   bool Open(int portNumber, uint32_t baudRate) override;
   // "COM7" or "\\.\COM7" on Windows, a device path such as "/dev/rfcomm0" elsewhere.
   bool Open(const std::string& portName, uint32_t baudRate) override;
@@ -52,6 +59,9 @@ class CSerialLink final : public IPortLink {
   // What the last Open that failed was doing and the system's text for its error, such as
   // "/dev/rfcomm0 refused 115200 baud, 8N1: Invalid argument".
   std::string LastOpenErrorText() const;
+  // What the last Open let pass without failing, one line each, such as a setting call that the
+  // port refused ("COM7 refused SetCommState, used with the settings it has: ...").
+  std::vector<std::string> LastOpenNotes() const;
   // Bytes thrown away since construction: messages that did not fit in TxRing and bytes that
   // came while RxRing was full.
   uint64_t BytesDropped() const { return DroppedBytes.load(std::memory_order_relaxed); }
@@ -62,8 +72,13 @@ class CSerialLink final : public IPortLink {
  private:
   friend struct SerialLinkProbe;
   enum class WriteOutcome { kSent, kLost, kNotTaken };
+  using BackendOpener = std::function<std::unique_ptr<serial_detail::CPortBackend>(
+      const std::string&, uint32_t, serial_detail::OpenFailure&,
+      std::vector<serial_detail::RefusedCall>&)>;
 
   bool OpenPath(const std::string& devicePath, bool havePath, uint32_t baudRate);
+  bool OpenOnce(const std::string& devicePath, bool havePath, uint32_t baudRate, bool& held);
+  bool WaitBeforeRetry(std::chrono::milliseconds wait, uint64_t closesBefore);
   void CloseLocked();
   void EmptyRings();
   void ReaderThread();
@@ -71,8 +86,10 @@ class CSerialLink final : public IPortLink {
   void PutReceived(uint8_t byte);
   WriteOutcome WritePending();
 
-  mutable std::mutex LifecycleMutex;  // Open, Close and OpenErrorText
+  mutable std::mutex LifecycleMutex;  // Open, Close, OpenErrorText, OpenNotes and OpenedPath
+  BackendOpener Opener;               // the system's, but for a test's own backend
   std::unique_ptr<serial_detail::CPortBackend> Port;
+  std::string OpenedPath;
   std::thread Reader;
   std::thread Writer;
   std::atomic<bool> ReaderRun{false};
@@ -80,6 +97,9 @@ class CSerialLink final : public IPortLink {
   std::atomic<bool> PortOpen{false};
   std::atomic<int> OpenError{0};
   std::string OpenErrorText;
+  std::vector<std::string> OpenNotes;
+  std::atomic<uint64_t> Closes{0};  // calls of Close, ever
+  CEvent CloseWake;                 // ends a wait between the tries of a held port
 
   CEvent WakeEvent;
   CEvent RxDataEvent;
@@ -94,6 +114,7 @@ class CSerialLink final : public IPortLink {
   std::atomic<uint64_t> WritesLost{0};
   std::atomic<uint64_t> DroppedBytes{0};
   std::atomic<uint64_t> ReadFailures{0};  // since the last Open
+  std::atomic<uint64_t> QuietReads{0};    // reads that ended with nothing, ever
   std::atomic<uint64_t> BytesQueued{0};   // every byte taken into TxRing, ever
   std::atomic<uint64_t> BytesHanded{0};   // ... and handed to the port (or thrown away by Open)
 

@@ -155,7 +155,8 @@ class CPosixPort final : public CPortBackend {
     if (n == 1) return ReadResult::kByte;
     // A hung-up tty (the peer is gone) reports end of file or EIO here.
     if (n == 0 || !WouldBlock()) return ReadResult::kFailed;
-    return ReadResult::kNothing;
+    // Readable, yet nothing came: the next poll may say the same at once.
+    return ReadResult::kNothingAtOnce;
   }
 
   void StopReading() override {}
@@ -298,7 +299,7 @@ bool OutputQueueIsExact(int fd, const std::string& devicePath) {
 }
 
 std::unique_ptr<CPortBackend> OpenPortBackend(const std::string& devicePath, uint32_t baudRate,
-                                              OpenFailure& failure) {
+                                              OpenFailure& failure, std::vector<RefusedCall>&) {
   auto fail = [&failure](OpenStep step, int code) {
     failure = {step, code};
     return nullptr;

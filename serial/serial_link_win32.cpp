@@ -5,6 +5,8 @@
 #include <string>
 #include <utility>
 
+#include "serial/comm_setup_win32.h"
+#include "serial/output_queue_drivers.h"
 #include "serial/port_backend.h"
 
 namespace px::serial_detail {
@@ -63,15 +65,10 @@ class CWin32Port final : public CPortBackend {
       bytesRead_ = 0;
       readIssuedAt_ = GetTickCount64();
       if (ReadFile(handle_.Get(), readBuffer_, 1, &bytesRead_, &readRecord_)) {
-        if (bytesRead_ == 0) {
-          // With the read time-outs applied an empty read takes 100 ms; one that returns at
-          // once means the port no longer behaves, and must not be retried in a tight loop.
-          return EmptyRead();
-        }
-        byte = readBuffer_[0];
-        return ReadResult::kByte;
+        return Completed(byte);
       }
-      if (GetLastError() != ERROR_IO_PENDING) return ReadResult::kFailed;
+      const DWORD error = GetLastError();
+      if (error != ERROR_IO_PENDING) return Failed(error);
       readPending_ = true;
     }
     HANDLE waits[2] = {readRecord_.hEvent, stopEvent_.Get()};
@@ -80,11 +77,9 @@ class CWin32Port final : public CPortBackend {
     }
     readPending_ = false;
     if (!GetOverlappedResult(handle_.Get(), &readRecord_, &bytesRead_, FALSE)) {
-      return ReadResult::kFailed;
+      return Failed(GetLastError());
     }
-    if (bytesRead_ == 0) return EmptyRead();
-    byte = readBuffer_[0];
-    return ReadResult::kByte;
+    return Completed(byte);
   }
 
   void StopReading() override {
@@ -143,8 +138,27 @@ class CWin32Port final : public CPortBackend {
   }
 
  private:
-  ReadResult EmptyRead() const {
-    return GetTickCount64() - readIssuedAt_ < kPromptEmptyReadMs ? ReadResult::kFailed
+  ReadResult Completed(uint8_t& byte) {
+    if (bytesRead_ == 0) return Quiet();
+    byte = readBuffer_[0];
+    return ReadResult::kByte;
+  }
+
+  // Only the system's word counts as a failed port. Latched line errors are cleared before the
+  // next read, so that a driver that stops at a line error reads again.
+  ReadResult Failed(DWORD error) {
+    const bool closing = WaitForSingleObject(stopEvent_.Get(), 0) == WAIT_OBJECT_0;
+    const ReadResult result = ReadErrorResult(error, closing);
+    if (result == ReadResult::kNothing) return Quiet();
+    DWORD errors = 0;
+    ClearCommError(handle_.Get(), &errors, nullptr);
+    return result;
+  }
+
+  // A read that came back with nothing is a quiet line, however fast. One that did not wait its
+  // time-out must not be issued again in a tight loop.
+  ReadResult Quiet() const {
+    return GetTickCount64() - readIssuedAt_ < kPromptEmptyReadMs ? ReadResult::kNothingAtOnce
                                                                  : ReadResult::kNothing;
   }
 
@@ -161,53 +175,6 @@ class CWin32Port final : public CPortBackend {
   DWORD bytesToWrite_ = 0;
   uint8_t readBuffer_[1] = {};
 };
-
-// Applies the time-outs and the line settings; false with the failing step and its error.
-bool Configure(HANDLE handle, uint32_t baudRate, OpenFailure& failure) {
-  // The link never waits on comm events, so a refused mask changes nothing.
-  SetCommMask(handle, EV_RXCHAR);
-
-  // Every one-byte read ends within 110 ms; a write of k bytes is allowed 10 k + 1000 ms.
-  COMMTIMEOUTS timeouts{};
-  timeouts.ReadIntervalTimeout = 0;
-  timeouts.ReadTotalTimeoutMultiplier = 10;
-  timeouts.ReadTotalTimeoutConstant = 100;
-  timeouts.WriteTotalTimeoutMultiplier = 10;
-  timeouts.WriteTotalTimeoutConstant = 1000;
-  if (!SetCommTimeouts(handle, &timeouts)) {
-    failure = {OpenStep::kTimeouts, static_cast<int>(GetLastError())};
-    return false;
-  }
-
-  DCB dcb{};
-  dcb.DCBlength = 28;
-  if (!GetCommState(handle, &dcb)) {
-    failure = {OpenStep::kLineSettings, static_cast<int>(GetLastError())};
-    return false;
-  }
-  dcb.BaudRate = baudRate;
-  dcb.ByteSize = 8;
-  dcb.Parity = NOPARITY;
-  dcb.StopBits = ONESTOPBIT;
-  dcb.fOutxDsrFlow = 0;
-  dcb.fOutxCtsFlow = 0;
-  dcb.fDtrControl = DTR_CONTROL_ENABLE;
-  dcb.fRtsControl = RTS_CONTROL_ENABLE;
-  dcb.fOutX = 0;
-  dcb.fInX = 0;
-  dcb.fBinary = 1;
-  dcb.fParity = 1;
-  // Software flow control is off, so these characters never act on the line.
-  dcb.XonChar = 0x17;
-  dcb.XoffChar = 0x19;
-  dcb.XonLim = 500;
-  dcb.XoffLim = 500;
-  if (!SetCommState(handle, &dcb)) {
-    failure = {OpenStep::kLineSettings, static_cast<int>(GetLastError())};
-    return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -240,20 +207,20 @@ std::string SystemErrorText(int code) {
 }
 
 // Whether the driver's output-queue figure (cbOutQue) says how many bytes have not left the host.
-// A UART's or a USB adapter's does; nobody here knows what a Bluetooth COM port's says, and a
-// figure that says more is queued than really is makes a genuine answer look as if it began
-// before its request left. Bluetooth COM ports are the system's Bluetooth modem devices: there
-// the link counts only what it handed to the driver.
+// Only drivers known to count so are trusted; a figure that says more is queued than really is
+// (as a Bluetooth stack's may) makes a genuine answer look as if it began before its request left.
+// Elsewhere the link counts only what it handed to the driver.
 bool OutputQueueIsExact(const std::string& devicePath) {
   const size_t com = devicePath.rfind("COM");
-  if (com == std::string::npos) return true;
+  if (com == std::string::npos) return false;
   char target[1024] = {};
-  if (QueryDosDeviceA(devicePath.substr(com).c_str(), target, sizeof target) == 0) return true;
-  return std::string(target).find("Bth") == std::string::npos;
+  if (QueryDosDeviceA(devicePath.substr(com).c_str(), target, sizeof target) == 0) return false;
+  return DriverCountsUnsentBytes(target);
 }
 
 std::unique_ptr<CPortBackend> OpenPortBackend(const std::string& devicePath, uint32_t baudRate,
-                                              OpenFailure& failure) {
+                                              OpenFailure& failure,
+                                              std::vector<RefusedCall>& refused) {
   CUniqueHandle handle(CreateFileA(devicePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
   if (!handle.Valid()) {
@@ -267,7 +234,8 @@ std::unique_ptr<CPortBackend> OpenPortBackend(const std::string& devicePath, uin
     failure = {OpenStep::kOpen, static_cast<int>(GetLastError())};
     return nullptr;
   }
-  if (!Configure(handle.Get(), baudRate, failure)) return nullptr;
+  CCommSetup setup(handle.Get());
+  if (!SetUpPort(setup, baudRate, refused, failure)) return nullptr;
   return std::make_unique<CWin32Port>(std::move(handle), std::move(stopEvent),
                                       OutputQueueIsExact(devicePath));
 }

@@ -311,6 +311,18 @@ TEST_F(SerialLinkTest, ConcurrentSendersNeverInterleave) {
   EXPECT_EQ(next[1], kPerThread);
 }
 
+// A line where nothing arrives is quiet, however its reads end (Wine ends them with a time-out
+// error); only the system's word that the port failed makes a lost port.
+TEST_F(SerialLinkTest, AQuietLineIsNoLostPortAndAVanishedOneIs) {
+  OpenLink();
+  const uint64_t before = SerialLinkProbe::QuietReads(link_);
+  ASSERT_TRUE(WaitUntil([&] { return SerialLinkProbe::QuietReads(link_) >= before + 10; },
+                        "ten reads that found nothing"));
+  EXPECT_FALSE(link_.LineFailed());
+  peer_->HangUp();
+  ASSERT_TRUE(WaitUntil([&] { return link_.LineFailed(); }, "the vanished port to be seen"));
+}
+
 // What the vanished port costs in CPU is a figure of bench_serial_latency; here the link stays
 // usable and Close still ends both threads.
 TEST_F(SerialLinkTest, AVanishedPortStillCloses) {

@@ -13,6 +13,8 @@ struct SerialLinkProbe {
   static uint64_t Writes(const CSerialLink& link) { return link.WritesIssued.load(); }
   static uint64_t LostWrites(const CSerialLink& link) { return link.WritesLost.load(); }
   static int TxWriteIndex(const CSerialLink& link) { return link.TxWriteIndex.load(); }
+  // Reads that ended with nothing on the line.
+  static uint64_t QuietReads(const CSerialLink& link) { return link.QuietReads.load(); }
   // Bytes the reader has put in the ring that nobody has taken yet.
   static int RxQueued(const CSerialLink& link) {
     return (link.RxWriteIndex.load() - link.RxReadIndex.load() + CSerialLink::kRingSize) %

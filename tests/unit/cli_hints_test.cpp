@@ -75,8 +75,8 @@ TEST(CliHints, EveryCauseHasATextOfItsOwnThatSaysWhatToTry) {
       {HintCause::kNotConnected, "Bluetooth"},
       {HintCause::kMissing, "paired"},
       {HintCause::kMissingRfcomm, "rfcomm bind"},
-      {HintCause::kLineLost, "start again"},
-      {HintCause::kStoppedAnswering, "stays in update mode"},
+      {HintCause::kLineLost, "switch it on"},
+      {HintCause::kStoppedAnswering, "stopped answering"},
       {HintCause::kRefusedData, "nearer"},
   };
   std::set<std::string> texts;
@@ -85,6 +85,13 @@ TEST(CliHints, EveryCauseHasATextOfItsOwnThatSaysWhatToTry) {
     EXPECT_NE(text.find(word), std::string::npos) << text;
     EXPECT_EQ(text.find('\n'), std::string::npos) << "one line: " << text;
     texts.insert(text);
+  }
+  // After a run that ended part-way, what to do is known, what state the pedal is in is not.
+  for (HintCause cause :
+       {HintCause::kLineLost, HintCause::kStoppedAnswering, HintCause::kRefusedData}) {
+    const std::string text = HintText(cause);
+    EXPECT_NE(text.find("start the update again."), std::string::npos) << text;
+    EXPECT_EQ(text.find("update mode"), std::string::npos) << text;
   }
   EXPECT_EQ(texts.size(), causes.size());
   EXPECT_STREQ(HintText(HintCause::kNone), "");
