@@ -60,19 +60,37 @@ bool CSerialLink::Open(const std::string& portName, uint32_t baudRate) {
   return OpenPath(serial_detail::DevicePathOfName(portName), !portName.empty(), baudRate);
 }
 
+// The system's open can take seconds (a Bluetooth port connects inside it), so no lock is held
+// across it: Close, BytesLeftHost and the error text stay answerable meanwhile. A Close (or
+// another Open) that comes while the port opens wins: the port just opened is let go again.
 bool CSerialLink::OpenPath(const std::string& devicePath, bool havePath, uint32_t baudRate) {
-  std::lock_guard<std::mutex> lifecycle(LifecycleMutex);
-  CloseLocked();
-  // Bytes left from an earlier opening never reach the new one, even when this Open fails.
-  EmptyRings();
-  ReadFailures.store(0, std::memory_order_relaxed);
+  uint64_t opening = 0;
+  {
+    std::lock_guard<std::mutex> lifecycle(LifecycleMutex);
+    CloseLocked();
+    // Bytes left from an earlier opening never reach the new one, even when this Open fails.
+    EmptyRings();
+    ReadFailures.store(0, std::memory_order_relaxed);
+    opening = ++Openings;
+  }
   serial_detail::OpenFailure failure;
+  std::unique_ptr<serial_detail::CPortBackend> port;
   if (!havePath) {
     failure = {serial_detail::OpenStep::kNoPort, serial_detail::NoSuchPortError()};
   } else {
-    Port = serial_detail::OpenPortBackend(devicePath, baudRate, failure);
+    port = serial_detail::OpenPortBackend(devicePath, baudRate, failure);
   }
-  if (Port) {
+  std::unique_lock<std::mutex> lifecycle(LifecycleMutex);
+  if (port && Openings != opening) {
+    lifecycle.unlock();
+    port.reset();  // closed outside the lock, as it was opened
+    lifecycle.lock();
+    OpenError.store(0, std::memory_order_relaxed);
+    OpenErrorText = devicePath + " was closed while it opened";
+    return false;
+  }
+  if (port) {
+    Port = std::move(port);
     // The run flags are raised here, before the threads exist, so that a Close coming at once
     // still finds them and stops both threads.
     ReaderRun.store(true, std::memory_order_release);
@@ -101,6 +119,7 @@ std::string CSerialLink::LastOpenErrorText() const {
 
 void CSerialLink::Close() {
   std::lock_guard<std::mutex> lifecycle(LifecycleMutex);
+  ++Openings;  // an Open still waiting for the system keeps nothing
   CloseLocked();
 }
 
