@@ -155,7 +155,7 @@ class Wine:
         self.processes.append(process)
         return process
 
-    def run(self, exe, *args, check=True, timeout=EVENT_DEADLINE * 4):
+    def run(self, exe, *args, check=True, timeout=None):
         result = subprocess.run(["wine", exe, *args], env=self.env, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, text=True, stdin=subprocess.DEVNULL,
                                 timeout=timeout)

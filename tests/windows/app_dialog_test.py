@@ -377,7 +377,7 @@ class DialogTest(unittest.TestCase):
             process, dialog = self.start_updater(extra_env=env)
             self.probe.click(dialog, IDOK)
             wait_until(lambda: os.path.exists(begun), what="the port to start opening")
-            self.expect_controls(dialog, False)
+            opening = self.states(dialog)
 
             # As Windows asks before it calls a window not responding: WM_NULL with 300 ms to
             # answer, every 200 ms, until the port is open.
@@ -393,6 +393,8 @@ class DialogTest(unittest.TestCase):
                   file=sys.stderr)
             self.assertEqual(missed, 0, "the window did not answer while the port opened")
             self.assertGreaterEqual(len(pings), 3, "the window was hardly asked")
+            for control_id in (ID_COMBO, IDOK, ID_RESCAN):
+                self.assertFalse(opening[control_id], f"control {control_id} while opening")
 
             box, text, _, _ = self.probe.message_box(APP_CAPTION, timeout=60)
             self.assertEqual(text, "Firmware update completed.")
@@ -469,7 +471,8 @@ class DialogTest(unittest.TestCase):
                          "*\tCOM8\tStandard Serial over Bluetooth link (COM8)\tyes\n")
         pedal = Pedal(self, "bluetooth-all", "--variant", "0", "--baud", "0", port="com8")
         try:
-            identified = self.wine.run(ARGS.cli, "identify", "--all", check=False)
+            identified = self.wine.run(ARGS.cli, "identify", "--all", check=False,
+                                      timeout=EVENT_DEADLINE * 2)
             self.assertEqual(identified.returncode, 0, identified.stderr)
             self.assertIn("Using port COM8 ", identified.stderr)
             self.assertNotIn("COM4", identified.stderr + identified.stdout)
