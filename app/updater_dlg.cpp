@@ -18,6 +18,11 @@ constexpr UINT kProgressMessage = WM_APP + 1;  // wParam: position
 constexpr UINT kControlsMessage = WM_APP + 2;  // wParam: 1 enable, 0 disable
 constexpr UINT kShowBoxMessage = WM_APP + 3;   // the request is in the dialog
 
+// How long the closing window waits for the worker to end, which a stopped worker does at once
+// unless it is inside the system's open of a port; with what follows, the program is gone
+// within 2 s of the close.
+constexpr uint32_t kWorkerEndMs = 1500;
+
 std::string ResourceText(int id) {
   char text[512] = {};
   const int length = ::LoadStringA(AfxGetInstanceHandle(), static_cast<UINT>(id), text,
@@ -183,13 +188,23 @@ void CKv7UpdatorDlg::OnCancel() {
 void CKv7UpdatorDlg::OnDestroy() {
   // The worker is woken with the stop signal and from now on neither sends nor shows anything;
   // a box it waits for is given up. Every wait of the runner returns at once on the stop, so
-  // waiting for its threads here is short, and none of them outlives the members it uses.
+  // waiting for its threads here is short, and none of them outlives the members it uses; only
+  // the system's open of a port can keep the worker longer.
   runner_.Abort();
   {
     std::lock_guard<std::mutex> lock(boxMutex_);
     closing_ = true;
   }
   boxAnswered_.notify_all();
+  if (!runner_.StopWorker(kWorkerEndMs)) {
+    // The worker is inside the system's open of a port that is still connecting (a Bluetooth
+    // pedal that is off or out of range keeps CreateFileA for as long as the radio tries), and
+    // the system would not cancel it. When that call returns, the worker goes on into the
+    // runner and the link, so neither may be destroyed: the process ends here, at once,
+    // without running the dialog's destructor, and the thread goes with it.
+    runner_.AbandonWorker();
+    ::ExitProcess(0);
+  }
   runner_.Shutdown();
 }
 

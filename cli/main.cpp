@@ -73,11 +73,12 @@ int StartVirtualPedals(const Options& o,
   return -1;
 }
 
-// --all and --all-ports: every Bluetooth port (every port), up to the most that go at once.
+// --all and --all-ports: every Bluetooth port but the system's own incoming one (every port),
+// up to the most that go at once.
 int ChooseEveryPort(const Options& o, const std::vector<PortEntry>& ports, Targets& t) {
   std::vector<std::string> used;
   for (const PortEntry& p : ports) {
-    if (!p.bluetooth && !o.allPorts) continue;
+    if (!MayLeadToPedal(p) && !o.allPorts) continue;
     t.ports.push_back(p.name);
     used.push_back(PortAndDescription(p));
   }

@@ -51,7 +51,8 @@ int PedalOfArg(const std::string& arg, std::string& value) {
 
 void AddTargetOptions(CLI::App* command, Options& o, const char* what) {
   command->add_option("--port", o.ports, PortHelp())->allow_extra_args(false);
-  command->add_flag("--all", o.all, "Every Bluetooth serial port that 'ports' lists");
+  command->add_flag("--all", o.all,
+                    "Every Bluetooth serial port that 'ports' lists but incoming ones");
   command->add_flag("--all-ports", o.allPorts, "Every serial port that 'ports' lists");
   command->add_option("--simulate", o.simulate, std::string(what) + " N virtual pedals instead")
       ->expected(0, 1)

@@ -8,6 +8,12 @@ namespace px::cli {
 
 namespace {
 
+// The system's own incoming port is marked as such: it never leads to a pedal.
+const char* BluetoothColumn(const PortEntry& port) {
+  if (port.incoming) return "incoming";
+  return port.bluetooth ? "yes" : "no";
+}
+
 bool IsSending(UpdateStep step) {
   return step == UpdateStep::FileWrite || step == UpdateStep::Write;
 }
@@ -22,7 +28,7 @@ std::string PortListText(const std::vector<PortEntry>& ports, int chosen, bool t
   if (terminal) rows.push_back({"", "PORT", "DESCRIPTION", "BLUETOOTH"});
   for (size_t i = 0; i < ports.size(); ++i) {
     rows.push_back({static_cast<int>(i) == chosen ? "*" : "", ports[i].name, ports[i].description,
-                    ports[i].bluetooth ? "yes" : "no"});
+                    BluetoothColumn(ports[i])});
   }
   size_t portWidth = 0;
   size_t descriptionWidth = 0;

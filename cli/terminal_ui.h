@@ -15,7 +15,8 @@ namespace px::cli {
 enum class ProgressMode { Bar, Plain, Json, None };
 
 // The port list: on a terminal aligned columns under a header (mark, port, description,
-// Bluetooth), elsewhere the same columns tab-separated without one. `chosen` gets the mark.
+// Bluetooth: yes, no, or incoming for the system's own incoming port), elsewhere the same
+// columns tab-separated without one. `chosen` gets the mark.
 std::string PortListText(const std::vector<PortEntry>& ports, int chosen, bool terminal);
 
 // The line after an error that says what to try ("" for no hint).

@@ -6,8 +6,10 @@
 namespace px {
 
 // Whoever starts runs through the runner watches them: everything a session tells, and when a
-// run holds the link. Calls come from the worker thread, except where OnExecute itself refuses
-// to start a run (one already runs, the images or the port fail, the worker cannot start).
+// run holds the link. Calls come from the worker thread, except the bar's first position and
+// OnRunStarted, and where OnExecute itself refuses to start a run (one already runs, the images
+// fail, the worker cannot start), which come from OnExecute's caller. A port that fails to open
+// is the worker's to tell.
 class IRunWatcher : public IUpdateObserver {
  public:
   // A run has the link from now on; no other may start meanwhile.

@@ -1,5 +1,6 @@
 #include "engine/update_runner.h"
 
+#include <algorithm>
 #include <chrono>
 #include <system_error>
 
@@ -7,6 +8,13 @@
 #include "engine/strings.h"
 
 namespace px {
+
+namespace {
+
+// How long a stopped worker gets to end by itself before its system call is cancelled.
+constexpr uint32_t kStopGraceMs = 200;
+
+}  // namespace
 
 // Passes on what a session tells, and keeps the runner's own state: the first failure's outcome,
 // and the link released after every failure, never after a completion.
@@ -70,10 +78,13 @@ void CUpdateRunner::OnExecute(int portNumber) {
 }
 
 void CUpdateRunner::OnExecute(const std::string& portName) {
-  Execute([this, &portName] { return link_.Open(portName, kBaudRate); });
+  Execute([this, portName] { return link_.Open(portName, kBaudRate); });
 }
 
-void CUpdateRunner::Execute(const std::function<bool()>& open) {
+// On the front end's thread, which must never wait for the port: a Bluetooth port connects
+// inside the system's open, for seconds. The worker closes and opens it; until the open has
+// failed, the run is active.
+void CUpdateRunner::Execute(std::function<bool()> open) {
   // A worker that is still closing its device file after a failure counts as running.
   if (updateInProgress_.load() == 1 || workerAlive_.load()) {
     Refuse(RunOutcome::None, IDS_IN_PROGRESS);
@@ -81,7 +92,6 @@ void CUpdateRunner::Execute(const std::function<bool()>& open) {
   }
   if (Aborted()) return;
   watcher_.OnPosition(0);
-  link_.Close();
 
   // The images are checked before anything goes to the device.
   const uint8_t* bytes = nullptr;
@@ -92,26 +102,27 @@ void CUpdateRunner::Execute(const std::function<bool()>& open) {
     return;
   }
 
-  if (!open()) {
-    Refuse(RunOutcome::PortFailed, IDS_CANT_OPEN_PORT);
-    return;
-  }
   watcher_.OnRunStarted();
   updateInProgress_ = 1;
   outcome_ = RunOutcome::None;
-  if (!StartWorker()) {
+  if (!StartWorker(std::move(open))) {
     Refuse(RunOutcome::NotStarted, IDS_CANT_START_UPDATE);
     Release();
   }
 }
 
-bool CUpdateRunner::StartWorker() {
+bool CUpdateRunner::StartWorker(std::function<bool()> open) {
   std::lock_guard<std::mutex> lock(workerMutex_);
   if (worker_.joinable()) worker_.join();  // the previous worker has ended; reap it
   workerAlive_ = true;
-  auto body = [this] {
-    UpdateThread();
+  auto body = [this, open = std::move(open)] {
+    {
+      std::lock_guard<std::mutex> started(workerMutex_);
+      workerIo_ = CThreadIoCancel::OfCurrentThread();
+    }
+    if (OpenPort(open)) UpdateThread();
     std::lock_guard<std::mutex> ended(workerMutex_);
+    workerIo_ = CThreadIoCancel();
     workerAlive_ = false;
     workerEnded_.notify_all();
   };
@@ -130,10 +141,45 @@ bool CUpdateRunner::StartWorker() {
   return started;
 }
 
+// On the worker: whatever a previous run left open goes, then the chosen port opens. A window
+// closed meanwhile hears nothing of it.
+bool CUpdateRunner::OpenPort(const std::function<bool()>& open) {
+  if (Aborted()) return false;
+  link_.Close();
+  const bool opened = open();
+  if (Aborted()) return false;
+  if (!opened) {
+    Refuse(RunOutcome::PortFailed, IDS_CANT_OPEN_PORT);
+    Release();
+  }
+  return opened;
+}
+
 bool CUpdateRunner::WaitForWorker(uint32_t timeoutMs) {
   std::unique_lock<std::mutex> lock(workerMutex_);
   return workerEnded_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                [this] { return !workerAlive_.load(); });
+}
+
+// The stop ends every wait of a session at once; only a worker inside the system's own call
+// (a port still connecting) needs that call cancelled, and a system that cannot cancel it
+// keeps the worker there.
+bool CUpdateRunner::StopWorker(uint32_t timeoutMs) {
+  Abort();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto ended = [this] { return !workerAlive_.load(); };
+  std::unique_lock<std::mutex> lock(workerMutex_);
+  if (workerEnded_.wait_for(lock, std::chrono::milliseconds(std::min(timeoutMs, kStopGraceMs)),
+                            ended)) {
+    return true;
+  }
+  workerIo_.CancelBlockingCall();
+  return workerEnded_.wait_until(lock, deadline, ended);
+}
+
+void CUpdateRunner::AbandonWorker() {
+  std::lock_guard<std::mutex> lock(workerMutex_);
+  if (worker_.joinable()) worker_.detach();
 }
 
 void CUpdateRunner::Abort() {

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "base/byte_link.h"
+#include "base/thread_io.h"
 #include "engine/flash_table.h"
 #include "engine/images.h"
 #include "engine/outcome.h"
@@ -34,7 +35,8 @@ class CUpdateRunner {
   // Sets ReplyThreadRun and starts the reply thread, once, when the front end starts.
   void StartReplyThread();
 
-  // Starts a run on the port, by number or by name: opens it and starts the worker.
+  // Starts a run on the port, by number or by name: disables the controls and starts the
+  // worker, which opens the port. Never waits for the port itself.
   void OnExecute(int portNumber);
   void OnExecute(const std::string& portName);
 
@@ -45,6 +47,14 @@ class CUpdateRunner {
   void Shutdown();
   // Waits up to timeoutMs for the current worker to end; true when none runs.
   bool WaitForWorker(uint32_t timeoutMs);
+  // Abort, and wait up to timeoutMs for the worker to end, cancelling the system call that it
+  // may be blocked in (a port that is still connecting). True when no worker runs any more;
+  // false when the system keeps it.
+  bool StopWorker(uint32_t timeoutMs);
+  // Lets a worker that StopWorker could not end go, so that the runner's end does not wait for
+  // it. It still uses the runner and the link when the system returns to it, so the caller ends
+  // the process at once after this, before either goes.
+  void AbandonWorker();
 
   bool UpdateInProgress() const { return updateInProgress_.load() != 0; }
   bool WorkerAlive() const { return workerAlive_.load(); }
@@ -65,8 +75,9 @@ class CUpdateRunner {
  private:
   class CSessionWatch;
 
-  void Execute(const std::function<bool()>& open);
-  bool StartWorker();
+  void Execute(std::function<bool()> open);
+  bool StartWorker(std::function<bool()> open);
+  bool OpenPort(const std::function<bool()>& open);
   void UpdateThread();
   // The run no longer holds the link.
   void Release();
@@ -94,6 +105,7 @@ class CUpdateRunner {
   std::mutex workerMutex_;
   std::thread worker_;
   std::atomic<bool> workerAlive_{false};
+  CThreadIoCancel workerIo_;  // under workerMutex_, while the worker runs
   std::condition_variable workerEnded_;
   ThreadStarter threadStarter_;
 };

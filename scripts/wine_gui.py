@@ -145,17 +145,20 @@ class Wine:
         self.run("reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N",
                  "/f")
 
-    def start(self, exe, *args, **kwargs):
+    def start(self, exe, *args, extra_env=None, **kwargs):
+        """Starts exe in the prefix; extra_env adds variables for that process alone."""
         # Wine's own chatter (and the server's, started by the first process) goes to a log.
         kwargs.setdefault("stdout", self.log)
         kwargs.setdefault("stderr", self.log)
-        process = subprocess.Popen(["wine", exe, *args], env=self.env, **kwargs)
+        env = dict(self.env, **(extra_env or {}))
+        process = subprocess.Popen(["wine", exe, *args], env=env, **kwargs)
         self.processes.append(process)
         return process
 
-    def run(self, exe, *args, check=True):
+    def run(self, exe, *args, check=True, timeout=None):
         result = subprocess.run(["wine", exe, *args], env=self.env, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, text=True, stdin=subprocess.DEVNULL)
+                                stderr=subprocess.PIPE, text=True, stdin=subprocess.DEVNULL,
+                                timeout=timeout)
         if check and result.returncode != 0:
             raise TestFailure(f"{os.path.basename(exe)} {' '.join(args)} failed: "
                               f"{result.returncode} {result.stderr.strip()}")
@@ -237,6 +240,11 @@ class Probe:
 
     def click(self, hwnd, control_id):
         return self.ask(f"click {hwnd} {control_id}")
+
+    def ping(self, hwnd, limit_ms):
+        """Whether the window's thread answers a WM_NULL within limit_ms, as Windows asks before
+        it calls a window not responding."""
+        return self.ask(f"ping {hwnd} {limit_ms}")
 
     def message_box(self, caption, timeout=EVENT_DEADLINE):
         """Waits for a message box with this caption; returns (window, text, buttons, icon)."""

@@ -54,21 +54,61 @@ std::string EntryText(const PortEntry& port) {
   return text;
 }
 
+bool MayLeadToPedal(const PortEntry& port) {
+  return port.bluetooth && !port.incoming;
+}
+
 int PreferredPortIndex(const std::vector<PortEntry>& ports) {
   if (ports.empty()) return -1;
-  const auto bluetooth =
-      std::find_if(ports.begin(), ports.end(), [](const PortEntry& p) { return p.bluetooth; });
-  return bluetooth == ports.end() ? 0 : static_cast<int>(bluetooth - ports.begin());
+  auto chosen = std::find_if(ports.begin(), ports.end(), [](const PortEntry& p) {
+    return MayLeadToPedal(p) && !p.deviceAddress.empty();
+  });
+  if (chosen == ports.end()) chosen = std::find_if(ports.begin(), ports.end(), MayLeadToPedal);
+  return chosen == ports.end() ? 0 : static_cast<int>(chosen - ports.begin());
+}
+
+std::string BluetoothAddressOfInstanceId(std::string_view instanceId) {
+  constexpr std::string_view kEnumerator = "BTHENUM\\";
+  constexpr size_t kAddressDigits = 12;
+  if (instanceId.size() < kEnumerator.size()) return "";
+  for (size_t i = 0; i < kEnumerator.size(); ++i) {
+    if (Upper(instanceId[i]) != kEnumerator[i]) return "";
+  }
+  std::string_view part = instanceId.substr(instanceId.rfind('\\') + 1);
+  const size_t underscore = part.rfind('_');
+  if (underscore == std::string_view::npos || underscore < kAddressDigits) return "";
+  const std::string_view address = part.substr(underscore - kAddressDigits, kAddressDigits);
+  const size_t before = underscore - kAddressDigits;
+  if (before > 0 && part[before - 1] != '&') return "";
+  if (!std::all_of(address.begin(), address.end(),
+                   [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; })) {
+    return "";
+  }
+  std::string text(address);
+  for (char& c : text) c = Upper(c);
+  return text;
 }
 
 namespace serial_detail {
 
 PortEntry MakePortEntry(std::string name, std::string description) {
-  PortEntry port{std::move(name), std::move(description), false};
+  PortEntry port;
+  port.name = std::move(name);
+  port.description = std::move(description);
   std::string text = port.name + ":" + port.description;
   for (char& c : text) c = Upper(c);
   port.bluetooth = text.find("BLUETOOTH") != std::string::npos;
   return port;
+}
+
+void TakeInstanceId(PortEntry& port, std::string_view instanceId) {
+  std::string address = BluetoothAddressOfInstanceId(instanceId);
+  if (address.empty()) return;
+  if (address.find_first_not_of('0') == std::string::npos) {
+    port.incoming = true;
+  } else {
+    port.deviceAddress = std::move(address);
+  }
 }
 
 void SortPorts(std::vector<PortEntry>& ports) {

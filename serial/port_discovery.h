@@ -10,6 +10,13 @@ struct PortEntry {
   std::string name;         // what CSerialLink::Open takes: "COM7", "/dev/rfcomm0"
   std::string description;  // the system's friendly name of the device
   bool bluetooth = false;   // the name or the description mentions Bluetooth
+  // The system's own Bluetooth serial service, where other devices call in (Windows' port whose
+  // device address is all zeros, the Mac's Bluetooth-Incoming-Port): it opens at once and never
+  // reaches a pedal.
+  bool incoming = false;
+  // The address of the Bluetooth device the port connects to ("B0F1ECE31BAA"), where the system
+  // tells (Windows); empty otherwise.
+  std::string deviceAddress;
 };
 
 // The system whose port names and discovery this build follows, chosen when it is built: a
@@ -26,8 +33,18 @@ std::vector<PortEntry> ListPorts();
 std::vector<PortEntry> ListPortsUnder(const std::string& sysRoot, const std::string& devRoot);
 // The port as the port list shows it: "COM7:friendly name", cut to 255 characters.
 std::string EntryText(const PortEntry& port);
-// The port to preselect: the first Bluetooth one, else the first; -1 when there is none.
+// A port through which a pedal may be reached without naming it: a Bluetooth port that is not
+// the system's own incoming one. What --all takes.
+bool MayLeadToPedal(const PortEntry& port);
+// The port to preselect: the first Bluetooth port that names the device it connects to, else
+// the first that may lead to a pedal, else the first; -1 when there is none.
 int PreferredPortIndex(const std::vector<PortEntry>& ports);
+
+// The device address that a Windows device instance ID gives a Bluetooth serial port: the
+// twelve hex digits before the last '_' of a BTHENUM ID's last part
+// ("BTHENUM\{...}_LOCALMFG&0002\7&2C3B4A5D&0&B0F1ECE31BAA_C00000000" gives "B0F1ECE31BAA",
+// the incoming port's "...&0&000000000000_00000000" all zeros); empty for any other ID.
+std::string BluetoothAddressOfInstanceId(std::string_view instanceId);
 
 // The COM port number of a port name, the one rule for it. "COM" in any case followed by a
 // decimal number without leading zeros gives that number; -1 when the name does not start with

@@ -86,6 +86,7 @@ bool PortOfDeviceName(const std::string& name, DeviceNaming naming, const std::s
   port = serial_detail::MakePortEntry(devRoot + "/" + name, std::move(description));
   // The name decides, not a mention of Bluetooth: the incoming port is the Mac's own.
   port.bluetooth = bluetooth;
+  port.incoming = name == "cu." + std::string(kMacIncoming);
   return true;
 }
 

@@ -4,6 +4,7 @@
 #include <setupapi.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "serial/port_discovery.h"
@@ -41,6 +42,15 @@ bool ReadPortName(HDEVINFO set, SP_DEVINFO_DATA& device, char (&text)[kTextSize 
   return true;
 }
 
+// The device's instance ID, such as
+// BTHENUM\{...}_LOCALMFG&0002\7&2C3B4A5D&0&B0F1ECE31BAA_C00000000; empty when the system does not
+// give it.
+std::string ReadInstanceId(HDEVINFO set, SP_DEVINFO_DATA& device) {
+  char id[kTextSize + 1] = {};  // instance IDs have at most 200 characters
+  if (!SetupDiGetDeviceInstanceIdA(set, &device, id, kTextSize, nullptr)) return "";
+  return id;
+}
+
 }  // namespace
 
 PortSystem ThisPortSystem() {
@@ -71,7 +81,10 @@ std::vector<PortEntry> ListPorts() {
     if (!ReadPortName(set.get(), device, portName)) continue;
     // Only COM ports are listed, "COM" in any case.
     if (_strnicmp(portName, "COM", 3) != 0) continue;
-    ports.push_back(serial_detail::MakePortEntry(portName, friendly));
+    PortEntry port = serial_detail::MakePortEntry(portName, friendly);
+    // A paired Bluetooth device has two ports of the same name; only its ID tells them apart.
+    serial_detail::TakeInstanceId(port, ReadInstanceId(set.get(), device));
+    ports.push_back(std::move(port));
   }
   serial_detail::SortPorts(ports);
   return ports;

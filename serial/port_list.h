@@ -1,5 +1,6 @@
 #pragma once
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "serial/port_discovery.h"
@@ -10,6 +11,10 @@ constexpr size_t kMaxPorts = 256;
 
 // A listed port, its Bluetooth mark taken from its name and description.
 PortEntry MakePortEntry(std::string name, std::string description);
+
+// What the port's Windows device instance ID tells: the Bluetooth device it connects to, or
+// that it is the PC's own incoming port.
+void TakeInstanceId(PortEntry& port, std::string_view instanceId);
 
 // Puts the ports in list order (see ListPorts) and keeps the first kMaxPorts.
 void SortPorts(std::vector<PortEntry>& ports);

@@ -101,22 +101,41 @@ bool CSerialLink::WaitBeforeRetry(std::chrono::milliseconds wait, uint64_t close
   }
 }
 
+// The system's open can take seconds (a Bluetooth port connects inside it), so no lock is held
+// across it: Close, BytesLeftHost and the error text stay answerable meanwhile. A Close (or
+// another Open) that comes while the port opens wins: the port just opened is let go again.
 bool CSerialLink::OpenOnce(const std::string& devicePath, bool havePath, uint32_t baudRate,
                            bool& held) {
-  std::lock_guard<std::mutex> lifecycle(LifecycleMutex);
-  CloseLocked();
-  // Bytes left from an earlier opening never reach the new one, even when this Open fails.
-  EmptyRings();
-  ReadFailures.store(0, std::memory_order_relaxed);
-  OpenNotes.clear();
+  uint64_t opening = 0;
+  {
+    std::lock_guard<std::mutex> lifecycle(LifecycleMutex);
+    CloseLocked();
+    // Bytes left from an earlier opening never reach the new one, even when this Open fails.
+    EmptyRings();
+    ReadFailures.store(0, std::memory_order_relaxed);
+    OpenNotes.clear();
+    opening = ++Openings;
+  }
   serial_detail::OpenFailure failure;
   std::vector<serial_detail::RefusedCall> refused;
+  std::unique_ptr<serial_detail::CPortBackend> port;
   if (!havePath) {
     failure = {serial_detail::OpenStep::kNoPort, serial_detail::NoSuchPortError()};
   } else {
-    Port = Opener(devicePath, baudRate, failure, refused);
+    port = Opener(devicePath, baudRate, failure, refused);
   }
-  if (Port) {
+  std::unique_lock<std::mutex> lifecycle(LifecycleMutex);
+  if (port && Openings != opening) {
+    lifecycle.unlock();
+    port.reset();  // closed outside the lock, as it was opened
+    serial_detail::PortCloses().Closed(devicePath, std::chrono::steady_clock::now());
+    lifecycle.lock();
+    OpenError.store(0, std::memory_order_relaxed);
+    OpenErrorText = devicePath + " was closed while it opened";
+    return false;
+  }
+  if (port) {
+    Port = std::move(port);
     OpenedPath = devicePath;
     for (const serial_detail::RefusedCall& call : refused) {
       OpenNotes.push_back(RefusedText(call, devicePath));
@@ -159,6 +178,7 @@ void CSerialLink::Close() {
   Closes.fetch_add(1, std::memory_order_acq_rel);
   CloseWake.SetEvent();
   std::lock_guard<std::mutex> lifecycle(LifecycleMutex);
+  ++Openings;  // an Open still waiting for the system keeps nothing
   CloseLocked();
 }
 

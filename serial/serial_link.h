@@ -33,13 +33,15 @@ class CSerialLink final : public IPortLink {
   CSerialLink& operator=(const CSerialLink&) = delete;
 
   // Opens "\\.\COM<n>" where ports are numbered; elsewhere fails (ports have no numbers there).
-  // Fails, with the reason kept, when the line cannot be set up as asked. A port refused as held
-  // within 2 s after this program closed it is tried again over those 2 s (some drivers let a
-  // port go a moment after it was closed); a Close meanwhile ends the tries.
+  // Fails, with the reason kept, when the line cannot be set up as asked, or when a Close came
+  // while the system was still opening the port. Holds no lock while the system opens it. A port
+  // refused as held within 2 s after this program closed it is tried again over those 2 s (some
+  // drivers let a port go a moment after it was closed); a Close meanwhile ends the tries.
   bool Open(int portNumber, uint32_t baudRate) override;
   // "COM7" or "\\.\COM7" on Windows, a device path such as "/dev/rfcomm0" elsewhere.
   bool Open(const std::string& portName, uint32_t baudRate) override;
-  // Returns only once both threads of the opening have ended; harmless when closed.
+  // Returns only once both threads of the opening have ended; harmless when closed. An Open
+  // still waiting for the system then fails.
   void Close() override;
   // Queues the whole message and returns at once. A message that does not fit in the free part
   // of the ring is dropped whole, never partly.
@@ -86,8 +88,10 @@ class CSerialLink final : public IPortLink {
   void PutReceived(uint8_t byte);
   WriteOutcome WritePending();
 
-  mutable std::mutex LifecycleMutex;  // Open, Close, OpenErrorText, OpenNotes and OpenedPath
-  BackendOpener Opener;               // the system's, but for a test's own backend
+  // Open (never across the system's open), Close, OpenErrorText, OpenNotes and OpenedPath.
+  mutable std::mutex LifecycleMutex;
+  uint64_t Openings = 0;  // under LifecycleMutex: one more for every Open and Close begun
+  BackendOpener Opener;   // the system's, but for a test's own backend
   std::unique_ptr<serial_detail::CPortBackend> Port;
   std::string OpenedPath;
   std::thread Reader;

@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -104,9 +105,12 @@ class ScriptedDevice : public IPortLink {
   }
 
   bool openResult = true;
-  bool Open(int, uint32_t) override { return openResult; }
-  bool Open(const std::string&, uint32_t) override { return openResult; }
-  void Close() override {}
+  // Stands for the system's open when set (one that takes its time, or fails late).
+  std::function<bool()> opener;
+  bool Open(int, uint32_t) override { return opener ? opener() : openResult; }
+  bool Open(const std::string&, uint32_t) override { return opener ? opener() : openResult; }
+  void Close() override { ++closes; }
+  std::atomic<int> closes{0};
   int LastOpenError() const override { return 0; }
   bool ReadByte(uint8_t& byte) override {
     return toUpdater_.Pop(byte, std::chrono::milliseconds(100));

@@ -101,8 +101,8 @@ TEST(CliHints, EveryCauseHasATextOfItsOwnThatSaysWhatToTry) {
 
 TEST(CliPortList, ColumnsWithAHeaderOnATerminalAndTabsElsewhere) {
   const std::vector<PortEntry> ports = {
-      {"/dev/ttyS0", "Serial port", false},
-      {"/dev/rfcomm10", "Bluetooth serial port 00:11:22:33:44:55 channel 1", true},
+      {"/dev/ttyS0", "Serial port", false, false, ""},
+      {"/dev/rfcomm10", "Bluetooth serial port 00:11:22:33:44:55 channel 1", true, false, ""},
   };
   EXPECT_EQ(PortListText(ports, 1, false),
             "\t/dev/ttyS0\tSerial port\tno\n"
@@ -112,6 +112,16 @@ TEST(CliPortList, ColumnsWithAHeaderOnATerminalAndTabsElsewhere) {
             "   /dev/ttyS0     Serial port                                        no\n"
             "*  /dev/rfcomm10  Bluetooth serial port 00:11:22:33:44:55 channel 1  yes\n");
   EXPECT_EQ(PortListText({}, -1, false), "");
+}
+
+TEST(CliPortList, TheSystemsOwnIncomingPortIsMarkedAndNotChosen) {
+  const PortEntry incoming{"COM4", "Standard Serial over Bluetooth link (COM4)", true, true, ""};
+  const PortEntry outgoing{"COM8", "Standard Serial over Bluetooth link (COM8)", true, false,
+                           "B0F1ECE31BAA"};
+  const std::vector<PortEntry> ports = {incoming, outgoing};
+  EXPECT_EQ(PortListText(ports, PreferredPortIndex(ports), false),
+            "\tCOM4\tStandard Serial over Bluetooth link (COM4)\tincoming\n"
+            "*\tCOM8\tStandard Serial over Bluetooth link (COM8)\tyes\n");
 }
 
 }  // namespace

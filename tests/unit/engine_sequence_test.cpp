@@ -5,6 +5,7 @@
 #include <atomic>
 #include <memory>
 
+#include "base/event.h"
 #include "engine/strings.h"
 #include "engine/update_runner.h"
 #include "recording_ui.h"
@@ -500,10 +501,85 @@ TEST_F(EngineTest, RunsThatCannotStartSayWhyAndSendNothing) {
   dev_.openResult = false;
   module_ = Pattern(100, 1);
   engine_->OnExecute(3);
+  ASSERT_TRUE(engine_->WaitForWorker(30000));
   EXPECT_EQ(Errors().back(), "Can't open COM Port.");
   EXPECT_EQ(engine_->LastOutcome(), RunOutcome::PortFailed);
   EXPECT_TRUE(dev_.Received().empty());
   EXPECT_TRUE(ui_.Enabled());
+}
+
+// A port that takes seconds to open (a Bluetooth one connects inside the system's open): the
+// caller of OnExecute never waits for it, and the run is active all the while.
+class SlowOpenTest : public EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    dev_.opener = [this] {
+      opening_ = true;
+      const bool released = release_.Lock(30000);
+      opening_ = false;
+      return released && opens_.load();
+    };
+  }
+  void WaitForTheOpen() {
+    ASSERT_TRUE(WaitUntil([&] { return opening_.load(); }, "the worker to open the port"));
+  }
+
+  CEvent release_;
+  std::atomic<bool> opening_{false};
+  std::atomic<bool> opens_{true};
+};
+
+TEST_F(SlowOpenTest, TheWorkerOpensThePortWhileTheRunIsActive) {
+  engine_->OnExecute(3);
+  WaitForTheOpen();
+  EXPECT_EQ(ui_.Events(), std::vector<std::string>{"disable"});
+  EXPECT_EQ(ui_.Positions(), std::vector<int>{0});
+  EXPECT_TRUE(engine_->UpdateInProgress());
+  EXPECT_EQ(dev_.closes.load(), 1) << "what an earlier run left open goes first";
+  engine_->OnExecute(3);
+  EXPECT_EQ(Errors(), std::vector<std::string>{"In Progress."});
+  release_.SetEvent();
+  ASSERT_TRUE(engine_->WaitForWorker(60000));
+  EXPECT_EQ(ui_.Completions().size(), 1u);
+
+  // A port that fails to open: its box, then the controls back, as after any failed run.
+  Make();
+  opens_ = false;
+  engine_->OnExecute(3);
+  WaitForTheOpen();
+  EXPECT_TRUE(engine_->UpdateInProgress());
+  release_.SetEvent();
+  ASSERT_TRUE(engine_->WaitForWorker(30000));
+  const std::vector<std::string> events = ui_.Events();
+  ASSERT_GE(events.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(events.end() - 3, events.end()),
+            (std::vector<std::string>{"disable", "error:Can't open COM Port.", "enable"}));
+  EXPECT_FALSE(engine_->UpdateInProgress());
+  EXPECT_EQ(engine_->LastOutcome(), RunOutcome::PortFailed);
+}
+
+TEST_F(SlowOpenTest, AWindowClosedWhileThePortOpensHearsNothingOfIt) {
+  const size_t sent = dev_.Received().size();
+  engine_->OnExecute(3);
+  WaitForTheOpen();
+  // This system cannot cancel the open: the worker stays in it past the stop.
+  EXPECT_FALSE(engine_->StopWorker(50));
+  release_.SetEvent();
+  EXPECT_TRUE(engine_->StopWorker(30000));
+  EXPECT_EQ(dev_.Received().size(), sent) << "nothing is sent once the window has gone";
+  EXPECT_EQ(ui_.Events(), std::vector<std::string>{"disable"});
+
+  // Nor of an open that fails after the close.
+  Make();
+  opens_ = false;
+  engine_->OnExecute(3);
+  WaitForTheOpen();
+  engine_->Abort();
+  release_.SetEvent();
+  EXPECT_TRUE(engine_->StopWorker(30000));
+  EXPECT_TRUE(Errors().empty());
+  EXPECT_TRUE(engine_->UpdateInProgress()) << "an abort leaves the run state alone";
 }
 
 TEST_F(EngineTest, DeviceStatus255IsAnOrdinaryStatus) {

@@ -55,6 +55,9 @@ TEST_F(DevFixture, MacListsCallOutPortsAndTellsBluetoothByName) {
   // The default is the pedal's port, never the Mac's own incoming one that sorts before it.
   const std::vector<PortEntry> ports = ListPortsByName(root_.string(), DeviceNaming::kMac);
   EXPECT_EQ(PreferredPortIndex(ports), 1);
+  ASSERT_EQ(ports.size(), 6u);
+  EXPECT_TRUE(ports[0].incoming) << "'ports' marks it";
+  EXPECT_FALSE(ports[1].incoming);
   EXPECT_EQ(List(DeviceNaming::kBsd), std::vector<std::string>{});
 }
 

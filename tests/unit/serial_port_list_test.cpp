@@ -80,5 +80,63 @@ TEST(PortChoice, PrefersTheFirstPortThatMentionsBluetooth) {
   EXPECT_FALSE(Port("COM1", "Blue tooth").bluetooth);
 }
 
+// The two ports that pairing one Bluetooth serial device gives Windows: the PC's own incoming
+// service (address all zeros) and the one that calls the device, both with the same name.
+constexpr char kIncomingId[] =
+    "BTHENUM\\{00001101-0000-1000-8000-00805F9B34FB}_LOCALMFG&0000\\7&2C3B4A5D&0&000000000000_"
+    "00000000";
+constexpr char kOutgoingId[] =
+    "BTHENUM\\{00001101-0000-1000-8000-00805F9B34FB}_LOCALMFG&0002\\7&2C3B4A5D&0&B0F1ECE31BAA_"
+    "C00000000";
+
+PortEntry Identified(const char* name, const char* description, const char* instanceId) {
+  PortEntry port = Port(name, description);
+  serial_detail::TakeInstanceId(port, instanceId);
+  return port;
+}
+
+TEST(BluetoothInstanceIds, TheAddressComesFromABthenumIdOnly) {
+  EXPECT_EQ(BluetoothAddressOfInstanceId(kOutgoingId), "B0F1ECE31BAA");
+  EXPECT_EQ(BluetoothAddressOfInstanceId(kIncomingId), "000000000000");
+  EXPECT_EQ(
+      BluetoothAddressOfInstanceId(
+          "bthenum\\{00001101-0000-1000-8000-00805f9b34fb}_localmfg&0002\\7&1&0&b0f1ece31baa_c0"),
+      "B0F1ECE31BAA")
+      << "any case";
+  // A USB adapter's, an FTDI driver's (its serial number has letters and digits), a UART's.
+  for (const char* id :
+       {"USB\\VID_0403&PID_6001\\A50285BI", "FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000",
+        "ACPI\\PNP0501\\1", "ROOT\\PORTS\\0000", "", "BTHENUM\\", "BTHENUM\\x\\7&0&B0F1ECE31BAZ_0",
+        "BTHENUM\\x\\7&0&B0F1ECE31BAA", "BTHENUM\\x\\7&0&1B0F1ECE31BAA_0"}) {
+    EXPECT_EQ(BluetoothAddressOfInstanceId(id), "") << id;
+  }
+}
+
+TEST(BluetoothInstanceIds, ThePairsIncomingPortIsNeverChosen) {
+  const char kName[] = "Standard Serial over Bluetooth link";
+  const PortEntry incoming = Identified("COM4", kName, kIncomingId);
+  const PortEntry outgoing = Identified("COM8", kName, kOutgoingId);
+  EXPECT_TRUE(incoming.bluetooth);
+  EXPECT_TRUE(incoming.incoming);
+  EXPECT_EQ(incoming.deviceAddress, "");
+  EXPECT_FALSE(outgoing.incoming);
+  EXPECT_EQ(outgoing.deviceAddress, "B0F1ECE31BAA");
+  EXPECT_FALSE(MayLeadToPedal(incoming));
+  EXPECT_TRUE(MayLeadToPedal(outgoing));
+  for (const char* id : {"USB\\VID_0403&PID_6001\\A50285BI", "ACPI\\PNP0501\\1"}) {
+    const PortEntry plain = Identified("COM1", "Communications Port", id);
+    EXPECT_FALSE(plain.incoming) << id;
+    EXPECT_EQ(plain.deviceAddress, "") << id;
+  }
+
+  const PortEntry uart = Identified("COM1", "Communications Port", "ACPI\\PNP0501\\1");
+  EXPECT_EQ(PreferredPortIndex({uart, incoming, outgoing}), 2);
+  // A Bluetooth port that names its device goes before one that does not (another stack's).
+  EXPECT_EQ(PreferredPortIndex({Port("COM3", "Bluetooth link"), incoming, outgoing}), 2);
+  EXPECT_EQ(PreferredPortIndex({uart, Port("COM3", "Bluetooth link"), incoming}), 1);
+  // Only the incoming port: the first port, as without any Bluetooth one.
+  EXPECT_EQ(PreferredPortIndex({uart, incoming}), 0);
+}
+
 }  // namespace
 }  // namespace px

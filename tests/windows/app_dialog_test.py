@@ -39,13 +39,24 @@ LISTED = [
 ]
 PEDAL_PORT = "com7"
 
+# A paired Bluetooth device's two ports as Windows registers them: the PC's own incoming
+# service (address all zeros) and the port that calls the device.
+INCOMING_ID = ("BTHENUM\\{00001101-0000-1000-8000-00805F9B34FB}_LOCALMFG&0000"
+               "\\7&2C3B4A5D&0&000000000000_00000000")
+OUTGOING_ID = ("BTHENUM\\{00001101-0000-1000-8000-00805F9B34FB}_LOCALMFG&0002"
+               "\\7&2C3B4A5D&0&B0F1ECE31BAA_C00000000")
+
+# What this harness may need on a loaded machine to see an event that has happened (a process
+# end reaching its parent through Wine).
+HARNESS_SLACK = 2
+
 ARGS = None
 
 
 class Pedal:
     """One px550-sim on a fresh pty, serving one update, reached through PEDAL_PORT."""
 
-    def __init__(self, test, name, *options):
+    def __init__(self, test, name, *options, port=PEDAL_PORT):
         self.report_path = os.path.join(ARGS.work, f"{name}-report.json")
         self.log_path = os.path.join(ARGS.work, f"{name}-sim.log")
         link = os.path.join(ARGS.work, f"{name}-pty")
@@ -61,7 +72,8 @@ class Pedal:
                    what="the pedal's pty")
         if self.process.poll() is not None:
             raise TestFailure(f"px550-sim ended at once; see {self.log_path}")
-        test.wine.link_com_port(PEDAL_PORT, os.path.realpath(link))
+        self.tty = os.path.realpath(link)
+        test.wine.link_com_port(port, self.tty)
 
     def report(self, timeout=EVENT_DEADLINE):
         """Waits for the pedal to end (the updater closing the line ends it) and reads its
@@ -91,6 +103,8 @@ class DialogTest(unittest.TestCase):
         if not os.access(ARGS.sim, os.X_OK):
             raise TestFailure(f"no native px550-sim at {ARGS.sim}: build the linux-debug preset "
                               "first, or set PX_NATIVE_TOOLS_DIR")
+        if not os.path.isfile(ARGS.slow_open):
+            raise TestFailure(f"no {ARGS.slow_open}: build the linux-debug preset first")
         start_probe = wine_gui.start_session(cls, ARGS.work, ARGS.probe)
         cls.wine.run(ARGS.register, "clear")
         start_probe()
@@ -106,8 +120,8 @@ class DialogTest(unittest.TestCase):
 
     # Helpers
 
-    def start_updater(self, title=TITLE):
-        process = self.wine.start(ARGS.exe)
+    def start_updater(self, title=TITLE, extra_env=None):
+        process = self.wine.start(ARGS.exe, extra_env=extra_env)
         self.updaters.append(process)
         window = self.probe.wait_window(title, cls="#32770")
         # The title shows once the dialog is initialised; screenshots want it painted too.
@@ -150,6 +164,18 @@ class DialogTest(unittest.TestCase):
         for name, friendly in PORTS:
             self.wine.run(ARGS.register, "add", name, friendly)
         DialogTest.registered = True
+
+    def slow_open(self, pedal, name, ms):
+        """The environment that makes the pedal's port take ms to open, and the two files that
+        say when the opening began and when it was over."""
+        mark = os.path.join(ARGS.work, f"{name}-open")
+        begun, over = mark + ".begun", mark + ".over"
+        for path in (begun, over):
+            if os.path.exists(path):
+                os.remove(path)
+        env = {"LD_PRELOAD": ARGS.slow_open, "PX_SLOW_TTY": pedal.tty,
+               "PX_SLOW_OPEN_MS": str(ms), "PX_SLOW_OPEN_MARK": mark}
+        return env, begun, over
 
     # Cases, in order
 
@@ -343,6 +369,116 @@ class DialogTest(unittest.TestCase):
         finally:
             pedal.stop()
 
+    def test_6_window_answers_while_the_port_opens(self):
+        self.register_ports()
+        pedal = Pedal(self, "slow-open", "--variant", "0", "--baud", "0")
+        try:
+            env, begun, over = self.slow_open(pedal, "slow-open", 4000)
+            process, dialog = self.start_updater(extra_env=env)
+            self.probe.click(dialog, IDOK)
+            wait_until(lambda: os.path.exists(begun), what="the port to start opening")
+            opening = self.states(dialog)
+
+            # As Windows asks before it calls a window not responding: WM_NULL with 300 ms to
+            # answer, every 200 ms, until the port is open.
+            pings = []
+
+            def ping():
+                pings.append(self.probe.ping(dialog, 300))
+                return os.path.exists(over)
+
+            wait_until(ping, what="the port to open", interval=0.2)
+            missed = pings.count(False)
+            print(f"\nWM_NULL during a 4 s opening: {len(pings)} sent, {missed} timed out",
+                  file=sys.stderr)
+            self.assertEqual(missed, 0, "the window did not answer while the port opened")
+            self.assertGreaterEqual(len(pings), 3, "the window was hardly asked")
+            for control_id in (ID_COMBO, IDOK, ID_RESCAN):
+                self.assertFalse(opening[control_id], f"control {control_id} while opening")
+
+            box, text, _, _ = self.probe.message_box(APP_CAPTION, timeout=60)
+            self.assertEqual(text, "Firmware update completed.")
+            self.press(box, IDOK)
+            self.exit_without_question(process, dialog)
+            report = pedal.report()
+            self.assertTrue(report["success"], f"pedal report: {pedal.report_path}")
+        finally:
+            pedal.stop()
+
+    def test_7_close_while_the_port_opens(self):
+        self.register_ports()
+        pedal = Pedal(self, "close-opening", "--variant", "0", "--baud", "0")
+        try:
+            # An opening that outlasts the test: only the close can end the program.
+            env, begun, over = self.slow_open(pedal, "close-opening", 600000)
+            process, dialog = self.start_updater(extra_env=env)
+            self.probe.click(dialog, IDOK)
+            wait_until(lambda: os.path.exists(begun), what="the port to start opening")
+
+            # The run is active while the port opens: Execute is refused, and Exit asks.
+            self.probe.click(dialog, IDOK)
+            box, text, _, _ = self.probe.message_box("Error")
+            self.assertEqual(text, "In Progress.")
+            self.press(box, IDOK)
+            self.probe.click(dialog, IDCANCEL)
+            box, text, buttons, _ = self.probe.message_box(APP_CAPTION)
+            self.assertEqual(text, "Now updating. Are you sure?")
+            self.assertEqual(buttons, ["OK", "Cancel"])
+            closed = time.monotonic()
+            self.probe.post(box["hwnd"], WM_COMMAND, IDOK)
+            # The program is gone within 2 s of the close; the rest is this harness's own time
+            # to see it go.
+            try:
+                self.assertEqual(process.wait(timeout=2 + HARNESS_SLACK), 0,
+                                 "the updater did not end cleanly")
+            except subprocess.TimeoutExpired:
+                self.fail("the updater still ran after the close: it waited for the port")
+            print(f"\nclose to the end of the program: {time.monotonic() - closed:.2f} s",
+                  file=sys.stderr)
+            self.assertFalse(os.path.exists(over), "the opening ended on its own")
+        finally:
+            pedal.stop()
+
+    def test_8_bluetooth_pair_preselects_the_outgoing_port(self):
+        # Windows' two ports of one paired device, the incoming one found first and with the
+        # lower number; only the outgoing one leads to the pedal.
+        self.wine.run(ARGS.register, "clear")
+        DialogTest.registered = False
+        for instance, name in ((INCOMING_ID, "COM4"), (OUTGOING_ID, "COM8")):
+            self.wine.run(ARGS.register, "add-id", instance, name,
+                          f"Standard Serial over Bluetooth link ({name})")
+        pedal = Pedal(self, "bluetooth-pair", "--variant", "0", "--baud", "0", port="com8")
+        try:
+            process, dialog = self.start_updater()
+            combo = self.combo(dialog)
+            self.assertEqual(combo["items"], ["COM4:Standard Serial over Bluetooth link (COM4)",
+                                              "COM8:Standard Serial over Bluetooth link (COM8)"])
+            self.assertEqual(combo["selection"], 1, "the outgoing port is preselected")
+            self.xvfb.screenshot(os.path.join(self.shots, "bluetooth-pair.png"))
+            self.probe.click(dialog, IDOK)
+            box, text, _, _ = self.probe.message_box(APP_CAPTION, timeout=60)
+            self.assertEqual(text, "Firmware update completed.")
+            self.press(box, IDOK)
+            self.exit_without_question(process, dialog)
+            self.assertTrue(pedal.report()["success"], f"pedal report: {pedal.report_path}")
+        finally:
+            pedal.stop()
+
+        # The command-line updater marks the incoming port, and --all leaves it out.
+        listing = self.wine.run(ARGS.cli, "ports").stdout
+        self.assertEqual(listing.replace("\r", ""),
+                         "\tCOM4\tStandard Serial over Bluetooth link (COM4)\tincoming\n"
+                         "*\tCOM8\tStandard Serial over Bluetooth link (COM8)\tyes\n")
+        pedal = Pedal(self, "bluetooth-all", "--variant", "0", "--baud", "0", port="com8")
+        try:
+            identified = self.wine.run(ARGS.cli, "identify", "--all", check=False,
+                                      timeout=EVENT_DEADLINE * 2)
+            self.assertEqual(identified.returncode, 0, identified.stderr)
+            self.assertIn("Using port COM8 ", identified.stderr)
+            self.assertNotIn("COM4", identified.stderr + identified.stdout)
+        finally:
+            pedal.stop()
+
 
 def main():
     global ARGS
@@ -354,8 +490,12 @@ def main():
     parser.add_argument("--firmware", required=True, help="the firmware image (231)")
     parser.add_argument("--module", required=True, help="the module file image (238)")
     parser.add_argument("--work", required=True, help="folder for the prefix, reports, shots")
+    parser.add_argument("--cli", required=True, help="px550-update.exe")
+    parser.add_argument("--slow-open", required=True,
+                        help="the native LD_PRELOAD library that makes a port slow to open")
     ARGS, rest = parser.parse_known_args()
-    for name in ("exe", "probe", "register", "sim", "firmware", "module", "work"):
+    for name in ("exe", "probe", "register", "sim", "firmware", "module", "work", "cli",
+                 "slow_open"):
         setattr(ARGS, name, os.path.abspath(getattr(ARGS, name)))
     unittest.main(argv=[sys.argv[0], "-v", *rest])
 

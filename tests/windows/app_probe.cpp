@@ -8,6 +8,7 @@
 //   send HWND MSG WPARAM LPARAM  SendMessage with plain numbers; the result
 //   post HWND MSG WPARAM LPARAM  PostMessage with plain numbers
 //   click HWND ID                posts the button's BN_CLICKED to its dialog
+//   ping HWND MS                 whether the window's thread answers WM_NULL within MS
 //   hold-event NAME              creates an event of that name and keeps it
 //   release                      closes every object held
 //   mutex-exists NAME            whether a mutex of that name exists now
@@ -175,6 +176,16 @@ std::string Run(const std::string& line) {
                           reinterpret_cast<LPARAM>(::GetDlgItem(dialog, id)))
                ? "true"
                : "false";
+  }
+  if (command == "ping") {
+    std::string window;
+    args >> window;
+    const UINT limit = static_cast<UINT>(number());
+    DWORD_PTR result = 0;
+    // A thread that does not take its messages is what Windows calls not responding.
+    const LRESULT answered = ::SendMessageTimeoutA(ParseWindow(window), WM_NULL, 0, 0,
+                                                   SMTO_ABORTIFHUNG | SMTO_BLOCK, limit, &result);
+    return answered != 0 ? "true" : "false";
   }
   if (command == "hold-event") {
     HANDLE event = ::CreateEventA(nullptr, TRUE, FALSE, rest.c_str());

@@ -1,8 +1,11 @@
 // Registers COM ports in the running system's device list, the way a serial driver would, so
 // that port discovery under Wine has something to list.
 //
-//   app_register_port add PORTNAME FRIENDLY NAME...   one port of the Ports class
-//   app_register_port clear                           removes every port registered here
+//   app_register_port add PORTNAME FRIENDLY NAME...            one port of the Ports class
+//   app_register_port add-id ID PORTNAME FRIENDLY NAME...      the same with a full instance ID,
+//                                                              such as a Bluetooth port's
+//                                                              BTHENUM\...
+//   app_register_port clear                                    removes every port registered here
 #include <windows.h>
 // setupapi.h needs windows.h first.
 #include <setupapi.h>
@@ -23,13 +26,15 @@ int Fail(const char* step) {
   return 1;
 }
 
-int Add(const char* portName, const std::string& friendly) {
+// With no instance ID, SetupAPI makes one under ROOT\PORTS.
+int Add(const char* instanceId, const char* portName, const std::string& friendly) {
   HDEVINFO set = ::SetupDiCreateDeviceInfoList(&kPortsClass, nullptr);
   if (set == INVALID_HANDLE_VALUE) return Fail("SetupDiCreateDeviceInfoList");
   SP_DEVINFO_DATA device = {};
   device.cbSize = sizeof(device);
   int rc = 0;
-  if (!::SetupDiCreateDeviceInfoA(set, "PORTS", &kPortsClass, nullptr, nullptr, DICD_GENERATE_ID,
+  if (!::SetupDiCreateDeviceInfoA(set, instanceId != nullptr ? instanceId : "PORTS", &kPortsClass,
+                                  nullptr, nullptr, instanceId != nullptr ? 0 : DICD_GENERATE_ID,
                                   &device)) {
     rc = Fail("SetupDiCreateDeviceInfoA");
   } else if (!::SetupDiRegisterDeviceInfo(set, &device, 0, nullptr, nullptr, nullptr)) {
@@ -58,7 +63,12 @@ int Add(const char* portName, const std::string& friendly) {
   return rc;
 }
 
-// Removes ROOT\PORTS devices until none is left; a removal may or may not shift the set.
+// Where the ports registered here live.
+bool RegisteredHere(const char* id) {
+  return _strnicmp(id, "ROOT\\PORTS\\", 11) == 0 || _strnicmp(id, "BTHENUM\\", 8) == 0;
+}
+
+// Removes those devices until none is left; a removal may or may not shift the set.
 int Clear() {
   for (int pass = 0; pass < 64; ++pass) {
     HDEVINFO set = ::SetupDiGetClassDevsA(&kPortsClass, nullptr, nullptr, 0);
@@ -69,7 +79,7 @@ int Clear() {
     for (DWORD index = 0; ::SetupDiEnumDeviceInfo(set, index, &device); ++index) {
       char id[512] = {};
       ::SetupDiGetDeviceInstanceIdA(set, &device, id, sizeof(id), nullptr);
-      if (_strnicmp(id, "ROOT\\PORTS\\", 11) != 0) continue;
+      if (!RegisteredHere(id)) continue;
       found = true;
       if (!::SetupDiRemoveDevice(set, &device)) {
         ::SetupDiDestroyDeviceInfoList(set);
@@ -83,15 +93,24 @@ int Clear() {
   return 1;
 }
 
+std::string Words(int from, int argc, char** argv) {
+  std::string text = argv[from];
+  for (int i = from + 1; i < argc; ++i) text += std::string(" ") + argv[i];
+  return text;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc >= 4 && std::strcmp(argv[1], "add") == 0) {
-    std::string friendly = argv[3];
-    for (int i = 4; i < argc; ++i) friendly += std::string(" ") + argv[i];
-    return Add(argv[2], friendly);
+    return Add(nullptr, argv[2], Words(3, argc, argv));
+  }
+  if (argc >= 5 && std::strcmp(argv[1], "add-id") == 0) {
+    return Add(argv[2], argv[3], Words(4, argc, argv));
   }
   if (argc == 2 && std::strcmp(argv[1], "clear") == 0) return Clear();
-  std::fprintf(stderr, "usage: app_register_port add PORTNAME FRIENDLY NAME | clear\n");
+  std::fprintf(stderr,
+               "usage: app_register_port add PORTNAME FRIENDLY NAME | add-id ID PORTNAME FRIENDLY "
+               "NAME | clear\n");
   return 2;
 }

@@ -20,11 +20,15 @@ const GUID kComPortInterface = {
 
 bool RegisterTestPort(const std::string& id, const std::string& portName,
                       const std::string& friendlyName) {
+  return RegisterTestDevice("ROOT\\PORTS\\" + id, portName, friendlyName);
+}
+
+bool RegisterTestDevice(const std::string& instance, const std::string& portName,
+                        const std::string& friendlyName) {
   HDEVINFO set = SetupDiCreateDeviceInfoList(&kPortsClass, nullptr);
   if (set == INVALID_HANDLE_VALUE) return false;
   SP_DEVINFO_DATA device{};
   device.cbSize = sizeof device;
-  std::string instance = "ROOT\\PORTS\\" + id;
   bool ok =
       SetupDiCreateDeviceInfoA(set, instance.c_str(), &kPortsClass, nullptr, nullptr, 0, &device) &&
       SetupDiRegisterDeviceInfo(set, &device, 0, nullptr, nullptr, nullptr);
@@ -52,9 +56,12 @@ bool RegisterTestPort(const std::string& id, const std::string& portName,
 }
 
 int RemoveTestPorts(const std::string& prefix) {
+  return RemoveTestDevices("ROOT\\PORTS\\" + prefix);
+}
+
+int RemoveTestDevices(const std::string& wanted) {
   HDEVINFO set = SetupDiGetClassDevsA(&kPortsClass, nullptr, nullptr, 0);
   if (set == INVALID_HANDLE_VALUE) return 0;
-  std::string wanted = "ROOT\\PORTS\\" + prefix;
   int removed = 0;
   SP_DEVINFO_DATA device{};
   device.cbSize = sizeof device;

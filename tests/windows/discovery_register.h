@@ -8,7 +8,12 @@ namespace px::test {
 // friendly or port name leaves that out. False when SetupAPI refused a step.
 bool RegisterTestPort(const std::string& id, const std::string& portName,
                       const std::string& friendlyName);
+// The same under a full instance ID, such as a Bluetooth port's BTHENUM\{...}\...
+bool RegisterTestDevice(const std::string& instanceId, const std::string& portName,
+                        const std::string& friendlyName);
 // Removes every device registered with an id starting with prefix; the number removed.
 int RemoveTestPorts(const std::string& prefix);
+// The same for full instance IDs.
+int RemoveTestDevices(const std::string& instancePrefix);
 
 }  // namespace px::test

@@ -80,5 +80,30 @@ TEST_F(DiscoveryTest, OddNamesAndIncompleteDevices) {
   EXPECT_EQ(ComPortNumber(OurPorts()[3].name), 7);
 }
 
+// Pairing a Bluetooth serial device gives two ports of the same name: the PC's own incoming
+// service, whose instance ID carries the address 000000000000, and the one that calls the
+// device. The incoming one is found first here.
+TEST_F(DiscoveryTest, ABluetoothPairsIncomingPortIsToldApartByItsInstanceId) {
+  const std::string service = "BTHENUM\\{00001101-0000-1000-8000-00805F9B34FB}_LOCALMFG&000";
+  RemoveTestDevices(service);
+  ASSERT_TRUE(RegisterTestDevice(service + "0\\7&2C3B4A5D&0&000000000000_00000000", "COM4",
+                                 "pxtest Standard Serial over Bluetooth link (COM4)"));
+  ASSERT_TRUE(RegisterTestDevice(service + "2\\7&2C3B4A5D&0&B0F1ECE31BAA_C00000000", "COM8",
+                                 "pxtest Standard Serial over Bluetooth link (COM8)"));
+  Register("COM1", "Communications Port (COM1)");
+  const std::vector<PortEntry> ours = OurPorts();
+  RemoveTestDevices(service);
+  ASSERT_EQ(ours.size(), 3u);
+  EXPECT_EQ(ours[1].name, "COM4");
+  EXPECT_TRUE(ours[1].bluetooth);
+  EXPECT_TRUE(ours[1].incoming);
+  EXPECT_EQ(ours[2].name, "COM8");
+  EXPECT_FALSE(ours[2].incoming);
+  EXPECT_EQ(ours[2].deviceAddress, "B0F1ECE31BAA");
+  EXPECT_FALSE(ours[0].incoming);
+  EXPECT_EQ(ours[0].deviceAddress, "");
+  EXPECT_EQ(PreferredPortIndex(ours), 2);
+}
+
 }  // namespace
 }  // namespace px::test
