@@ -146,6 +146,8 @@ int main(int argc, char** argv) {
     if (wine) {
       printf("  the Windows link saw its port fail in %zu of the %zu runs whose line went down\n",
              wine->LineFailuresSeen(), wine->LinesDown());
+      printf("  ... and took it for failed in %zu of the %zu runs whose line stayed up\n",
+             wine->FalseLineFailures(), wine->LinesUp());
       printf("  times stretched %gx for Wine\n", options.mix.timeScale);
     }
   } else {

@@ -324,6 +324,9 @@ RunResult CWineRuns::Play(const Mix& mix, size_t job) {
   if (report.disconnected) {
     ++linesDown_;
     lineFailuresSeen_ += reply.lineFailed;
+  } else {
+    ++linesUp_;
+    falseLineFailures_ += reply.lineFailed;
   }
   return Judge(mix, run_, reply.shown, report);
 }

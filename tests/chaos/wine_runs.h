@@ -34,9 +34,12 @@ class CWineRuns {
   // Ends the runners (closing their input) and removes the COM port links.
   void Stop();
 
-  // Of the runs whose line went down, how many the Windows link saw fail.
+  // Of the runs whose line went down, how many the Windows link saw fail; and of those whose
+  // line stayed up (a quiet line is no lost port), how many it took for failed.
   size_t LinesDown() const { return linesDown_.load(); }
   size_t LineFailuresSeen() const { return lineFailuresSeen_.load(); }
+  size_t LinesUp() const { return linesUp_.load(); }
+  size_t FalseLineFailures() const { return falseLineFailures_.load(); }
 
  private:
   struct Runner {
@@ -61,6 +64,8 @@ class CWineRuns {
   std::vector<Runner> runners_;
   std::atomic<size_t> linesDown_{0};
   std::atomic<size_t> lineFailuresSeen_{0};
+  std::atomic<size_t> linesUp_{0};
+  std::atomic<size_t> falseLineFailures_{0};
 };
 
 }  // namespace px::chaos
