@@ -71,7 +71,9 @@ class CWin32Port final : public CPortBackend {
         byte = readBuffer_[0];
         return ReadResult::kByte;
       }
-      if (GetLastError() != ERROR_IO_PENDING) return ReadResult::kFailed;
+      const DWORD error = GetLastError();
+      if (error == ERROR_TIMEOUT) return EmptyRead();
+      if (error != ERROR_IO_PENDING) return ReadResult::kFailed;
       readPending_ = true;
     }
     HANDLE waits[2] = {readRecord_.hEvent, stopEvent_.Get()};
@@ -80,7 +82,9 @@ class CWin32Port final : public CPortBackend {
     }
     readPending_ = false;
     if (!GetOverlappedResult(handle_.Get(), &readRecord_, &bytesRead_, FALSE)) {
-      return ReadResult::kFailed;
+      // Wine ends a read whose time-outs ran out with ERROR_TIMEOUT, where Windows returns it
+      // empty: a quiet line either way.
+      return GetLastError() == ERROR_TIMEOUT ? EmptyRead() : ReadResult::kFailed;
     }
     if (bytesRead_ == 0) return EmptyRead();
     byte = readBuffer_[0];
