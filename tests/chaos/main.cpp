@@ -15,7 +15,7 @@ namespace {
 
 // Under Wine every thread switch and every byte of overlapped I/O passes through the wineserver:
 // the times of a Windows run are stretched this much unless --time-scale says otherwise.
-constexpr double kWindowsTimeScale = 3.0;
+constexpr double kWindowsTimeScale = 4.0;
 
 void Usage(FILE* to) {
   fprintf(
