@@ -8,15 +8,20 @@
 #   make package   the .deb, the Linux tarball and the Windows zip in build/packages/
 # and the long reliability campaign:
 #   make chaos N=5000   N updates against fault-injecting pedals on ptys, with a table at the end
+#   make chaos-windows N=500   the same on the Windows link: the Windows updater under Wine over
+#                  COM ports mapped to the pedals' ptys (N defaults to 500 here)
 JOBS ?= 2
 FUZZ_SECONDS ?= 60
 N ?= 5000
 CHAOS_SEED ?= 1
 CHAOS_JOBS ?= 8
+# Each Windows run's updater is a thread of a Wine process that runs one update at a time.
+CHAOS_WINDOWS_JOBS ?= 3
+CHAOS_WINDOWS_N := $(if $(filter command line environment,$(origin N)),$(N),500)
 # Most tests spend their time waiting on a pty or a scaled time-out: more jobs than cores.
 CHECK_JOBS ?= 4
 
-.PHONY: test check demo package chaos deps build-debug build-tsan build-windows build-fuzz \
+.PHONY: test check demo package chaos chaos-windows deps build-debug build-tsan build-windows build-fuzz \
 	build-release build-package build-posix-names
 
 # The virtual pedal paces its line at 921,600 baud here so that the demo takes seconds; run
@@ -84,3 +89,15 @@ chaos: deps
 	cmake --preset linux-release >/dev/null
 	cmake --build --preset linux-release -j$(JOBS) --target px550-chaos
 	build/linux-release/tests/chaos/px550-chaos --runs $(N) --seed $(CHAOS_SEED) --jobs $(CHAOS_JOBS) --table
+
+# Wine's own prefix for the campaign, apart from the test tiers', and its server ended after it.
+CHAOS_WINEPREFIX = $(CURDIR)/build/windows/wineprefix-chaos
+chaos-windows: deps
+	cmake --preset linux-release >/dev/null
+	cmake --build --preset linux-release -j$(JOBS) --target px550-chaos
+	cmake --preset windows >/dev/null
+	cmake --build --preset windows -j$(JOBS) --target px550-chaos-runner
+	WINEPREFIX=$(CHAOS_WINEPREFIX) bash scripts/chaos-windows.sh \
+	  build/linux-release/tests/chaos/px550-chaos build/windows/tests/chaos/px550-chaos-runner.exe \
+	  --runs $(CHAOS_WINDOWS_N) --seed $(CHAOS_SEED) --jobs $(CHAOS_WINDOWS_JOBS) --table; \
+	rc=$$?; WINEPREFIX=$(CHAOS_WINEPREFIX) wineserver -k 2>/dev/null; exit $$rc

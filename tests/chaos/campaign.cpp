@@ -118,7 +118,7 @@ CampaignResult RunCampaign(const CampaignOptions& options) {
       deadline[slot] =
           static_cast<int64_t>(MsSince(t0) + 2 * WorstCaseMs(mix) * options.run.loadFactor + 60000);
       g_playing[slot] = seed + 1;
-      RunResult r = RunOne(mix, options.run);
+      RunResult r = options.play ? options.play(mix, slot) : RunOne(mix, options.run);
       g_playing[slot] = 0;
       deadline[slot] = 0;
       {

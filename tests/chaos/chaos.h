@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "drive.h"
 #include "engine/update_runner.h"
 #include "sim/pedal_config.h"
 #include "sim/pedal_report.h"
@@ -31,7 +32,9 @@ enum class FaultClass : uint8_t {
 inline constexpr size_t kFaultClassCount = static_cast<size_t>(FaultClass::Abort) + 1;
 const char* ClassName(FaultClass c);
 
-enum class Transport { Pty, InProcess };
+// Pty: the Linux link over a pseudo-terminal; InProcess: no port at all; Windows: the Windows
+// link under Wine, over a COM port mapped to a pseudo-terminal.
+enum class Transport { Pty, InProcess, Windows };
 
 // Everything one run does differently, drawn from its seed alone.
 struct Mix {
@@ -70,7 +73,8 @@ double FaultBudgetMs(const Mix& mix, const sim::PedalReport& report, bool comple
 struct RunOptions {
   Transport transport = Transport::Pty;
   double loadFactor = 1.0;
-  bool trace = false;  // every message both ways and what the updater showed, on stderr
+  bool trace = false;         // every message both ways and what the updater showed, on stderr
+  std::string windowsRunner;  // Transport::Windows: px550-chaos-runner.exe
 };
 
 struct RunResult {
@@ -96,6 +100,15 @@ struct RunResult {
 };
 
 RunResult RunOne(const Mix& mix, const RunOptions& options);
+// What the updater of a run is given: the updater's half of the mix.
+UpdaterRun UpdaterRunOf(const Mix& mix, const RunOptions& options);
+DriveOptions DriveOptionsOf(const RunOptions& options);
+// A run's result before anything was played: its seed, classes and worst case.
+RunResult Unplayed(const Mix& mix, const RunOptions& options);
+// The checks of a run, whichever link played it: what the updater showed against what the
+// pedal holds and saw.
+RunResult Judge(const Mix& mix, const RunOptions& options, const Shown& shown,
+                const sim::PedalReport& report);
 std::string ReplayCommand(uint64_t seed, const RunOptions& run, const MixOptions& mix);
 // One line: seed, classes, what the updater said, time against budget.
 std::string Summarize(const RunResult& run);
@@ -111,6 +124,8 @@ struct CampaignOptions {
   MixOptions mix;
   // Called once per run as it ends, one call at a time.
   std::function<void(const RunResult&)> onRun;
+  // Plays one run on job `job` (0 .. jobs - 1); empty: RunOne.
+  std::function<RunResult(const Mix& mix, size_t job)> play;
 };
 
 struct CampaignResult {

@@ -23,116 +23,6 @@ double MsBetween(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
-// What the updater showed, and when.
-class CChaosUi : public IRunWatcher {
- public:
-  CChaosUi(bool trace, Clock::time_point t0) : trace_(trace), t0_(t0) {}
-
-  void OnFailure(const UpdateFailure& failure) override {
-    const std::string& text = failure.text;
-    Note("error box: " + text);
-    std::lock_guard<std::mutex> lock(mutex_);
-    errors_.push_back(text);
-  }
-  void OnCompleted(const std::string& text) override {
-    Note("completion box: " + text);
-    std::lock_guard<std::mutex> lock(mutex_);
-    completions_.push_back(text);
-  }
-  void OnPosition(int) override { Note({}); }
-  void OnRunStarted() override {
-    Note("controls disabled");
-    std::lock_guard<std::mutex> lock(mutex_);
-    enabled_ = false;
-  }
-  void OnRunReleased() override {
-    Note("controls enabled");
-    std::lock_guard<std::mutex> lock(mutex_);
-    enabled_ = true;
-  }
-
-  std::vector<std::string> Errors() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return errors_;
-  }
-  size_t Completions() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return completions_.size();
-  }
-  bool Enabled() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return enabled_;
-  }
-  int CallsAfter(Clock::time_point t) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    int n = 0;
-    for (Clock::time_point c : calls_) n += c > t;
-    return n;
-  }
-
- private:
-  void Note(const std::string& what) {
-    const Clock::time_point now = Clock::now();
-    if (trace_ && !what.empty())
-      fprintf(stderr, "%9.1f ui    %s\n", MsBetween(t0_, now), what.c_str());
-    std::lock_guard<std::mutex> lock(mutex_);
-    calls_.push_back(now);
-  }
-
-  const bool trace_;
-  const Clock::time_point t0_;
-  std::mutex mutex_;
-  std::vector<std::string> errors_;
-  std::vector<std::string> completions_;
-  std::vector<Clock::time_point> calls_;
-  bool enabled_ = true;
-};
-
-// Tells the worker's requests from the reply thread's answers: the reply thread is the one that
-// reports received messages.
-class CSendTap : public IMessageTap {
- public:
-  CSendTap(bool trace, Clock::time_point t0) : trace_(trace), t0_(t0) {}
-
-  void OnMessage(Direction direction, const uint8_t* data, size_t length) override {
-    const Clock::time_point now = Clock::now();
-    if (trace_) {
-      fprintf(stderr, "%9.1f %s %s\n", MsBetween(t0_, now),
-              direction == Direction::In ? "in   " : "out  ",
-              sim::CPedalModel::Describe(data, length, direction == Direction::In).c_str());
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (direction == Direction::In) {
-      replyThread_ = std::this_thread::get_id();
-      if (length > 5 && data[1] == kManufacturer && data[4] == kCmdRomWrite) ++successCommands_;
-    } else if (std::this_thread::get_id() != replyThread_) {
-      workerSends_.push_back(now);
-    }
-  }
-
-  // Device commands 0x02, which read as a success. The pedal never sends one: each is a
-  // damaged answer.
-  int SuccessCommands() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return successCommands_;
-  }
-
-  int WorkerSendsAfter(Clock::time_point t) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    int n = 0;
-    for (Clock::time_point s : workerSends_) n += s > t;
-    return n;
-  }
-
- private:
-  const bool trace_;
-  const Clock::time_point t0_;
-  std::mutex mutex_;
-  std::thread::id replyThread_;
-  std::vector<Clock::time_point> workerSends_;
-  int successCommands_ = 0;
-};
-
 bool StartsWith(const std::string& s, const char* prefix) {
   return s.rfind(prefix, 0) == 0;
 }
@@ -146,30 +36,6 @@ bool ClosesAfter(const std::string& s) {
   return s == LoadText(IDS_TIMEOUT_FILE_WRITE) || s == LoadText(IDS_TIMEOUT_RESULT) ||
          StartsWith(s, "Transfer error occurred(File Write:") ||
          StartsWith(s, "Transfer error occurred(Result:");
-}
-
-const char* OutcomeName(RunOutcome o) {
-  switch (o) {
-    case RunOutcome::None:
-      return "none";
-    case RunOutcome::Completed:
-      return "completed";
-    case RunOutcome::Refused:
-      return "refused";
-    case RunOutcome::TimedOut:
-      return "timed out";
-    case RunOutcome::PortFailed:
-      return "port failed";
-    case RunOutcome::NotStarted:
-      return "not started";
-    case RunOutcome::Declined:
-      return "declined";
-    case RunOutcome::Aborted:
-      return "aborted";
-    case RunOutcome::OutOfStep:
-      return "out of step";
-  }
-  return "?";
 }
 
 }  // namespace
@@ -210,8 +76,12 @@ bool NamesAStep(const std::string& text) {
 
 std::string ReplayCommand(uint64_t seed, const RunOptions& run, const MixOptions& mix) {
   std::ostringstream s;
-  s << "px550-chaos --replay " << seed
-    << (run.transport == Transport::InProcess ? " --in-process" : " --pty");
+  s << "px550-chaos --replay " << seed;
+  if (run.transport == Transport::Windows) {
+    s << " --windows " << run.windowsRunner;
+  } else {
+    s << (run.transport == Transport::InProcess ? " --in-process" : " --pty");
+  }
   if (mix.realImageShare >= 1.0) s << " --real-images";
   if (mix.timeScale != 1.0) s << " --time-scale " << mix.timeScale;
   if (run.loadFactor != 1.0) s << " --load-factor " << run.loadFactor;
@@ -246,14 +116,6 @@ std::string Summarize(const RunResult& r) {
 }
 
 RunResult RunOne(const Mix& mix, const RunOptions& options) {
-  RunResult res;
-  res.seed = mix.seed;
-  res.classes = mix.classes;
-  res.transport = options.transport;
-  res.realImages = mix.realImages;
-  res.worstCaseMs = WorstCaseMs(mix) * options.loadFactor;
-  const bool variant1 = mix.pedal.member == 1;
-
   const Clock::time_point t0 = Clock::now();
   sim::PedalConfig config = mix.pedal;
   if (options.trace) {
@@ -261,14 +123,6 @@ RunResult RunOne(const Mix& mix, const RunOptions& options) {
       fprintf(stderr, "%9.1f pedal %s\n", MsBetween(t0, Clock::now()), line.c_str());
     };
   }
-  const ImageLoader loader = [&mix](int id, const uint8_t** bytes) -> int32_t {
-    const std::vector<uint8_t>* image = id == kFirmwareResource ? mix.firmware.get()
-                                        : id == kModuleResource ? mix.module.get()
-                                                                : nullptr;
-    if (image == nullptr) return -1;
-    *bytes = image->data();
-    return static_cast<int32_t>(image->size());
-  };
 
   std::unique_ptr<sim::CFdServer> server;
   std::unique_ptr<sim::CPedalHarness> harness;
@@ -278,6 +132,7 @@ RunResult RunOne(const Mix& mix, const RunOptions& options) {
     std::string error;
     const int master = sim::OpenPty(portName, error);
     if (master < 0) {
+      RunResult res = Unplayed(mix, options);
       res.violations.push_back("no pseudo-terminal: " + error);
       return res;
     }
@@ -289,46 +144,8 @@ RunResult RunOne(const Mix& mix, const RunOptions& options) {
     port = std::make_unique<sim::CHarnessPort>(*harness);
   }
 
-  CChaosUi ui(options.trace, t0);
-  CSendTap tap(options.trace, t0);
-  bool ended = false;
-  bool stillRunning = false;
-  Clock::time_point abortedAt{};
-  bool inProgress = false;
-  {
-    CUpdateRunner engine(*port, ui, mix.timing, loader);
-    engine.SetMessageTap(&tap);
-    engine.StartReplyThread();
-    const Clock::time_point start = Clock::now();
-    engine.OnExecute(portName);
-    const auto limit = static_cast<uint32_t>(res.worstCaseMs);
-    if (mix.abortAtMs >= 0) {
-      ended = engine.WaitForWorker(static_cast<uint32_t>(mix.abortAtMs));
-      if (!ended) {
-        engine.Abort();
-        abortedAt = Clock::now();
-        res.aborted = true;
-        if (options.trace)
-          fprintf(stderr, "%9.1f user  closes the window\n", MsBetween(t0, abortedAt));
-        // The worker wakes at once from any wait or pause.
-        ended = engine.WaitForWorker(static_cast<uint32_t>(1000 * options.loadFactor));
-        if (!ended) {
-          res.violations.push_back("the worker still ran " +
-                                   std::to_string(static_cast<int>(1000 * options.loadFactor)) +
-                                   " ms after the window closed");
-        }
-      }
-    }
-    if (!res.aborted && !ended) ended = engine.WaitForWorker(limit);
-    res.elapsedMs = MsBetween(start, Clock::now());
-    if (!ended) {
-      stillRunning = true;
-      engine.Abort();
-      engine.WaitForWorker(limit);
-    }
-    res.outcome = engine.LastOutcome();
-    inProgress = engine.UpdateInProgress();
-  }
+  const Shown shown =
+      DriveUpdate(*port, portName, UpdaterRunOf(mix, options), DriveOptionsOf(options));
   port->Close();
   sim::PedalReport report;
   if (server) {
@@ -338,16 +155,64 @@ RunResult RunOne(const Mix& mix, const RunOptions& options) {
     harness->Stop();
     report = harness->Report();
   }
+  return Judge(mix, options, shown, report);
+}
+
+UpdaterRun UpdaterRunOf(const Mix& mix, const RunOptions& options) {
+  UpdaterRun run;
+  run.seed = mix.seed;
+  run.timing = mix.timing;
+  run.firmware = mix.firmware;
+  run.module = mix.module;
+  run.abortAtMs = mix.abortAtMs;
+  run.worstCaseMs = WorstCaseMs(mix) * options.loadFactor;
+  run.loadFactor = options.loadFactor;
+  return run;
+}
+
+DriveOptions DriveOptionsOf(const RunOptions& options) {
+  DriveOptions drive;
+  drive.trace = options.trace;
+  drive.describe = [](const uint8_t* data, size_t length, bool in) {
+    return sim::CPedalModel::Describe(data, length, in);
+  };
+  return drive;
+}
+
+RunResult Unplayed(const Mix& mix, const RunOptions& options) {
+  RunResult res;
+  res.seed = mix.seed;
+  res.classes = mix.classes;
+  res.transport = options.transport;
+  res.realImages = mix.realImages;
+  res.worstCaseMs = WorstCaseMs(mix) * options.loadFactor;
+  return res;
+}
+
+RunResult Judge(const Mix& mix, const RunOptions& options, const Shown& shown,
+                const sim::PedalReport& report) {
+  RunResult res = Unplayed(mix, options);
+  const bool variant1 = mix.pedal.member == 1;
+  std::vector<std::string>& v = res.violations;
+  res.aborted = shown.aborted;
+  res.elapsedMs = shown.elapsedMs;
+  res.outcome = shown.outcome;
+  if (shown.ranOnAfterAbort) {
+    v.push_back("the worker still ran " +
+                std::to_string(static_cast<int>(1000 * options.loadFactor)) +
+                " ms after the window closed");
+  }
+  const bool stillRunning = shown.stillRunning;
+  const bool inProgress = shown.inProgress;
 
   // What the updater said against what the pedal holds.
-  res.errors = ui.Errors();
-  const size_t completions = ui.Completions();
+  res.errors = shown.errors;
+  const size_t completions = shown.completions;
   res.completed = completions > 0;
   res.flashMatches = report.flash.matchesImage;
   const sim::FileReport* file = report.File(kModuleFileName);
   res.moduleStored = file != nullptr && file->matchesExpected.value_or(false);
   res.budgetMs = FaultBudgetMs(mix, report, res.completed, options.loadFactor);
-  std::vector<std::string>& v = res.violations;
 
   if (stillRunning) {
     v.push_back("hang: still running after its worst case of " +
@@ -387,14 +252,14 @@ RunResult RunOne(const Mix& mix, const RunOptions& options) {
         res.outcome != RunOutcome::OutOfStep) {
       v.push_back(std::string("failed with the outcome ") + OutcomeName(res.outcome));
     }
-    if (!ui.Enabled() || inProgress)
+    if (!shown.controlsEnabled || inProgress)
       v.push_back("the controls were not given back after the error");
   }
   if (res.aborted) {
-    if (const int n = ui.CallsAfter(abortedAt)) {
+    if (const int n = shown.callsAfterAbort) {
       v.push_back("the updater showed " + std::to_string(n) + " things after the window closed");
     }
-    if (const int n = tap.WorkerSendsAfter(abortedAt)) {
+    if (const int n = shown.sendsAfterAbort) {
       v.push_back("the worker sent " + std::to_string(n) + " messages after the window closed");
     }
   }
@@ -407,7 +272,7 @@ RunResult RunOne(const Mix& mix, const RunOptions& options) {
       res.misledBy = "an unasked-for second answer";
     }
   }
-  if (res.misledBy.empty() && report.damagedAnswers > 0 && tap.SuccessCommands() > 0) {
+  if (res.misledBy.empty() && report.damagedAnswers > 0 && shown.successCommands > 0) {
     res.misledBy = "a damaged answer read as success";
   }
   if (!res.misledBy.empty() && res.completed) {
