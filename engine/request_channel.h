@@ -74,7 +74,8 @@ class CRequestChannel {
   bool OutOfStep() const { return reply_.Answers.Conflicts() != conflictsAtStart_; }
   bool Aborted() const { return stop_.Requested(); }
   // About the longest a request of `length` bytes would take, in this run, from being queued to
-  // its answer, judged from the requests answered at their first copy; 0 when none was.
+  // its answer, judged from the requests answered at their first copy (leaving out one answer
+  // that a stall held back, see Slowest); 0 when none was.
   uint32_t SlowestAnswerMs(int length) const;
 
  private:
@@ -96,8 +97,9 @@ class CRequestChannel {
   // About how long the device takes to answer a request that it already holds: as long as the
   // shortest requests measured took, whose own time on the line is next to nothing; 0 when none.
   uint32_t TurnMs() const;
-  // How long to listen after the last answer of a transfer: as long as the slowest request of
-  // the last one's size took to be answered in this run, plus the margin; no more than owedWaitMs.
+  // How long to listen after the last answer of a transfer: as long as requests of the last one's
+  // size took to be answered in this run (SlowestAnswerMs), plus the margin; no more than
+  // owedWaitMs.
   uint32_t ListenMs(uint32_t owedWaitMs, uint32_t marginMs) const;
 
   IByteLink& link_;
