@@ -54,21 +54,18 @@ void CRequestChannel::WaitOutOwed(uint32_t owedWaitMs, uint32_t marginMs) {
 // Once a resend has been answered, the answer taken was either the resend's own, and the earlier
 // copy's answer was lost and never comes, or the earlier copy's, late, and the resend's own is
 // still to come. The resend reached the device within one request-time (of its size, in this
-// run) of being queued, so the device answers it as soon as it is done with the earlier copy: no
-// later than one request-time after the resend was queued, or, when the earlier answer came after
-// that, once the device has turned it round, which takes no longer than the shortest requests
-// took to be answered. An answer that came later than the resend's own could have can only be an
-// earlier copy's, and then the resend's own is given a whole request-time after it. Each further
-// owed answer follows the one before it alike. Nothing measured, or the request never answered:
-// a whole reply wait, for its answer may still be on its way.
+// run) of being queued, and the device takes it up as soon as it is done with the earlier copy:
+// its answer comes no later than one request-time after the resend was queued, or, when the
+// earlier answer came after that, once the device has turned the resend round after it, which
+// takes no longer than the shortest requests took to be answered (their own time on the line is
+// next to nothing). Each further owed answer follows the one before it alike. Nothing measured,
+// or the request never answered: a whole reply wait, for its answer may still be on its way.
 uint32_t CRequestChannel::OwedWaitMs(uint32_t owedWaitMs, uint32_t marginMs) const {
   if (!fromLine_ || !timed_ || !answered_ || slowestByLength_.empty()) return owedWaitMs;
   const auto ms = [](uint64_t n) { return std::chrono::milliseconds(n); };
-  const uint64_t own = SlowestAnswerMs(lastLength_);
-  const Clock::time_point ownBy = sentAt_ + ms(own + marginMs);
-  const Clock::time_point until = answeredAt_ > ownBy
-                                      ? answeredAt_ + ms(own + marginMs)
-                                      : std::max(ownBy, answeredAt_ + ms(TurnMs() + marginMs));
+  const Clock::time_point until =
+      std::max(sentAt_ + ms(SlowestAnswerMs(lastLength_)), answeredAt_ + ms(TurnMs())) +
+      ms(marginMs);
   return std::min(MsBetween(Clock::now(), until), owedWaitMs);
 }
 
