@@ -32,15 +32,46 @@ CRequestChannel::CRequestChannel(IByteLink& link, CReplyState& reply, CStopSigna
   reply_.Answers.GiveUpOwed();
 }
 
-void CRequestChannel::Begin(uint32_t owedWaitMs, bool timed) {
+void CRequestChannel::Begin(uint32_t owedWaitMs, uint32_t marginMs, bool timed) {
+  WaitOutOwed(owedWaitMs, marginMs);
+  reply_.Answers.BeginRequest();
   copies_ = 0;
+  answered_ = false;
+  timed_ = timed;
+}
+
+void CRequestChannel::WaitOutOwed(uint32_t owedWaitMs, uint32_t marginMs) {
   CAnswerLedger::Delivery late;
   while (reply_.Answers.Owed() > 0 &&
-         reply_.Answers.Next(owedWaitMs, stop_.Flag(), late) == CAnswerLedger::Take::Answer) {
+         reply_.Answers.Next(OwedWaitMs(owedWaitMs, marginMs), stop_.Flag(), late) ==
+             CAnswerLedger::Take::Answer) {
+    answeredAt_ = late.at;
   }
   reply_.Answers.GiveUpOwed();
-  reply_.Answers.BeginRequest();
-  timed_ = timed;
+}
+
+// Answers come in the order of their requests, and the device answers each copy it receives once.
+// Once a resend has been answered, the answer taken was either the resend's own, and the earlier
+// copy's answer was lost and never comes, or the earlier copy's, late, and the resend's own is
+// still to come. The resend reached the device within one request-time (of its size, in this
+// run) of being queued, and the device takes it up as soon as it is done with the earlier copy:
+// its answer comes no later than one request-time after the resend was queued, or, when the
+// earlier answer came after that, once the device has turned the resend round after it, which
+// takes no longer than the shortest requests took to be answered (their own time on the line is
+// next to nothing). Each further owed answer follows the one before it alike. Nothing measured,
+// or the request never answered: a whole reply wait, for its answer may still be on its way.
+uint32_t CRequestChannel::OwedWaitMs(uint32_t owedWaitMs, uint32_t marginMs) const {
+  if (!fromLine_ || !timed_ || !answered_ || slowestByLength_.empty()) return owedWaitMs;
+  const auto ms = [](uint64_t n) { return std::chrono::milliseconds(n); };
+  const Clock::time_point until =
+      std::max(sentAt_ + ms(SlowestAnswerMs(lastLength_)), answeredAt_ + ms(TurnMs())) +
+      ms(marginMs);
+  return std::min(MsBetween(Clock::now(), until), owedWaitMs);
+}
+
+uint32_t CRequestChannel::TurnMs() const {
+  if (slowestByLength_.empty()) return 0;
+  return slowestByLength_.begin()->second.Ms(fromLine_);
 }
 
 bool CRequestChannel::Send(const uint8_t* message, int length) {
@@ -67,6 +98,8 @@ Wait CRequestChannel::WaitReply(uint32_t timeoutMs, DeviceAnswer& answer) {
     }
     if (delivery.request != request) continue;  // an earlier request's, already given up
     Measure(delivery);
+    answered_ = true;
+    answeredAt_ = delivery.at;
     answer = delivery.answer;
     return Wait::Reply;
   }
@@ -76,8 +109,15 @@ Wait CRequestChannel::WaitReply(uint32_t timeoutMs, DeviceAnswer& answer) {
 // be the first copy's, late.
 void CRequestChannel::Measure(const CAnswerLedger::Delivery& delivery) {
   if (!timed_ || copies_ != 1) return;
-  uint32_t& slowest = slowestByLength_[lastLength_];
-  slowest = std::max(slowest, MsBetween(sentAt_, delivery.at));
+  Slowest& slowest = slowestByLength_[lastLength_];
+  const uint32_t ms = MsBetween(sentAt_, delivery.at);
+  if (ms > slowest.first) {
+    slowest.second = slowest.first;
+    slowest.first = ms;
+  } else {
+    slowest.second = std::max(slowest.second, ms);
+  }
+  ++slowest.count;
 }
 
 // A request's time to be answered is mostly its time on the line, plus a little that does not
@@ -85,7 +125,8 @@ void CRequestChannel::Measure(const CAnswerLedger::Delivery& delivery) {
 // about its share of what a longer one took.
 uint32_t CRequestChannel::SlowestAnswerMs(int length) const {
   uint64_t slowest = 0;
-  for (const auto& [measured, ms] : slowestByLength_) {
+  for (const auto& [measured, times] : slowestByLength_) {
+    const uint32_t ms = times.Ms(fromLine_);
     if (measured <= length) {
       slowest = std::max<uint64_t>(slowest, ms);
     } else {
@@ -115,18 +156,15 @@ uint32_t CRequestChannel::ListenMs(uint32_t owedWaitMs, uint32_t marginMs) const
 }
 
 bool CRequestChannel::StayedInStep(uint32_t owedWaitMs, uint32_t marginMs) {
-  DeviceAnswer late;
-  while (reply_.Answers.Owed() > 0 && WaitReply(owedWaitMs, late) == Wait::Reply) {
-  }
-  reply_.Answers.GiveUpOwed();
+  WaitOutOwed(owedWaitMs, marginMs);
   const uint64_t before = reply_.Answers.Surplus();
   if (!Pause(ListenMs(owedWaitMs, marginMs))) return false;
   return reply_.Answers.Surplus() == before && !OutOfStep();
 }
 
 ExchangeResult RunExchange(CRequestChannel& channel, const uint8_t* message, int length,
-                           const RetryPolicy& policy, uint32_t owedWaitMs) {
-  channel.Begin(owedWaitMs, policy.timed);
+                           const RetryPolicy& policy, uint32_t owedWaitMs, uint32_t marginMs) {
+  channel.Begin(owedWaitMs, marginMs, policy.timed);
   int timeouts = 0;
   int refusals = 0;
   for (;;) {

@@ -47,12 +47,16 @@ class CRequestChannel {
 
   void SetTap(IMessageTap* tap) { tap_ = tap; }
 
-  // Before a new request: waits out the answers still owed to timed-out copies of earlier
-  // requests, one reply wait at most each; the first that does not come is taken as lost, and
-  // with it the rest. The answers that come meanwhile answer those requests and are dropped.
-  // timed: whether the answer's delay says how long such a request takes to be answered (not
-  // for the erase, whose answer waits for the erase itself).
-  void Begin(uint32_t owedWaitMs, bool timed = true);
+  // false: every wait for an answer still owed is a whole reply wait, and the times measured are
+  // the slowest answers, as the updater once did; only benchmarks turn it off, to compare.
+  void SizeWaitsFromLine(bool on) { fromLine_ = on; }
+
+  // Before a new request: waits out the answers still owed to timed-out copies of the last
+  // request, each no longer than it could still take (see OwedWaitMs); the first that does not
+  // come is taken as lost, and with it the rest. The answers that come meanwhile answer that
+  // request and are dropped. timed: whether the answer's delay says how long such a request takes
+  // to be answered (not for the erase, whose answer waits for the erase itself).
+  void Begin(uint32_t owedWaitMs, uint32_t marginMs, bool timed = true);
   // Queues one copy unless the run was aborted; false when aborted.
   bool Send(const uint8_t* message, int length);
   // Waits for the next answer owed to this request's copies; on Reply, `answer` is that answer,
@@ -70,24 +74,46 @@ class CRequestChannel {
   bool OutOfStep() const { return reply_.Answers.Conflicts() != conflictsAtStart_; }
   bool Aborted() const { return stop_.Requested(); }
   // About the longest a request of `length` bytes would take, in this run, from being queued to
-  // its answer, judged from the requests answered at their first copy; 0 when none was.
+  // its answer, judged from the requests answered at their first copy (leaving out one answer
+  // that a stall held back, see Slowest); 0 when none was.
   uint32_t SlowestAnswerMs(int length) const;
 
  private:
+  // The slowest and the second slowest answer, in ms, to requests of one length.
+  struct Slowest {
+    uint32_t first = 0;
+    uint32_t second = 0;
+    int count = 0;
+    // One answer held back far beyond the others (a stall) says nothing of how long such
+    // requests take; so with two or more measured, the second slowest.
+    uint32_t Ms(bool fromLine) const { return fromLine && count >= 2 ? second : first; }
+  };
+
   void Measure(const CAnswerLedger::Delivery& delivery);
-  // How long to listen after the last answer of a transfer: as long as the slowest request of
-  // the last one's size took to be answered in this run, plus the margin; no more than owedWaitMs.
+  // Waits out the answers still owed to the last request's copies; see OwedWaitMs.
+  void WaitOutOwed(uint32_t owedWaitMs, uint32_t marginMs);
+  // How long, from now, to wait for the next answer still owed to the last request's copies.
+  uint32_t OwedWaitMs(uint32_t owedWaitMs, uint32_t marginMs) const;
+  // About how long the device takes to answer a request that it already holds: as long as the
+  // shortest requests measured took, whose own time on the line is next to nothing; 0 when none.
+  uint32_t TurnMs() const;
+  // How long to listen after the last answer of a transfer: as long as requests of the last one's
+  // size took to be answered in this run (SlowestAnswerMs), plus the margin; no more than
+  // owedWaitMs.
   uint32_t ListenMs(uint32_t owedWaitMs, uint32_t marginMs) const;
 
   IByteLink& link_;
   CReplyState& reply_;
   IMessageTap* tap_ = nullptr;
   int lastLength_ = 0;
-  int copies_ = 0;  // copies of the current request sent
+  int copies_ = 0;         // copies of the current request sent
+  bool answered_ = false;  // whether an answer to the current request was taken
   bool timed_ = true;
-  Clock::time_point sentAt_;
-  // The slowest answer in ms by request length, for requests answered at their first copy.
-  std::map<int, uint32_t> slowestByLength_;
+  bool fromLine_ = true;
+  Clock::time_point sentAt_;      // when the last copy was queued
+  Clock::time_point answeredAt_;  // when the last answer to the last request came
+  // The slowest answers by request length, for requests answered at their first copy.
+  std::map<int, Slowest> slowestByLength_;
   uint64_t conflictsAtStart_ = 0;
   CStopSignal& stop_;
 };
@@ -125,7 +151,8 @@ inline bool RefusedWith(const ExchangeResult& r, int32_t status) {
 // One request by its policy: begin, then send and wait until an answer is accepted or the policy
 // gives up. Every exchange of the update runs through this one loop. An answer is judged only
 // while the answers are in step.
+// owedWaitMs is the whole reply wait and marginMs the margin on a time measured (see Begin).
 ExchangeResult RunExchange(CRequestChannel& channel, const uint8_t* message, int length,
-                           const RetryPolicy& policy, uint32_t owedWaitMs);
+                           const RetryPolicy& policy, uint32_t owedWaitMs, uint32_t marginMs);
 
 }  // namespace px

@@ -20,6 +20,11 @@ struct EngineTiming {
   // requests of its size took to be answered in this run, plus this margin for the scheduler and
   // the radio link's jitter.
   uint32_t lastAnswerMarginMs = 30;
+  // The waits for answers still owed to a resent request's earlier copies are sized the same way
+  // (the time a request of its size took, plus the margin), and one answer held back by a stall
+  // does not size them; false only where a benchmark measures what the old whole reply wait for
+  // each of them cost.
+  bool answerWaitsFromLine = true;
 };
 
 // How long the erase of `size` bytes waits for its answer.

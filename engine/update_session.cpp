@@ -33,7 +33,9 @@ CUpdateSession::CUpdateSession(IByteLink& link, CReplyState& reply, CMessageSet&
     : messages_(messages),
       timing_(timing),
       loader_(std::move(loader)),
-      channel_(link, reply, stop) {}
+      channel_(link, reply, stop) {
+  channel_.SizeWaitsFromLine(timing.answerWaitsFromLine);
+}
 
 // The first answer on a line just opened may wait for the device or the radio link to wake up:
 // it says nothing of how long later requests take. Any answer ends the exchange; only an
@@ -42,8 +44,9 @@ Identification CUpdateSession::Identify() {
   RetryPolicy policy = UsualAttempts(AcceptsAny);
   policy.timed = false;
   Identification id;
-  id.exchange = RunExchange(channel_, IdentityRequest.data(),
-                            static_cast<int>(IdentityRequest.size()), policy, timing_.replyWaitMs);
+  id.exchange =
+      RunExchange(channel_, IdentityRequest.data(), static_cast<int>(IdentityRequest.size()),
+                  policy, timing_.replyWaitMs, timing_.lastAnswerMarginMs);
   const DeviceAnswer& answer = id.exchange.answer;
   switch (id.exchange.ending) {
     case ExchangeEnding::Aborted:
@@ -170,7 +173,8 @@ ExchangeResult CUpdateSession::RunRequest(int length, const ExchangeRules& rules
     cannot.status = -1;
     return {ExchangeEnding::Refused, cannot};
   }
-  return RunExchange(channel_, messages_.OutgoingBuffer, length, rules.policy, timing_.replyWaitMs);
+  return RunExchange(channel_, messages_.OutgoingBuffer, length, rules.policy, timing_.replyWaitMs,
+                     timing_.lastAnswerMarginMs);
 }
 
 bool CUpdateSession::Succeeded(const ExchangeResult& result, const ExchangeRules& rules) {

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
+#include <future>
 #include <memory>
 #include <optional>
+#include <thread>
 
 #include "engine/strings.h"
 #include "engine/update_runner.h"
@@ -327,6 +330,119 @@ TEST(ChatteringLine, ShutdownDoesNotWaitForTheLineToGoQuiet) {
     EXPECT_TRUE(link.Chattering()) << "the reply thread ended only once the line went quiet";
   }
   EXPECT_TRUE(ui.Errors().empty());
+}
+
+// The waits for answers still owed to a resent request's earlier copies, on the channel alone:
+// the test plays the reply thread, handing each answer to the ledger as it comes. A whole reply
+// wait here is ten minutes, so that a channel that waited one would be seen at once.
+class OwedAnswersTest : public ::testing::Test {
+ protected:
+  static constexpr uint32_t kWholeWaitMs = 600000;
+
+  OwedAnswersTest() : stop_(reply_.Answers), channel_(link_, reply_, stop_) {}
+
+  // One copy of the request; the answer, when given, comes at once.
+  void Request(bool answered = true) {
+    channel_.Begin(kWholeWaitMs, 0);
+    SendAndWait(answered);
+  }
+  void SendAndWait(bool answered) {
+    ASSERT_TRUE(channel_.Send(kRequest.data(), static_cast<int>(kRequest.size())));
+    if (answered) Answer(AckOf(0));
+    DeviceAnswer answer;
+    EXPECT_EQ(channel_.WaitReply(answered ? kWholeWaitMs : 0, answer),
+              answered ? Wait::Reply : Wait::TimedOut);
+  }
+  // A request whose first copy got no answer in its wait, and whose resend was answered.
+  void Resent() {
+    channel_.Begin(kWholeWaitMs, 0);
+    SendAndWait(false);
+    SendAndWait(true);
+    ASSERT_EQ(reply_.Answers.Owed(), 1u) << "the first copy is still owed its answer";
+  }
+  void Answer(const Bytes& m) {
+    DeviceAnswer a;
+    a.kind = MessageKind::Ack;
+    a.status = m[5];
+    reply_.Answers.Answer(m.data(), m.size(), UINT64_MAX, a);
+  }
+  // Runs `step` on a thread of its own; true once it returned, false when it was still waiting
+  // after far longer than any answer sized from this line could take (then it is stopped).
+  bool Returns(const std::function<void()>& step) {
+    std::future<void> done = std::async(std::launch::async, step);
+    if (done.wait_for(std::chrono::seconds(60)) == std::future_status::ready) return true;
+    stop_.Request();
+    done.wait();
+    return false;
+  }
+  // The next request, sent once: whether an answer was left over for it. Then its own answer
+  // comes, so that nothing stays owed.
+  bool NextRequestFindsAnAnswer() {
+    EXPECT_TRUE(channel_.Send(kRequest.data(), static_cast<int>(kRequest.size())));
+    DeviceAnswer answer;
+    const bool found = channel_.WaitReply(0, answer) == Wait::Reply;
+    Answer(AckOf(0));
+    return found;
+  }
+
+  const Bytes kRequest = {0xF0, 0x52, 0x00, 0x5E, 0x01, 0xF7};
+  test::MemoryLink link_;
+  CReplyState reply_;
+  CStopSignal stop_;
+  CRequestChannel channel_;
+};
+
+// The resend was answered by its own answer; the first copy's never comes. Neither the next
+// request nor the listening after a transfer waits a whole reply wait for it.
+TEST_F(OwedAnswersTest, AResendAnsweredByItsOwnAnswerCostsNoWholeWait) {
+  Request();  // measured: the line answers such a request at once
+  Resent();
+  EXPECT_TRUE(Returns([&] { channel_.Begin(kWholeWaitMs, 0); }));
+  EXPECT_FALSE(NextRequestFindsAnAnswer());
+  EXPECT_EQ(reply_.Answers.Surplus(), 0u);
+
+  Resent();
+  bool inStep = false;
+  EXPECT_TRUE(Returns([&] { inStep = channel_.StayedInStep(kWholeWaitMs, 0); }));
+  EXPECT_TRUE(inStep);
+}
+
+// The first copy's answer came late and was taken; the resend's own follows while the next
+// request begins. It answers the resent request, never the next one, and it is no surplus.
+TEST_F(OwedAnswersTest, TheResendsOwnAnswerAfterALateOneIsStillOwed) {
+  Request();
+  Resent();
+  // A request-time of a minute: the resend's answer, handed over right after, is within it.
+  EXPECT_TRUE(Returns([&] {
+    std::thread resendAnswer([&] { Answer(AckOf(0)); });
+    channel_.Begin(kWholeWaitMs, 60000);
+    resendAnswer.join();
+  }));
+  EXPECT_EQ(reply_.Answers.Owed(), 0u);
+  EXPECT_FALSE(NextRequestFindsAnAnswer()) << "the resend's answer was taken for the next request";
+  EXPECT_EQ(reply_.Answers.Surplus(), 0u);
+}
+
+// Nothing measured yet, or the last request never answered: the owed answer gets the whole reply
+// wait, for it may still be on its way.
+TEST_F(OwedAnswersTest, WithNothingMeasuredTheOwedAnswerGetsTheWholeWait) {
+  Resent();  // the first request of the channel: nothing measured before it
+  EXPECT_TRUE(Returns([&] {
+    std::thread lateAnswer([&] { Answer(AckOf(0)); });
+    channel_.Begin(kWholeWaitMs, 0);
+    lateAnswer.join();
+  }));
+  EXPECT_FALSE(NextRequestFindsAnAnswer());
+  EXPECT_EQ(reply_.Answers.Surplus(), 0u);
+
+  Request(false);  // measured now, but this one timed out: its answer is still owed
+  EXPECT_TRUE(Returns([&] {
+    std::thread lateAnswer([&] { Answer(AckOf(0)); });
+    channel_.Begin(kWholeWaitMs, 0);
+    lateAnswer.join();
+  }));
+  EXPECT_FALSE(NextRequestFindsAnAnswer());
+  EXPECT_EQ(reply_.Answers.Surplus(), 0u);
 }
 
 }  // namespace
