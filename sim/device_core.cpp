@@ -108,7 +108,8 @@ std::vector<uint8_t> CDeviceCore::Compose(const Reply& reply) const {
   return {};
 }
 
-Outcome CDeviceCore::Execute(MessageKind kind, const uint8_t* m, size_t n, bool malformed) {
+Outcome CDeviceCore::Execute(MessageKind kind, const uint8_t* m, size_t n, bool malformed,
+                             bool damaged) {
   if (RowOf(kind).member1Only && !Variant1()) {
     return AckOf(status::kUnknownCommand, "this member has no " + std::string(KindName(kind)));
   }
@@ -153,7 +154,7 @@ Outcome CDeviceCore::Execute(MessageKind kind, const uint8_t* m, size_t n, bool 
     case MessageKind::RomErase:
       return RomErase(m, malformed);
     case MessageKind::RomWrite:
-      return RomWrite(m, n, malformed);
+      return RomWrite(m, n, malformed, damaged);
     case MessageKind::FileWrite:
       return FileWrite(m, n, malformed);
     case MessageKind::FileDelete:
@@ -208,7 +209,7 @@ Outcome CDeviceCore::RomErase(const uint8_t* m, bool malformed) {
   return Answer({Reply::Type::Ack, status::kOk, 0}, false, {}, false, busy);
 }
 
-Outcome CDeviceCore::RomWrite(const uint8_t* m, size_t n, bool malformed) {
+Outcome CDeviceCore::RomWrite(const uint8_t* m, size_t n, bool malformed, bool damaged) {
   auto refuse = [](uint8_t s, const std::string& why, bool updaterFault) {
     return Answer({Reply::Type::Ack, s, 0}, true, why, updaterFault);
   };
@@ -239,10 +240,13 @@ Outcome CDeviceCore::RomWrite(const uint8_t* m, size_t n, bool malformed) {
   bool anyOld = false;
   bool anyWritten = false;
   bool allWritten = true;
+  bool anyOnDamage = damaged;
   for (size_t i = from; i < from + count; ++i) {
+    const bool written = cells_[i] == Cell::Written || cells_[i] == Cell::WrittenOnDamage;
     anyOld = anyOld || cells_[i] == Cell::Old;
-    anyWritten = anyWritten || cells_[i] == Cell::Written;
-    allWritten = allWritten && cells_[i] == Cell::Written;
+    anyWritten = anyWritten || written;
+    allWritten = allWritten && written;
+    anyOnDamage = anyOnDamage || cells_[i] == Cell::WrittenOnDamage;
   }
   if (anyOld) return refuse(status::kNotErased, "range not erased", false);
   if (anyWritten) {
@@ -251,10 +255,13 @@ Outcome CDeviceCore::RomWrite(const uint8_t* m, size_t n, bool malformed) {
       ++repeatedBlocks_;
       return AckOf(status::kOk);
     }
-    return refuse(status::kWrittenTwice, "range already written with other data", true);
+    // Where the line changed this block or the one written there before, the clash is the
+    // line's doing, not the updater's.
+    return refuse(status::kWrittenTwice, "range already written with other data", !anyOnDamage);
   }
   std::copy(raw.begin(), raw.end(), flash_.begin() + from);
-  std::fill(cells_.begin() + from, cells_.begin() + from + count, Cell::Written);
+  std::fill(cells_.begin() + from, cells_.begin() + from + count,
+            damaged ? Cell::WrittenOnDamage : Cell::Written);
   ++blocksStored_;
   if (config_.batteryLowAfterBlock > 0 &&
       blocksStored_ >= static_cast<uint32_t>(config_.batteryLowAfterBlock)) {
@@ -371,7 +378,7 @@ void CDeviceCore::FillReport(PedalReport& r) const {
   }
   r.flash.crc32 = Crc32(flash_.data(), flash_.size());
   for (Cell c : cells_) {
-    if (c == Cell::Written) ++r.flash.bytesWritten;
+    if (c == Cell::Written || c == Cell::WrittenOnDamage) ++r.flash.bytesWritten;
     if (c == Cell::Erased) ++r.flash.bytesErased;
     if (c == Cell::Old) ++r.flash.bytesOld;
   }

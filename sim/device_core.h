@@ -75,7 +75,8 @@ class CDeviceCore {
 
   // Carries out a request of the updater (not its answers to the pedal's own requests).
   // malformed: a field no correct encoder writes; refused as such where the kind checks it.
-  Outcome Execute(MessageKind kind, const uint8_t* m, size_t n, bool malformed);
+  // damaged: the line changed the message on its way (which the device itself cannot know).
+  Outcome Execute(MessageKind kind, const uint8_t* m, size_t n, bool malformed, bool damaged);
   // The kind of answer a request of this kind gets, with this value.
   Reply Natural(MessageKind kind, int32_t value) const;
   std::vector<uint8_t> Compose(const Reply& reply) const;
@@ -86,9 +87,11 @@ class CDeviceCore {
   void FillReport(PedalReport& r) const;
 
  private:
-  enum class Cell : uint8_t { Old, Erased, Written };
+  // WrittenOnDamage: written by a block that the line had changed, such as one whose address
+  // field took a flipped bit (the block's check covers its data only).
+  enum class Cell : uint8_t { Old, Erased, Written, WrittenOnDamage };
 
-  Outcome RomWrite(const uint8_t* m, size_t n, bool malformed);
+  Outcome RomWrite(const uint8_t* m, size_t n, bool malformed, bool damaged);
   Outcome RomErase(const uint8_t* m, bool malformed);
   Outcome FileWrite(const uint8_t* m, size_t n, bool malformed);
   Outcome FileStep(MessageKind kind, const uint8_t* m, bool malformed);

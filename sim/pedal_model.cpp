@@ -38,7 +38,7 @@ void CPedalModel::OnMessage(const uint8_t* m, size_t n, const Arrival& arrival,
   if (rule && CFaultRules::ReplacesAnswer(action)) {
     outcome.reply = CFaultRules::Replacement(*rule, kind, device_);
   } else {
-    outcome = Answer(kind, m, n, malformed);
+    outcome = Answer(kind, m, n, malformed, arrival.damaged);
   }
 
   uint32_t delay = config_->replyLatencyMs + outcome.busyMs;
@@ -70,12 +70,13 @@ void CPedalModel::OnMessage(const uint8_t* m, size_t n, const Arrival& arrival,
 }
 
 // The device's own answer; the updater's answers to the pedal's requests get none.
-Outcome CPedalModel::Answer(MessageKind kind, const uint8_t* m, size_t n, bool malformed) {
+Outcome CPedalModel::Answer(MessageKind kind, const uint8_t* m, size_t n, bool malformed,
+                            bool damaged) {
   if (kind == MessageKind::Ack || kind == MessageKind::IdentityReply) {
     checker_.TakeAnswer(kind, m, n, device_.UpdateStartSeen());
     return {};
   }
-  Outcome outcome = device_.Execute(kind, m, n, malformed);
+  Outcome outcome = device_.Execute(kind, m, n, malformed, damaged);
   if (outcome.refused) log_->AddRefusal(kind, outcome.status, outcome.why);
   if (!outcome.blame.empty()) checker_.Blame(kind, outcome.blame);
   return outcome;

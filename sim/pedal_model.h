@@ -52,7 +52,7 @@ class CPedalModel {
   }
 
  private:
-  Outcome Answer(MessageKind kind, const uint8_t* m, size_t n, bool malformed);
+  Outcome Answer(MessageKind kind, const uint8_t* m, size_t n, bool malformed, bool damaged);
   void Extra(FaultAction action, uint64_t atMs, std::vector<Output>& out);
 
   // The parts hold on to these two, which stay where they are when the model moves.

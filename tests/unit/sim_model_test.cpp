@@ -506,6 +506,20 @@ TEST(SimModel, DamagedMessagesAreRefusedButNotBlamed) {
   EXPECT_EQ(r.refusals.size(), 1u);
 }
 
+// The block's check covers its data, not its address: a block whose address the line changed is
+// written where it says, and the clash with the true block there later is the line's doing.
+TEST(SimModel, AClashWithABlockTheLineMovedIsNotBlamed) {
+  CDriver d = Erased();
+  const Bytes first = Pattern(4096, 12);
+  const Bytes second = Pattern(4096, 13);
+  EXPECT_EQ(d.Send(RomWrite(0x5E, first.data(), kFlashBase + 4096, 4096), /*damaged=*/true).value,
+            0);
+  EXPECT_EQ(d.Send(RomWrite(0x5E, second.data(), kFlashBase + 4096, 4096)).value,
+            status::kWrittenTwice);
+  EXPECT_FALSE(HasViolation(d.Report(), "already written"));
+  EXPECT_EQ(d.Report().flash.bytesWritten, 4096u);
+}
+
 TEST(SimModel, PauseAfterUpdateStartIsChecked) {
   PedalConfig config = Member(0);
   config.settleAfterUpdateStartMs = 500;
