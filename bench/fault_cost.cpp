@@ -131,13 +131,10 @@ Mix Make(uint64_t seed, uint32_t baud, bool fromLine, const std::vector<std::str
   m.pedal.expectedImage = image;
   m.pedal.expectedFiles[kModuleFileName] = *m.module;
   for (const std::string& text : rules) {
-    sim::FaultRule r;
     std::string error;
-    if (!sim::ParseFaultRule(text, r, error)) {
-      fprintf(stderr, "bad rule %s: %s\n", text.c_str(), error.c_str());
-      exit(2);
-    }
-    m.pedal.rules.push_back(r);
+    if (AddFaultRule(m, text, error)) continue;
+    fprintf(stderr, "bad rule %s: %s\n", text.c_str(), error.c_str());
+    exit(2);
   }
   return m;
 }

@@ -56,13 +56,10 @@ Mix Base(uint64_t seed) {
 }
 
 void Add(Mix& m, const std::string& text) {
-  sim::FaultRule r;
   std::string error;
-  if (!sim::ParseFaultRule(text, r, error)) {
-    fprintf(stderr, "bad rule %s: %s\n", text.c_str(), error.c_str());
-    exit(2);
-  }
-  m.pedal.rules.push_back(r);
+  if (AddFaultRule(m, text, error)) return;
+  fprintf(stderr, "bad rule %s: %s\n", text.c_str(), error.c_str());
+  exit(2);
 }
 
 struct Tally {

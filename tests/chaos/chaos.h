@@ -62,6 +62,9 @@ struct MixOptions {
 };
 
 Mix DrawMix(uint64_t seed, const MixOptions& options = {});
+// Adds a pedal fault rule written as px550-sim's --fault takes it; false, with the reason, when
+// it does not read as one.
+bool AddFaultRule(Mix& mix, const std::string& text, std::string& error);
 
 // The longest a run may take when every wait the updater allows times out: the watchdog's limit.
 double WorstCaseMs(const Mix& mix);

@@ -484,4 +484,11 @@ double FaultBudgetMs(const Mix& m, const sim::PedalReport& r, bool completed, do
   return ms * loadFactor;
 }
 
+bool AddFaultRule(Mix& mix, const std::string& text, std::string& error) {
+  sim::FaultRule rule;
+  if (!sim::ParseFaultRule(text, rule, error)) return false;
+  mix.pedal.rules.push_back(rule);
+  return true;
+}
+
 }  // namespace px::chaos
