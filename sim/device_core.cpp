@@ -242,7 +242,7 @@ Outcome CDeviceCore::RomWrite(const uint8_t* m, size_t n, bool malformed, bool d
   bool allWritten = true;
   bool anyOnDamage = damaged;
   for (size_t i = from; i < from + count; ++i) {
-    const bool written = cells_[i] == Cell::Written || cells_[i] == Cell::WrittenOnDamage;
+    const bool written = IsWritten(cells_[i]);
     anyOld = anyOld || cells_[i] == Cell::Old;
     anyWritten = anyWritten || written;
     allWritten = allWritten && written;
@@ -378,7 +378,7 @@ void CDeviceCore::FillReport(PedalReport& r) const {
   }
   r.flash.crc32 = Crc32(flash_.data(), flash_.size());
   for (Cell c : cells_) {
-    if (c == Cell::Written || c == Cell::WrittenOnDamage) ++r.flash.bytesWritten;
+    if (IsWritten(c)) ++r.flash.bytesWritten;
     if (c == Cell::Erased) ++r.flash.bytesErased;
     if (c == Cell::Old) ++r.flash.bytesOld;
   }
@@ -388,7 +388,7 @@ void CDeviceCore::FillReport(PedalReport& r) const {
     r.flash.imageSize = static_cast<uint32_t>(image.size());
     r.flash.imageCrc32 = Crc32(image.data(), image.size());
     for (size_t i = 0; i < kFlashSize && r.flash.firstMismatch < 0; ++i) {
-      const bool good = i < image.size() ? cells_[i] == Cell::Written && flash_[i] == image[i]
+      const bool good = i < image.size() ? IsWritten(cells_[i]) && flash_[i] == image[i]
                                          : cells_[i] == Cell::Erased;
       if (!good) r.flash.firstMismatch = static_cast<int64_t>(i);
     }

@@ -90,6 +90,8 @@ class CDeviceCore {
   // WrittenOnDamage: written by a block that the line had changed, such as one whose address
   // field took a flipped bit (the block's check covers its data only).
   enum class Cell : uint8_t { Old, Erased, Written, WrittenOnDamage };
+  // Either way the block's data is what it carried: its check held.
+  static bool IsWritten(Cell c) { return c == Cell::Written || c == Cell::WrittenOnDamage; }
 
   Outcome RomWrite(const uint8_t* m, size_t n, bool malformed, bool damaged);
   Outcome RomErase(const uint8_t* m, bool malformed);
