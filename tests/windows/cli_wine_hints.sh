@@ -5,33 +5,10 @@
 # Usage: cli_wine_hints.sh <px550-update.exe> <native px550-sim> <firmware.bin>
 set -u
 exe=$1 sim=$2 firmware=$3
-: "${WINEPREFIX:?WINEPREFIX must be set}"
-export WINEDEBUG=-all
+source "$(dirname "$0")/wine_com_ports.sh"
 # The engine's waits at a twentieth, so that the 30 s identification time-out takes 1.5 s.
 export PX550_TEST_TIMING_SCALE=0.05
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-  rm -f "$WINEPREFIX/dosdevices/com11" "$WINEPREFIX/dosdevices/com12"
-  rm -rf "$work"
-}
-trap cleanup EXIT
 [ -x "$sim" ] || { echo "native px550-sim not built: $sim"; exit 1; }
-mkdir -p "$WINEPREFIX/dosdevices"
-
-# Prints a line to the file once it has it, with a deadline of 30 s.
-first_line() {
-  for _ in $(seq 300); do [ -s "$1" ] && break; sleep 0.1; done
-  head -n 1 "$1"
-}
-# A session of our own holds the pty as its controlling terminal, so that the wineserver never
-# takes it as its own.
-hold() {
-  setsid -c sleep 600 <"$1" >/dev/null 2>&1 &
-  pids+=($!)
-  disown  # it ends by a hang-up when the pedal goes: no word of that
-}
 fail=0
 
 # 1. A quiet port: the other side of the pty takes what comes and says nothing.
@@ -48,10 +25,7 @@ while True:
         pass
 ' >"$work/quiet.out" 2>"$work/quiet.err" &
 pids+=($!)
-pty=$(first_line "$work/quiet.out")
-[ -n "$pty" ] || { echo "no quiet pty"; cat "$work/quiet.err"; exit 1; }
-hold "$pty"
-ln -sfn "$pty" "$WINEPREFIX/dosdevices/com11"
+link_com 11 "$work/quiet.out" "$work/quiet.err"
 timeout 120 wine "$exe" identify --port COM11 >"$work/out1.txt" 2>"$work/err1.txt"
 rc=$?
 err=$(tr -d '\r' <"$work/err1.txt")
@@ -65,10 +39,7 @@ grep -q "went away" <<<"$err" && { echo "FAIL: a quiet port taken for a lost one
 "$sim" --pty --baud 0 --erase-ms 100 --expect-image "$firmware" \
   --fault "RomWrite#2:1:disconnect" >"$work/sim.out" 2>"$work/sim.err" &
 pids+=($!)
-pty=$(first_line "$work/sim.out")
-[ -n "$pty" ] || { echo "the virtual pedal did not start"; cat "$work/sim.err"; exit 1; }
-hold "$pty"
-ln -sfn "$pty" "$WINEPREFIX/dosdevices/com12"
+link_com 12 "$work/sim.out" "$work/sim.err"
 timeout 120 wine "$exe" flash --port COM12 --yes --progress none >"$work/out2.txt" 2>"$work/err2.txt"
 rc=$?
 err=$(tr -d '\r' <"$work/err2.txt")

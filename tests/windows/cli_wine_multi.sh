@@ -4,31 +4,14 @@
 # Usage: cli_wine_multi.sh <px550-update.exe> <native px550-sim> <firmware.bin> <module.bin>
 set -u
 exe=$1 sim=$2 firmware=$3 module=$4
-: "${WINEPREFIX:?WINEPREFIX must be set}"
-export WINEDEBUG=-all
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-  rm -f "$WINEPREFIX/dosdevices/com7" "$WINEPREFIX/dosdevices/com8"
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
+source "$(dirname "$0")/wine_com_ports.sh"
 [ -x "$sim" ] || { echo "native px550-sim not built: $sim"; exit 1; }
-mkdir -p "$WINEPREFIX/dosdevices"
 for n in 7 8; do
   "$sim" --pty --baud 0 --erase-ms 200 --once --report "$work/report$n.json" \
     --expect-image "$firmware" --expect-file "LINESEL.TDL=$module" \
     >"$work/sim$n.out" 2>"$work/sim$n.err" &
   pids+=($!)
-  for _ in $(seq 100); do [ -s "$work/sim$n.out" ] && break; sleep 0.1; done
-  pty=$(head -n 1 "$work/sim$n.out")
-  [ -n "$pty" ] || { echo "virtual pedal $n did not start"; cat "$work/sim$n.err"; exit 1; }
-  # A session of our own holds the pty, so that the wineserver never takes it as its terminal.
-  setsid -c sleep 600 <"$pty" >/dev/null 2>&1 &
-  pids+=($!)
-  ln -sfn "$pty" "$WINEPREFIX/dosdevices/com$n"
+  link_com "$n" "$work/sim$n.out" "$work/sim$n.err"
 done
 
 timeout 300 wine "$exe" flash --port COM7 --port COM8 --yes --progress plain \

@@ -4,25 +4,13 @@
 # Usage: cli_wine_update.sh <px550-update.exe> <native px550-sim> <firmware.bin> <module.bin>
 set -u
 exe=$1 sim=$2 firmware=$3 module=$4
-: "${WINEPREFIX:?WINEPREFIX must be set}"
-export WINEDEBUG=-all
-work=$(mktemp -d)
-trap 'kill $simpid $ownerpid 2>/dev/null; rm -f "$WINEPREFIX/dosdevices/com9"; rm -rf "$work"' EXIT
-
+source "$(dirname "$0")/wine_com_ports.sh"
 [ -x "$sim" ] || { echo "native px550-sim not built: $sim"; exit 1; }
 "$sim" --pty --baud 0 --erase-ms 200 --once --report "$work/report.json" \
   --expect-image "$firmware" --expect-file "LINESEL.TDL=$module" >"$work/sim.out" 2>"$work/sim.err" &
 simpid=$!
-# Polls with a deadline of 30 s; the failure below says what never came.
-for _ in $(seq 300); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
-pty=$(head -n 1 "$work/sim.out")
-[ -n "$pty" ] || { echo "the virtual pedal did not start"; cat "$work/sim.err"; exit 1; }
-# A session of our own holds the pty as its controlling terminal, so that the wineserver never
-# takes it as its own and is not hung up when the pedal closes it.
-setsid -c sleep 600 <"$pty" >/dev/null 2>&1 &
-ownerpid=$!
-mkdir -p "$WINEPREFIX/dosdevices"
-ln -sfn "$pty" "$WINEPREFIX/dosdevices/com9"
+pids+=($simpid)
+link_com 9 "$work/sim.out" "$work/sim.err"
 
 timeout 300 wine "$exe" flash --port COM9 --yes --progress plain >"$work/out.txt" 2>"$work/err.txt"
 rc=$?
