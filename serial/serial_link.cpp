@@ -65,13 +65,13 @@ bool CSerialLink::Open(const std::string& portName, uint32_t baudRate) {
 }
 
 bool CSerialLink::OpenPath(const std::string& devicePath, bool havePath, uint32_t baudRate) {
-  const uint64_t closesBefore = Closes.load(std::memory_order_acquire);
   int tries = 1;
   // Ends when the port opens, is refused for any other reason, or HeldPortRetryWait says the
   // refusal stands (at the latest 2 s after our own close).
   for (;;) {
     bool held = false;
-    if (OpenOnce(devicePath, havePath, baudRate, held)) {
+    uint64_t opening = 0;
+    if (OpenOnce(devicePath, havePath, baudRate, held, opening)) {
       if (tries > 1) {
         std::lock_guard<std::mutex> lifecycle(LifecycleMutex);
         OpenNotes.push_back(devicePath +
@@ -85,15 +85,15 @@ bool CSerialLink::OpenPath(const std::string& devicePath, bool havePath, uint32_
     const auto wait = serial_detail::HeldPortRetryWait(
         serial_detail::PortCloses().LastClose(devicePath), std::chrono::steady_clock::now());
     // No lock is held while waiting: the reply thread and the window go on.
-    if (!wait || !WaitBeforeRetry(*wait, closesBefore)) return false;
+    if (!wait || !WaitBeforeRetry(*wait, opening)) return false;
     ++tries;
   }
 }
 
-bool CSerialLink::WaitBeforeRetry(std::chrono::milliseconds wait, uint64_t closesBefore) {
+bool CSerialLink::WaitBeforeRetry(std::chrono::milliseconds wait, uint64_t opening) {
   const auto until = std::chrono::steady_clock::now() + wait;
   for (;;) {
-    if (Closes.load(std::memory_order_acquire) != closesBefore) return false;
+    if (Openings.load(std::memory_order_acquire) != opening) return false;
     const auto left =
         std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
     if (left.count() <= 0) return true;
@@ -105,8 +105,7 @@ bool CSerialLink::WaitBeforeRetry(std::chrono::milliseconds wait, uint64_t close
 // across it: Close, BytesLeftHost and the error text stay answerable meanwhile. A Close (or
 // another Open) that comes while the port opens wins: the port just opened is let go again.
 bool CSerialLink::OpenOnce(const std::string& devicePath, bool havePath, uint32_t baudRate,
-                           bool& held) {
-  uint64_t opening = 0;
+                           bool& held, uint64_t& opening) {
   {
     std::lock_guard<std::mutex> lifecycle(LifecycleMutex);
     CloseLocked();
@@ -114,7 +113,7 @@ bool CSerialLink::OpenOnce(const std::string& devicePath, bool havePath, uint32_
     EmptyRings();
     ReadFailures.store(0, std::memory_order_relaxed);
     OpenNotes.clear();
-    opening = ++Openings;
+    opening = Openings.fetch_add(1, std::memory_order_acq_rel) + 1;
   }
   serial_detail::OpenFailure failure;
   std::vector<serial_detail::RefusedCall> refused;
@@ -125,7 +124,7 @@ bool CSerialLink::OpenOnce(const std::string& devicePath, bool havePath, uint32_
     port = Opener(devicePath, baudRate, failure, refused);
   }
   std::unique_lock<std::mutex> lifecycle(LifecycleMutex);
-  if (port && Openings != opening) {
+  if (port && Openings.load(std::memory_order_acquire) != opening) {
     lifecycle.unlock();
     port.reset();  // closed outside the lock, as it was opened
     serial_detail::PortCloses().Closed(devicePath, std::chrono::steady_clock::now());
@@ -174,11 +173,11 @@ std::vector<std::string> CSerialLink::LastOpenNotes() const {
 }
 
 void CSerialLink::Close() {
-  // An Open that waits to try a held port again gives up.
-  Closes.fetch_add(1, std::memory_order_acq_rel);
+  // An Open still waiting for the system keeps nothing, and one that waits to try a held port
+  // again gives up.
+  Openings.fetch_add(1, std::memory_order_acq_rel);
   CloseWake.SetEvent();
   std::lock_guard<std::mutex> lifecycle(LifecycleMutex);
-  ++Openings;  // an Open still waiting for the system keeps nothing
   CloseLocked();
 }
 

@@ -79,8 +79,10 @@ class CSerialLink final : public IPortLink {
       std::vector<serial_detail::RefusedCall>&)>;
 
   bool OpenPath(const std::string& devicePath, bool havePath, uint32_t baudRate);
-  bool OpenOnce(const std::string& devicePath, bool havePath, uint32_t baudRate, bool& held);
-  bool WaitBeforeRetry(std::chrono::milliseconds wait, uint64_t closesBefore);
+  // opening: this try's number in Openings; a Close since makes it stale.
+  bool OpenOnce(const std::string& devicePath, bool havePath, uint32_t baudRate, bool& held,
+                uint64_t& opening);
+  bool WaitBeforeRetry(std::chrono::milliseconds wait, uint64_t opening);
   void CloseLocked();
   void EmptyRings();
   void ReaderThread();
@@ -90,8 +92,10 @@ class CSerialLink final : public IPortLink {
 
   // Open (never across the system's open), Close, OpenErrorText, OpenNotes and OpenedPath.
   mutable std::mutex LifecycleMutex;
-  uint64_t Openings = 0;  // under LifecycleMutex: one more for every Open and Close begun
-  BackendOpener Opener;   // the system's, but for a test's own backend
+  // One more for every try of an Open and every Close begun: an Open whose number is stale
+  // keeps nothing and tries no more.
+  std::atomic<uint64_t> Openings{0};
+  BackendOpener Opener;  // the system's, but for a test's own backend
   std::unique_ptr<serial_detail::CPortBackend> Port;
   std::string OpenedPath;
   std::thread Reader;
@@ -102,8 +106,7 @@ class CSerialLink final : public IPortLink {
   std::atomic<int> OpenError{0};
   std::string OpenErrorText;
   std::vector<std::string> OpenNotes;
-  std::atomic<uint64_t> Closes{0};  // calls of Close, ever
-  CEvent CloseWake;                 // ends a wait between the tries of a held port
+  CEvent CloseWake;  // ends a wait between the tries of a held port
 
   CEvent WakeEvent;
   CEvent RxDataEvent;
