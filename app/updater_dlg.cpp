@@ -213,13 +213,14 @@ void CKv7UpdatorDlg::ShowError(const std::string& text) {
 }
 
 void CKv7UpdatorDlg::ShowCompletion(const std::string& text) {
-  ShowBox(text, IDS_APP_CAPTION, MB_OK);
+  ShowBox(text, IDS_APP_CAPTION, MB_OK, true);
 }
 
-void CKv7UpdatorDlg::ShowBox(const std::string& text, int captionId, UINT type) {
+void CKv7UpdatorDlg::ShowBox(const std::string& text, int captionId, UINT type, bool endsRun) {
   if (OnWindowThread()) {
     const std::string caption = ResourceText(captionId);
     ::MessageBoxA(m_hWnd, text.c_str(), caption.c_str(), type);
+    if (endsRun) runner_.EndCompletedRun();
     return;
   }
   std::unique_lock<std::mutex> lock(boxMutex_);
@@ -227,6 +228,7 @@ void CKv7UpdatorDlg::ShowBox(const std::string& text, int captionId, UINT type) 
   boxText_ = text;
   boxCaption_ = captionId;
   boxType_ = type;
+  boxEndsRun_ = endsRun;
   const uint32_t ticket = ++boxAsked_;
   if (!PostMessage(kShowBoxMessage)) return;
   boxAnswered_.wait(lock, [&] { return closing_ || boxDone_ == ticket; });
@@ -236,6 +238,7 @@ void CKv7UpdatorDlg::OnShowBox() {
   std::string text;
   int captionId = 0;
   UINT type = 0;
+  bool endsRun = false;
   uint32_t ticket = 0;
   {
     std::lock_guard<std::mutex> lock(boxMutex_);
@@ -243,10 +246,12 @@ void CKv7UpdatorDlg::OnShowBox() {
     text = boxText_;
     captionId = boxCaption_;
     type = boxType_;
+    endsRun = boxEndsRun_;
     ticket = boxAsked_;
   }
   const std::string caption = ResourceText(captionId);
   ::MessageBoxA(m_hWnd, text.c_str(), caption.c_str(), type);
+  if (endsRun) runner_.EndCompletedRun();
   {
     std::lock_guard<std::mutex> lock(boxMutex_);
     boxDone_ = ticket;

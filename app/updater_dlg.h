@@ -60,8 +60,9 @@ class CKv7UpdatorDlg : public CDialog, private IRunWatcher {
   void EnableControls();
 
   // Shows a box owned by this window and returns when it is dismissed, or at once from another
-  // thread when the window is going.
-  void ShowBox(const std::string& text, int captionId, UINT type);
+  // thread when the window is going. A box that ends the run ends it on the window's thread as
+  // it closes, so an Exit pressed right after it never meets a run still active.
+  void ShowBox(const std::string& text, int captionId, UINT type, bool endsRun = false);
   bool OnWindowThread() const { return ::GetCurrentThreadId() == windowThread_; }
 
   HICON smallIcon_ = nullptr;
@@ -73,6 +74,7 @@ class CKv7UpdatorDlg : public CDialog, private IRunWatcher {
   std::string boxText_;
   int boxCaption_ = 0;
   UINT boxType_ = 0;
+  bool boxEndsRun_ = false;
   uint32_t boxAsked_ = 0;
   uint32_t boxDone_ = 0;
   bool closing_ = false;

@@ -57,6 +57,9 @@ class CUpdateRunner {
   void AbandonWorker();
 
   bool UpdateInProgress() const { return updateInProgress_.load() != 0; }
+  // A front end that shows the completion box on a thread of its own ends the run there, as the
+  // box closes, before the worker hears of it: the run is over once the user has seen it end.
+  void EndCompletedRun() { updateInProgress_ = 0; }
   bool WorkerAlive() const { return workerAlive_.load(); }
   RunOutcome LastOutcome() const { return outcome_.load(); }
   // The bar of the last run, once it has ended.
