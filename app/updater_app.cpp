@@ -45,8 +45,7 @@ BOOL CKv7UpdatorApp::InitInstance() {
 
   InstanceNumber = TakeInstanceNumber(&InstanceMutex);
   if (InstanceNumber == 0) {
-    std::string text = kTooManyInstances;
-    text.replace(text.find("%d"), 2, std::to_string(kMaxInstances));
+    const std::string text = FillNumber(kTooManyInstances, kMaxInstances);
     ::MessageBoxA(nullptr, text.c_str(), m_pszAppName.c_str(), MB_OK | MB_ICONEXCLAMATION);
     return FALSE;
   }

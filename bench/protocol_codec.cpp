@@ -16,7 +16,8 @@ int main() {
     constexpr int kBlocks = 200;
     const auto t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < kBlocks; ++i) {
-      sink = sink + set.RomWrite(0x5E, block.data(), 0x000A0000 + i * 12288u, 12288);
+      sink = sink +
+             static_cast<int>(set.RomWrite(block.data(), 0x000A0000 + i * 12288u, 12288).size());
     }
     const auto t1 = std::chrono::steady_clock::now();
     us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count() / kBlocks);

@@ -198,7 +198,7 @@ void CFleet::IdentifyOne(Pedal& p, bool tell) {
     return;
   }
   p.session = std::make_unique<CUpdateSession>(p.link, p.reply, p.messages, p.stop,
-                                               settings_.timing, LoadDeviceImage);
+                                               settings_.timing, settings_.images);
   if (p.traced) p.session->SetMessageTap(&p.tap);
   if (tell) p.ui.OnStep(UpdateStep::Identify);
   p.identified = p.session->Identify();

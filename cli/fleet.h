@@ -27,6 +27,7 @@ struct FleetSettings {
   // --all: ports where identification fails are left out rather than failed.
   bool leaveOut = false;
   EngineTiming timing;
+  DeviceImages images;  // loaded and checked once, for every pedal
   FILE* trace = nullptr;
   FILE* out = stdout;
   FILE* err = stderr;

@@ -242,7 +242,8 @@ bool ConfirmPedals(const Options& o, const Targets& t, int32_t firmwareSize, int
     fprintf(stderr,
             "Found a PX-550LN (device code 0x%02X, variant %u). The update writes %d bytes of "
             "firmware%s.\n",
-            p.deviceId, p.variant, firmwareSize, p.variant == 1 ? moduleText.c_str() : "");
+            p.deviceId, p.variant, firmwareSize,
+            CarriesModuleFile(p.variant) ? moduleText.c_str() : "");
     if (o.yes) return true;
     return AskYesNo("Update the pedal now? Keep it powered and nearby until it is done.",
                     interrupt);
@@ -255,7 +256,7 @@ bool ConfirmPedals(const Options& o, const Targets& t, int32_t firmwareSize, int
   for (const PedalEnding& p : ready) {
     fprintf(stderr, "  %s  device code 0x%02X, variant %u\n", p.port.c_str(), p.deviceId,
             p.variant);
-    anyModule = anyModule || p.variant == 1;
+    anyModule = anyModule || CarriesModuleFile(p.variant);
   }
   fprintf(stderr, "The update writes %d bytes of firmware to each%s%s.\n", firmwareSize,
           anyModule ? "," : "", anyModule ? (moduleText + " to those of variant 1").c_str() : "");
@@ -299,10 +300,7 @@ ProgressMode ProgressModeOf(const Options& o) {
 
 // The images this program carries, and for virtual pedals the files they check against.
 struct FlashImages {
-  const uint8_t* firmware = nullptr;
-  int32_t firmwareSize = -1;
-  const uint8_t* module = nullptr;
-  int32_t moduleSize = -1;
+  DeviceImages device;
   // The virtual pedals check their flash against the very image this program carries. The
   // files go on every way out.
   std::unique_ptr<CTempFile> firmwareFile;
@@ -313,9 +311,11 @@ struct FlashImages {
     firmwareFile = std::make_unique<CTempFile>("px550-image");
     moduleFile = std::make_unique<CTempFile>("px550-module");
     std::ofstream(firmwareFile->Path(), std::ios::binary)
-        .write(reinterpret_cast<const char*>(firmware), firmwareSize);
+        .write(reinterpret_cast<const char*>(device.firmware.data()),
+               static_cast<std::streamsize>(device.firmware.size()));
     std::ofstream(moduleFile->Path(), std::ios::binary)
-        .write(reinterpret_cast<const char*>(module), moduleSize);
+        .write(reinterpret_cast<const char*>(device.module.data()),
+               static_cast<std::streamsize>(device.module.size()));
     for (int i = 0; i < pedals; ++i) reports.push_back(std::make_unique<CTempFile>("px550-report"));
   }
   // The arguments of virtual pedal i (from 0).
@@ -338,10 +338,11 @@ int FlashPedals(const Options& o, const Targets& t, const FlashImages& images,
                 const FleetSettings& settings) {
   CFleet fleet(t.ports, settings);
   CInterruptWatch watch([&fleet] { fleet.AbortAll(); });
-  const std::vector<PedalEnding> endings = fleet.Flash(
-      [&](const std::vector<PedalEnding>& ready, const std::vector<PedalEnding>& others) {
-        return ConfirmPedals(o, t, images.firmwareSize, images.moduleSize, watch, ready, others);
-      });
+  const std::vector<PedalEnding> endings = fleet.Flash([&](const std::vector<PedalEnding>& ready,
+                                                           const std::vector<PedalEnding>& others) {
+    return ConfirmPedals(o, t, static_cast<int32_t>(images.device.firmware.size()),
+                         static_cast<int32_t>(images.device.module.size()), watch, ready, others);
+  });
   const bool interrupted = watch.Interrupted();
   bool declined = false;
   for (const PedalEnding& e : endings) declined = declined || e.outcome == RunOutcome::Declined;
@@ -358,13 +359,13 @@ int CmdFlash(const Options& o) {
             "can answer.\n");
     return kExitUsage;
   }
-  FlashImages images;
-  images.firmwareSize = LoadDeviceImage(kFirmwareResource, &images.firmware);
-  images.moduleSize = LoadDeviceImage(kModuleResource, &images.module);
-  if (images.firmwareSize < 0 || images.moduleSize < 0) {
+  const std::optional<DeviceImages> device = LoadImages();
+  if (!device) {
     fprintf(stderr, "Error: %s\n", LoadText(IDS_IMAGE_MISSING));
     return kExitDevice;
   }
+  FlashImages images;
+  images.device = *device;
   if (o.simulate > 0) images.WriteForVirtualPedals(o.simulate);
   Targets t;
   if (const int rc = ResolveTargets(
@@ -386,6 +387,7 @@ int CmdFlash(const Options& o) {
   settings.several = t.several;
   settings.leaveOut = t.leaveOut;
   settings.timing = TimingFromEnvironment();
+  settings.images = images.device;
   settings.trace = traceFile;
   if (settings.mode == ProgressMode::Bar && t.several) {
     settings.terminalWidth = PrepareTerminal(stderr);

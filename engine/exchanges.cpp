@@ -1,23 +1,21 @@
-// The single-message exchanges around the transfers, and the device file transfer.
+// The single-message exchanges around the transfers, and the device file transfer. Their rules
+// are rows of the exchange table.
 #include <algorithm>
+#include <string>
 
 #include "engine/strings.h"
 #include "engine/update_session.h"
 
 namespace px {
-namespace {
 
-bool AcceptsDeleted(const DeviceAnswer& a) {
-  return a.known && (a.status == kStatusOk || a.status == kStatusNoSuchFile);
-}
+// The file transfer's own constants always fit their messages.
+static_assert(std::char_traits<char>::length(kModuleFileName) < kFileOpenNameField);
+static_assert(std::char_traits<char>::length(kModuleFileName) < kFileDeleteNameField);
+static_assert(kFileChunk <= kMaxFileWriteChunk);
 
-}  // namespace
-
-// Keeps asking while the device refuses: up to the 100th refusal or the 6th time-out, with a
-// short pause after every attempt that did not succeed.
+// Keeps asking while the device refuses; a refusal for a low battery has its own text.
 bool CUpdateSession::GetSemaphore() {
-  const ExchangeRules rules = Rules(Attempts(6, 100, timing_.semaphorePauseMs),
-                                    IDS_TIMEOUT_GET_SEMAPHORE, IDS_ERROR_GET_SEMAPHORE);
+  const ExchangeRules rules = Rules(MessageKind::GetSemaphore);
   const ExchangeResult r = RunRequest(messages_.GetSemaphore(), rules);
   if (RefusedWith(r, kStatusSemaphoreLowBattery)) {
     Fail(LoadText(IDS_LOW_BATTERY));
@@ -27,80 +25,65 @@ bool CUpdateSession::GetSemaphore() {
 }
 
 bool CUpdateSession::AudioMute() {
-  return Exchange(messages_.AudioMute(),
-                  Rules(UsualAttempts(), IDS_TIMEOUT_AUDIO_MUTE, IDS_ERROR_AUDIO_MUTE));
+  return Exchange(messages_.AudioMute(), Rules(MessageKind::AudioMute));
 }
 
 bool CUpdateSession::ResultRequest(uint8_t value) {
-  return Exchange(messages_.ResultRequest(value),
-                  Rules(UsualAttempts(), IDS_TIMEOUT_RESULT, IDS_ERROR_RESULT));
+  return Exchange(messages_.ResultRequest(value), Rules(MessageKind::ResultRequest));
 }
 
-// A device without the file answers -6, which is as good as deleted.
 bool CUpdateSession::FileDelete(const char* name) {
-  return Exchange(
-      messages_.FileDelete(name),
-      Rules(UsualAttempts(AcceptsDeleted), IDS_TIMEOUT_FILE_DELETE, IDS_ERROR_FILE_DELETE));
+  return Exchange(messages_.FileDelete(name), Rules(MessageKind::FileDelete));
 }
 
 // The handle is the answer that was judged a success.
 bool CUpdateSession::FileOpen(const char* name, uint32_t mode) {
-  const ExchangeRules rules = Rules(UsualAttempts(), IDS_TIMEOUT_FILE_OPEN, IDS_ERROR_FILE_OPEN);
+  const ExchangeRules rules = Rules(MessageKind::FileOpen);
   const ExchangeResult r = RunRequest(messages_.FileOpen(name, mode), rules);
   if (!Succeeded(r, rules)) return false;
   openFileHandle_ = r.answer.status;
   return ResultRequest(0);
 }
 
-// Sent once: a chunk whose answer is lost is not repeated, since the device may have stored it.
 bool CUpdateSession::FileWrite(const uint8_t* data, uint32_t count) {
-  const int length = messages_.FileWrite(static_cast<uint32_t>(openFileHandle_), data, count);
-  if (!Exchange(length, Rules(Attempts(1, 1, 0), IDS_TIMEOUT_FILE_WRITE, IDS_ERROR_FILE_WRITE))) {
-    return false;
-  }
+  const Message chunk = messages_.FileWrite(static_cast<uint32_t>(openFileHandle_), data, count);
+  if (!Exchange(chunk, Rules(MessageKind::FileWrite))) return false;
   return ResultRequest(0);
 }
 
-CUpdateSession::ExchangeRules CUpdateSession::FileCloseRules() const {
-  return Rules(UsualAttempts(), IDS_TIMEOUT_FILE_CLOSE, IDS_ERROR_FILE_CLOSE);
-}
-
 bool CUpdateSession::FileClose() {
-  return Exchange(messages_.FileClose(static_cast<uint32_t>(openFileHandle_)), FileCloseRules());
+  return Exchange(messages_.FileClose(static_cast<uint32_t>(openFileHandle_)),
+                  Rules(MessageKind::FileClose));
 }
 
 // The run has failed already. What the device answers a close then cannot change that, and a
 // late answer to the failed chunk may well come now: only the close's own failures are shown.
 void CUpdateSession::CloseAfterFailure() {
+  const ExchangeRules rules = Rules(MessageKind::FileClose);
   const ExchangeResult r =
-      RunRequest(messages_.FileClose(static_cast<uint32_t>(openFileHandle_)), FileCloseRules());
+      RunRequest(messages_.FileClose(static_cast<uint32_t>(openFileHandle_)), rules);
   if (r.ending == ExchangeEnding::TimedOut || r.ending == ExchangeEnding::Refused) {
-    ReportFailure(r, FileCloseRules());
+    ReportFailure(r, rules);
   }
 }
 
 bool CUpdateSession::FileTransfer(int resourceId, const char* name) {
-  const uint8_t* image = nullptr;
-  const int32_t length = loader_(resourceId, &image);
-  if (length < 0 || length > static_cast<int32_t>(kModuleFileBufferSize)) {
-    Fail(LoadText(IDS_IMAGE_MISSING));
-    return false;
-  }
-  moduleFile_.assign(image, image + (length > 0 ? length : 0));
+  const std::span<const uint8_t> image = images_.Of(resourceId);
   if (!FileOpen(name, kModuleOpenMode)) return false;
 
   // At least one FileWrite goes out, even for an empty image.
-  int32_t offset = 0;
+  size_t offset = 0;
   do {
-    const uint32_t chunk = static_cast<uint32_t>(std::min<int32_t>(kFileChunk, length - offset));
-    if (!FileWrite(moduleFile_.data() + offset, chunk)) {
+    const uint32_t chunk =
+        static_cast<uint32_t>(std::min<size_t>(kFileChunk, image.size() - offset));
+    if (!FileWrite(image.data() + offset, chunk)) {
       // Once the answers are out of step, no answer can be judged, so nothing more is sent.
       if (!Aborted() && !channel_.OutOfStep()) CloseAfterFailure();
       return false;
     }
-    offset += static_cast<int32_t>(chunk);
+    offset += chunk;
     Transferred(chunk);
-  } while (offset < length);
+  } while (offset < image.size());
   return FileClose() && AnswersInStep();
 }
 

@@ -25,11 +25,15 @@ const char* LoadText(int id) {
   return "";
 }
 
+std::string FillNumber(const char* text, int32_t number) {
+  std::string filled = text;
+  const size_t at = filled.find("%d");
+  if (at != std::string::npos) filled.replace(at, 2, std::to_string(number));
+  return filled;
+}
+
 std::string FormatText(int id, int32_t status) {
-  std::string text = LoadText(id);
-  const size_t at = text.find("%d");
-  if (at != std::string::npos) text.replace(at, 2, std::to_string(status));
-  return text;
+  return FillNumber(LoadText(id), status);
 }
 
 }  // namespace px

@@ -23,7 +23,9 @@ struct TextEntry {
 const TextEntry* TextTable(int* count);
 // The text of an id, or "" when there is none.
 const char* LoadText(int id);
-// The text with "%d" replaced by the signed status (texts without "%d" come back unchanged).
+// The text with its "%d" replaced by the signed number (a text without "%d" comes back unchanged).
+std::string FillNumber(const char* text, int32_t number);
+// The text of an id, its "%d" filled with the status.
 std::string FormatText(int id, int32_t status);
 
 // The title takes its version from the one version source.

@@ -94,13 +94,12 @@ void CUpdateRunner::Execute(std::function<bool()> open) {
   watcher_.OnPosition(0);
 
   // The images are checked before anything goes to the device.
-  const uint8_t* bytes = nullptr;
-  const int32_t firmware = loader_(kFirmwareResource, &bytes);
-  const int32_t module = loader_(kModuleResource, &bytes);
-  if (firmware < 0 || module < 0 || module > static_cast<int32_t>(kModuleFileBufferSize)) {
+  const std::optional<DeviceImages> images = LoadImages(loader_);
+  if (!images) {
     Refuse(RunOutcome::NotStarted, IDS_IMAGE_MISSING);
     return;
   }
+  images_ = *images;
 
   watcher_.OnRunStarted();
   updateInProgress_ = 1;
@@ -202,7 +201,7 @@ void CUpdateRunner::Shutdown() {
 
 // One session per run, on the worker.
 void CUpdateRunner::UpdateThread() {
-  CUpdateSession session(link_, reply_, messages_, stop_, timing_, loader_);
+  CUpdateSession session(link_, reply_, messages_, stop_, timing_, images_);
   session.SetMessageTap(tap_.load());
   CSessionWatch observer(*this);
   const UpdateResult result = session.Update(observer);

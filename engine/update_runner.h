@@ -91,6 +91,7 @@ class CUpdateRunner {
   IRunWatcher& watcher_;
   const EngineTiming timing_;
   ImageLoader loader_;
+  DeviceImages images_;  // loaded and checked by each run's start, before its worker
 
   CReplyState reply_;
   CMessageSet messages_;

@@ -1,5 +1,7 @@
 #include "engine/update_session.h"
 
+#include <cassert>
+
 #include "engine/strings.h"
 
 namespace px {
@@ -29,11 +31,8 @@ const char* StepName(UpdateStep step) {
 }
 
 CUpdateSession::CUpdateSession(IByteLink& link, CReplyState& reply, CMessageSet& messages,
-                               CStopSignal& stop, EngineTiming timing, ImageLoader loader)
-    : messages_(messages),
-      timing_(timing),
-      loader_(std::move(loader)),
-      channel_(link, reply, stop) {
+                               CStopSignal& stop, EngineTiming timing, DeviceImages images)
+    : messages_(messages), timing_(timing), images_(images), channel_(link, reply, stop) {
   channel_.SizeWaitsFromLine(timing.answerWaitsFromLine);
 }
 
@@ -41,20 +40,18 @@ CUpdateSession::CUpdateSession(IByteLink& link, CReplyState& reply, CMessageSet&
 // it says nothing of how long later requests take. Any answer ends the exchange; only an
 // identity reply of a PX-550LN names a device to update.
 Identification CUpdateSession::Identify() {
-  RetryPolicy policy = UsualAttempts(AcceptsAny);
-  policy.timed = false;
+  const ExchangeRules rules = Rules(MessageKind::IdentityRequest);
   Identification id;
   id.exchange =
       RunExchange(channel_, IdentityRequest.data(), static_cast<int>(IdentityRequest.size()),
-                  policy, timing_.replyWaitMs, timing_.lastAnswerMarginMs);
+                  rules.policy, timing_.replyWaitMs, timing_.lastAnswerMarginMs);
   const DeviceAnswer& answer = id.exchange.answer;
   switch (id.exchange.ending) {
     case ExchangeEnding::Aborted:
       id.failure.outcome = RunOutcome::Aborted;
       return id;
     case ExchangeEnding::TimedOut:
-      id.failure = {RunOutcome::TimedOut, UpdateStep::Identify, 0, 0,
-                    LoadText(IDS_TIMEOUT_ID_REQUEST)};
+      id.failure = {RunOutcome::TimedOut, UpdateStep::Identify, 0, 0, LoadText(rules.timeoutText)};
       return id;
     case ExchangeEnding::OutOfStep:
       id.failure = {RunOutcome::OutOfStep, UpdateStep::Identify, 0, 0,
@@ -64,7 +61,7 @@ Identification CUpdateSession::Identify() {
       break;
   }
   if (answer.kind != MessageKind::IdentityReply || !IsAcceptedDeviceId(answer.deviceId)) {
-    id.failure = {RunOutcome::Refused, UpdateStep::Identify, 0, 0, LoadText(IDS_ILLEGAL_DEVICE)};
+    id.failure = {RunOutcome::Refused, UpdateStep::Identify, 0, 0, LoadText(rules.errorText)};
     return id;
   }
   id.device = UpdateDevice{answer.deviceId, answer.variant, answer.revision};
@@ -106,7 +103,7 @@ void CUpdateSession::Begin(UpdateStep step) {
 // The whole run after the question, step by step.
 bool CUpdateSession::RunSteps(const UpdateDevice& device) {
   messages_.DeviceId = device.code;
-  const bool withModule = device.variant == 1;
+  const bool withModule = CarriesModuleFile(device.variant);
   if (withModule) {
     Begin(UpdateStep::Semaphore);
     if (!GetSemaphore()) return false;
@@ -135,8 +132,7 @@ bool CUpdateSession::RunSteps(const UpdateDevice& device) {
 }
 
 bool CUpdateSession::StartUpdateMode() {
-  const ExchangeRules rules =
-      Rules(UsualAttempts(), IDS_TIMEOUT_UPDATE_START, IDS_ERROR_UPDATE_START);
+  const ExchangeRules rules = Rules(MessageKind::UpdateStart);
   const ExchangeResult r = RunRequest(messages_.UpdateStart(), rules);
   if (RefusedWith(r, kStatusNotInUpdateMode)) {
     Fail(LoadText(IDS_SET_UPDATE_MODE));
@@ -151,8 +147,7 @@ bool CUpdateSession::StartUpdateMode() {
 
 // Any answer to UpdateComplete counts as success.
 bool CUpdateSession::CompleteUpdate() {
-  const ExchangeRules rules = Rules(UsualAttempts(AcceptsAny), IDS_TIMEOUT_UPDATE_COMPLETE, 0);
-  if (!Exchange(messages_.UpdateComplete(), rules)) return false;
+  if (!Exchange(messages_.UpdateComplete(), Rules(MessageKind::UpdateComplete))) return false;
   if (Aborted()) return false;
   ShowPosition(progress_.Complete());
   result_.outcome = RunOutcome::Completed;
@@ -161,20 +156,16 @@ bool CUpdateSession::CompleteUpdate() {
   return true;
 }
 
-RetryPolicy CUpdateSession::Attempts(int failingTimeout, int failingRefusal, uint32_t pauseMs,
-                                     uint32_t waitMs, bool (*accepts)(const DeviceAnswer&)) const {
-  return {waitMs != 0 ? waitMs : timing_.replyWaitMs, failingTimeout, failingRefusal, pauseMs,
-          accepts};
-}
-
-ExchangeResult CUpdateSession::RunRequest(int length, const ExchangeRules& rules) {
-  if (length < 0) {  // arguments that cannot be carried; never happens with our own names
-    DeviceAnswer cannot;
-    cannot.status = -1;
-    return {ExchangeEnding::Refused, cannot};
+// The session's requests always fit their messages, for their names and sizes are the program's
+// own constants: an empty one is a fault of this program, never an answer of the device.
+ExchangeResult CUpdateSession::RunRequest(const Message& message, const ExchangeRules& rules) {
+  assert(!message.empty());
+  if (message.empty()) {
+    Fail(LoadText(IDS_REQUEST_NOT_COMPOSED), RunOutcome::NotStarted);
+    return {ExchangeEnding::Aborted, {}};  // told already
   }
-  return RunExchange(channel_, messages_.OutgoingBuffer, length, rules.policy, timing_.replyWaitMs,
-                     timing_.lastAnswerMarginMs);
+  return RunExchange(channel_, message.data(), static_cast<int>(message.size()), rules.policy,
+                     timing_.replyWaitMs, timing_.lastAnswerMarginMs);
 }
 
 bool CUpdateSession::Succeeded(const ExchangeResult& result, const ExchangeRules& rules) {

@@ -2,9 +2,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "base/byte_link.h"
+#include "engine/exchange_table.h"
 #include "engine/flash_table.h"
 #include "engine/images.h"
 #include "engine/progress.h"
@@ -30,7 +30,7 @@ struct Identification {
 class CUpdateSession {
  public:
   CUpdateSession(IByteLink& link, CReplyState& reply, CMessageSet& messages, CStopSignal& stop,
-                 EngineTiming timing = {}, ImageLoader loader = LoadDeviceImage);
+                 EngineTiming timing, DeviceImages images);
   CUpdateSession(const CUpdateSession&) = delete;
   CUpdateSession& operator=(const CUpdateSession&) = delete;
 
@@ -48,23 +48,16 @@ class CUpdateSession {
   float PercentPerByte() const { return progress_.PercentPerByte(); }
 
  private:
-  // An exchange's rules and the texts of its two failures.
-  struct ExchangeRules {
-    RetryPolicy policy;
-    int timeoutText;
-    int errorText;  // "%d" filled with the refusing status
-  };
-
   bool RunSteps(const UpdateDevice& device);
   // UpdateComplete, and the completion told.
   bool CompleteUpdate();
   void Begin(UpdateStep step);
 
-  // Runs one exchange of the message in OutgoingBuffer by its rules.
-  ExchangeResult RunRequest(int length, const ExchangeRules& rules);
+  // Runs one exchange of the message by its rules.
+  ExchangeResult RunRequest(const Message& message, const ExchangeRules& rules);
   // The same, reported: on failure the observer has been told (unless the run was stopped).
-  bool Exchange(int length, const ExchangeRules& rules) {
-    return Succeeded(RunRequest(length, rules), rules);
+  bool Exchange(const Message& message, const ExchangeRules& rules) {
+    return Succeeded(RunRequest(message, rules), rules);
   }
   // True when the answer was accepted; otherwise the failure is reported.
   bool Succeeded(const ExchangeResult& result, const ExchangeRules& rules);
@@ -82,7 +75,6 @@ class CUpdateSession {
   bool FileOpen(const char* name, uint32_t mode);
   bool FileWrite(const uint8_t* data, uint32_t count);
   bool FileClose();
-  ExchangeRules FileCloseRules() const;
   // After a failed FileWrite: its own failure or none, never another ending's.
   void CloseAfterFailure();
   bool FileTransfer(int resourceId, const char* name);
@@ -91,18 +83,9 @@ class CUpdateSession {
   bool Erase(uint32_t address, uint32_t size);
   bool Write(uint32_t address, uint32_t size, int resourceId);
 
-  ExchangeRules Rules(RetryPolicy policy, int timeoutText, int errorText) const {
-    return {policy, timeoutText, errorText};
-  }
-  // The policy of an exchange: it fails at the failingTimeout-th time-out and at the
-  // failingRefusal-th refusal; waitMs 0 is the usual reply wait.
-  RetryPolicy Attempts(int failingTimeout, int failingRefusal, uint32_t pauseMs,
-                       uint32_t waitMs = 0,
-                       bool (*accepts)(const DeviceAnswer&) = AcceptsSuccess) const;
-  // Most exchanges: five time-outs are tried again and the sixth fails; the first refusal
-  // decides; no pause.
-  RetryPolicy UsualAttempts(bool (*accepts)(const DeviceAnswer&) = AcceptsSuccess) const {
-    return Attempts(6, 1, 0, 0, accepts);
+  // The table's rules for the exchange that sends `request`, with this run's times.
+  ExchangeRules Rules(MessageKind request, uint32_t eraseSize = 0) const {
+    return RulesOf(request, timing_, eraseSize);
   }
 
   void Fail(const std::string& text, RunOutcome outcome = RunOutcome::Refused, int32_t status = 0);
@@ -115,14 +98,13 @@ class CUpdateSession {
 
   CMessageSet& messages_;
   const EngineTiming timing_;
-  ImageLoader loader_;
+  const DeviceImages images_;
   CRequestChannel channel_;
   CProgress progress_;
 
   IUpdateObserver* observer_ = nullptr;
   UpdateStep step_ = UpdateStep::Identify;
   UpdateResult result_;
-  std::vector<uint8_t> moduleFile_;
   int32_t openFileHandle_ = 0;
 };
 

@@ -41,7 +41,8 @@ class CSysExFramer {
   bool skipping_ = false;  // dropping the rest of a cut or aborted message
 };
 
-// True for the bytes that a message from the device must be made of when delivered whole.
+// True for the events that deliver a message, whole or cut at the capacity: Data() and Size()
+// then hold it.
 inline bool IsWholeMessage(CSysExFramer::Event event) {
   return event == CSysExFramer::Event::Message || event == CSysExFramer::Event::Overlong;
 }

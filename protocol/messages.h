@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "protocol/codec.h"
 #include "protocol/vocabulary.h"
@@ -10,15 +11,18 @@
 // The System Exclusive messages that the updater sends, byte for byte.
 namespace px {
 
-inline constexpr size_t kOutgoingBufferSize = 65536;
+// A whole message, from its 0xF0 to its 0xF7.
+using Message = std::vector<uint8_t>;
+
+inline constexpr size_t kMaxMessageSize = 65536;
 inline constexpr uint32_t kMaxRomWriteBlock = 16383;  // the Septet14 length field's limit
 inline constexpr size_t kFileOpenNameField = 12;
 inline constexpr size_t kFileDeleteNameField = 13;
 inline constexpr size_t kRomWriteOverhead = 18;
 inline constexpr size_t kFileWriteOverhead = 22;
-// The largest FileWrite chunk whose message still fits OutgoingBuffer.
+// The largest FileWrite chunk whose message stays within kMaxMessageSize.
 inline constexpr uint32_t kMaxFileWriteChunk = 57324;
-static_assert(PackedSize(kMaxFileWriteChunk) + kFileWriteOverhead <= kOutgoingBufferSize);
+static_assert(PackedSize(kMaxFileWriteChunk) + kFileWriteOverhead <= kMaxMessageSize);
 
 inline constexpr std::array<uint8_t, 6> IdentityRequest = {0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7};
 inline constexpr size_t kIdentityReplyLength = 15;
@@ -44,25 +48,24 @@ int ComposeFileClose(uint8_t* out, uint8_t id, uint32_t handle);
 // An identity reply naming manufacturer 0x52, the given family and member codes and revision.
 int ComposeIdentityReply(uint8_t* out, uint8_t family, uint8_t member, const uint8_t revision[4]);
 
-// The updater's side of the message set: the current device id, the buffer in which the worker
-// composes its requests, and the updater's own identity reply.
+// The updater's side of the message set: the id of the device it talks to, which every request
+// carries, the requests composed as values, and the updater's own identity reply. A request whose
+// arguments cannot be carried comes back empty.
 class CMessageSet {
  public:
   std::atomic<uint8_t> DeviceId{kDefaultDeviceId};
-  alignas(64) uint8_t OutgoingBuffer[kOutgoingBufferSize] = {};
 
-  int Ack(uint8_t status);
-  int UpdateStart();
-  int UpdateComplete();
-  int RomWrite(uint8_t id, const uint8_t* data, uint32_t address, uint32_t n);
-  int RomErase(uint8_t id, uint32_t address, uint32_t size);
-  int GetSemaphore();
-  int AudioMute();
-  int ResultRequest(uint8_t value);
-  int FileDelete(const char* name);
-  int FileOpen(const char* name, uint32_t mode);
-  int FileWrite(uint32_t handle, const uint8_t* data, uint32_t n);
-  int FileClose(uint32_t handle);
+  Message UpdateStart() const;
+  Message UpdateComplete() const;
+  Message RomWrite(const uint8_t* data, uint32_t address, uint32_t n) const;
+  Message RomErase(uint32_t address, uint32_t size) const;
+  Message GetSemaphore() const;
+  Message AudioMute() const;
+  Message ResultRequest(uint8_t value) const;
+  Message FileDelete(const char* name) const;
+  Message FileOpen(const char* name, uint32_t mode) const;
+  Message FileWrite(uint32_t handle, const uint8_t* data, uint32_t n) const;
+  Message FileClose(uint32_t handle) const;
 
   // Byte 6 of the updater's identity reply: 0x00 until a run reaches its update-start step.
   void SetIdentityReplyDevice(uint8_t d) { IdentityReplyDevice.store(d); }

@@ -157,8 +157,7 @@ class CReplyReceiver {
   // How many bytes had left the host when the message being assembled began.
   uint64_t leftAtStart_ = 0;
   uint64_t leftAtDelivered_ = 0;
-  // Answers are composed here, never in OutgoingBuffer, so that they cannot disturb a request
-  // that the worker is composing or about to resend.
+  // The reply thread composes its own answers here.
   uint8_t answer_[kIdentityReplyLength] = {};
 };
 

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <set>
+#include <vector>
 
+#include "engine/flash_table.h"
 #include "engine/images.h"
 #include "engine/strings.h"
 #include "px_version.h"
@@ -38,6 +41,40 @@ TEST(Images, StandInsHaveTheRealSizes) {
   ASSERT_NE(bytes, nullptr);
   EXPECT_EQ(LoadDeviceImage(kModuleResource, &bytes), 9217);
   EXPECT_EQ(LoadDeviceImage(232, &bytes), -1);
+  const std::optional<DeviceImages> images = LoadImages();
+  ASSERT_TRUE(images);
+  EXPECT_EQ(images->Of(kFirmwareResource).size(), 496212u);
+  EXPECT_EQ(images->Of(kModuleResource).data(), images->module.data());
+  EXPECT_TRUE(images->Of(232).empty());
+}
+
+// One rule for every front end: both images there, the module no larger than the device's file
+// buffer.
+TEST(Images, LoadedOnlyWhenBothAreThereAndTheModuleFits) {
+  std::vector<uint8_t> firmware(100, 1);
+  std::vector<uint8_t> module(kModuleFileBufferSize, 2);
+  bool firmwareThere = true;
+  const ImageLoader loader = [&](int id, const uint8_t** bytes) -> int32_t {
+    const std::vector<uint8_t>& image = id == kFirmwareResource ? firmware : module;
+    if (id == kFirmwareResource && !firmwareThere) return -1;
+    if (id != kFirmwareResource && id != kModuleResource) return -1;
+    *bytes = image.data();
+    return static_cast<int32_t>(image.size());
+  };
+  std::optional<DeviceImages> images = LoadImages(loader);
+  ASSERT_TRUE(images) << "a module that fills the buffer exactly fits";
+  EXPECT_EQ(images->firmware.data(), firmware.data());
+  EXPECT_EQ(images->module.size(), kModuleFileBufferSize);
+  module.push_back(3);
+  EXPECT_FALSE(LoadImages(loader));
+  module.clear();
+  EXPECT_TRUE(LoadImages(loader)) << "an empty module is still a module";
+  firmwareThere = false;
+  EXPECT_FALSE(LoadImages(loader));
+  firmwareThere = true;
+  EXPECT_FALSE(LoadImages([&](int id, const uint8_t** bytes) {
+    return id == kModuleResource ? -1 : loader(id, bytes);
+  }));
 }
 
 }  // namespace

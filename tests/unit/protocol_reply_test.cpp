@@ -196,7 +196,7 @@ TEST(ReplyThread, StopsAndWakesAWaitingWorker) {
 }
 
 // The worker composes and resends a request while the reply thread answers device commands;
-// answers never touch OutgoingBuffer.
+// answers never alter the request.
 TEST(ReplyThread, AnswersNeverAlterTheWorkersRequest) {
   test::MemoryLink link;
   CReplyState state;
@@ -204,11 +204,11 @@ TEST(ReplyThread, AnswersNeverAlterTheWorkersRequest) {
   CReplyReceiver receiver(link, state, messages);
   state.ReplyThreadRun = 1;
   std::thread reply([&] { receiver.Run(); });
-  const int n = messages.FileDelete("LINESEL.TDL");
-  const Bytes request(messages.OutgoingBuffer, messages.OutgoingBuffer + n);
+  const Message request = messages.FileDelete("LINESEL.TDL");
+  const int n = static_cast<int>(request.size());
   for (int i = 0; i < 200; ++i) {
     link.Inject({0xF0, 0x52, 0x00, 0x5E, 0x06, 0xF7, 0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7});
-    SendToDevice(link, messages.OutgoingBuffer, n);
+    SendToDevice(link, request.data(), n);
   }
   Bytes answer = {0xF0, 0x52, 0x00, 0x5E, 0x00, 0x01, 0xF7};
   size_t requests = 0, answers = 0;

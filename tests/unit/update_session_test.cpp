@@ -52,12 +52,7 @@ class UpdateSessionTest : public ::testing::Test {
   }
 
   CUpdateSession NewSession() {
-    return CUpdateSession(dev_, reply_, messages_, stop_, Fast(),
-                          [this](int id, const uint8_t** bytes) -> int32_t {
-                            const Bytes& image = id == kFirmwareResource ? firmware_ : module_;
-                            *bytes = image.data();
-                            return static_cast<int32_t>(image.size());
-                          });
+    return CUpdateSession(dev_, reply_, messages_, stop_, Fast(), {firmware_, module_});
   }
 
   Bytes firmware_ = Bytes(3000, 0x11);
