@@ -68,7 +68,7 @@ class CUpdateRunner {
   // Answers that nobody asked for, in the runner's life.
   uint64_t SurplusAnswers() const { return reply_.Answers.Surplus(); }
   // The updater's own identity reply, as the device gets it when it asks.
-  int OwnIdentityReply(uint8_t* out) { return messages_.IdentityReply(out); }
+  Message OwnIdentityReply() const { return messages_.IdentityReply(); }
   void SetMessageTap(IMessageTap* tap);
 
   // Tests replace how the worker thread is started, to see a start that fails.

@@ -27,50 +27,58 @@ static_assert(PackedSize(kMaxFileWriteChunk) + kFileWriteOverhead <= kMaxMessage
 inline constexpr std::array<uint8_t, 6> IdentityRequest = {0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7};
 inline constexpr size_t kIdentityReplyLength = 15;
 
-// Composers into any buffer. Each writes the whole message from out[0] and returns its length,
-// or -1 when the arguments cannot be carried (nothing is written then).
-int ComposeAck(uint8_t* out, uint8_t id, uint8_t status);
-int ComposeUpdateStart(uint8_t* out, uint8_t id);
-int ComposeUpdateComplete(uint8_t* out, uint8_t id);
-// Refuses blocks over kMaxRomWriteBlock bytes. out must hold PackedSize(n) + 18 bytes.
-int ComposeRomWrite(uint8_t* out, uint8_t id, const uint8_t* data, uint32_t address, uint32_t n);
-int ComposeRomErase(uint8_t* out, uint8_t id, uint32_t address, uint32_t size);
-int ComposeGetSemaphore(uint8_t* out, uint8_t id);
-int ComposeAudioMute(uint8_t* out, uint8_t id);
-int ComposeResultRequest(uint8_t* out, uint8_t id, uint8_t value);
+// Composers. Each returns the whole message, or an empty one when its arguments cannot be
+// carried.
+Message ComposeAck(uint8_t id, uint8_t status);
+Message ComposeUpdateStart(uint8_t id);
+Message ComposeUpdateComplete(uint8_t id);
+// Refuses blocks over kMaxRomWriteBlock bytes.
+Message ComposeRomWrite(uint8_t id, const uint8_t* data, uint32_t address, uint32_t n);
+Message ComposeRomErase(uint8_t id, uint32_t address, uint32_t size);
+Message ComposeGetSemaphore(uint8_t id);
+Message ComposeAudioMute(uint8_t id);
+Message ComposeResultRequest(uint8_t id, uint8_t value);
 // Refuses names of more than 12 characters (13-byte field, always NUL-terminated).
-int ComposeFileDelete(uint8_t* out, uint8_t id, const char* name);
+Message ComposeFileDelete(uint8_t id, const char* name);
 // Refuses names of more than 11 characters (12-byte field, always NUL-terminated).
-int ComposeFileOpen(uint8_t* out, uint8_t id, const char* name, uint32_t mode);
-// Refuses chunks over kMaxFileWriteChunk bytes. out must hold PackedSize(n) + 22 bytes.
-int ComposeFileWrite(uint8_t* out, uint8_t id, uint32_t handle, const uint8_t* data, uint32_t n);
-int ComposeFileClose(uint8_t* out, uint8_t id, uint32_t handle);
+Message ComposeFileOpen(uint8_t id, const char* name, uint32_t mode);
+// Refuses chunks over kMaxFileWriteChunk bytes.
+Message ComposeFileWrite(uint8_t id, uint32_t handle, const uint8_t* data, uint32_t n);
+Message ComposeFileClose(uint8_t id, uint32_t handle);
 // An identity reply naming manufacturer 0x52, the given family and member codes and revision.
-int ComposeIdentityReply(uint8_t* out, uint8_t family, uint8_t member, const uint8_t revision[4]);
+Message ComposeIdentityReply(uint8_t family, uint8_t member, const uint8_t revision[4]);
 
 // The updater's side of the message set: the id of the device it talks to, which every request
-// carries, the requests composed as values, and the updater's own identity reply. A request whose
-// arguments cannot be carried comes back empty.
+// and every answer of the updater carries, and the updater's own identity reply.
 class CMessageSet {
  public:
   std::atomic<uint8_t> DeviceId{kDefaultDeviceId};
 
-  Message UpdateStart() const;
-  Message UpdateComplete() const;
-  Message RomWrite(const uint8_t* data, uint32_t address, uint32_t n) const;
-  Message RomErase(uint32_t address, uint32_t size) const;
-  Message GetSemaphore() const;
-  Message AudioMute() const;
-  Message ResultRequest(uint8_t value) const;
-  Message FileDelete(const char* name) const;
-  Message FileOpen(const char* name, uint32_t mode) const;
-  Message FileWrite(uint32_t handle, const uint8_t* data, uint32_t n) const;
-  Message FileClose(uint32_t handle) const;
+  Message UpdateStart() const { return ComposeUpdateStart(DeviceId); }
+  Message UpdateComplete() const { return ComposeUpdateComplete(DeviceId); }
+  Message RomWrite(const uint8_t* data, uint32_t address, uint32_t n) const {
+    return ComposeRomWrite(DeviceId, data, address, n);
+  }
+  Message RomErase(uint32_t address, uint32_t size) const {
+    return ComposeRomErase(DeviceId, address, size);
+  }
+  Message GetSemaphore() const { return ComposeGetSemaphore(DeviceId); }
+  Message AudioMute() const { return ComposeAudioMute(DeviceId); }
+  Message ResultRequest(uint8_t value) const { return ComposeResultRequest(DeviceId, value); }
+  Message FileDelete(const char* name) const { return ComposeFileDelete(DeviceId, name); }
+  Message FileOpen(const char* name, uint32_t mode) const {
+    return ComposeFileOpen(DeviceId, name, mode);
+  }
+  Message FileWrite(uint32_t handle, const uint8_t* data, uint32_t n) const {
+    return ComposeFileWrite(DeviceId, handle, data, n);
+  }
+  Message FileClose(uint32_t handle) const { return ComposeFileClose(DeviceId, handle); }
+  Message Ack(uint8_t status) const { return ComposeAck(DeviceId, status); }
 
   // Byte 6 of the updater's identity reply: 0x00 until a run reaches its update-start step.
   void SetIdentityReplyDevice(uint8_t d) { IdentityReplyDevice.store(d); }
-  // Writes the updater's 15-byte identity reply; returns 15.
-  int IdentityReply(uint8_t* out) const;
+  // The updater's 15-byte identity reply.
+  Message IdentityReply() const;
 
  private:
   std::atomic<uint8_t> IdentityReplyDevice{0x00};

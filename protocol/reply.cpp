@@ -188,8 +188,8 @@ void CReplyReceiver::Run() {
 }
 
 void CReplyReceiver::AnswerDevice(uint8_t status) {
-  const int n = ComposeAck(answer_, messages_.DeviceId.load(), status);
-  SendToDevice(link_, answer_, n, tap_.load());
+  const Message ack = messages_.Ack(status);
+  SendToDevice(link_, ack.data(), static_cast<int>(ack.size()), tap_.load());
 }
 
 void CReplyReceiver::Take(const uint8_t* m, size_t length, const DeviceAnswer& answer) {
@@ -218,8 +218,8 @@ void CReplyReceiver::Match(const uint8_t* m, size_t length) {
       return;
     }
     case MessageKind::IdentityRequest: {
-      const int n = messages_.IdentityReply(answer_);
-      SendToDevice(link_, answer_, n, tap_.load());
+      const Message reply = messages_.IdentityReply();
+      SendToDevice(link_, reply.data(), static_cast<int>(reply.size()), tap_.load());
       return;
     }
     case MessageKind::OtherUniversal:

@@ -157,8 +157,6 @@ class CReplyReceiver {
   // How many bytes had left the host when the message being assembled began.
   uint64_t leftAtStart_ = 0;
   uint64_t leftAtDelivered_ = 0;
-  // The reply thread composes its own answers here.
-  uint8_t answer_[kIdentityReplyLength] = {};
 };
 
 }  // namespace px

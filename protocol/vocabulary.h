@@ -85,7 +85,6 @@ inline constexpr size_t kAddress = 5;            // RomWrite and RomErase: Septe
 inline constexpr size_t kEraseSize = 10;         // RomErase: Septet32 size
 inline constexpr size_t kRomWriteLength = 10;    // Septet14
 inline constexpr size_t kRomWritePayload = 12;
-inline constexpr size_t kFileOpenZeros = 11;
 inline constexpr size_t kFileOpenName = 16;
 inline constexpr size_t kFileWriteLength = 11;  // Septet32
 inline constexpr size_t kFileWritePayload = 16;

@@ -188,20 +188,14 @@ class CClient {
 Bytes Identity() {
   return Bytes(px::IdentityRequest.begin(), px::IdentityRequest.end());
 }
-Bytes Six(int (*compose)(uint8_t*, uint8_t)) {
-  Bytes m(6);
-  compose(m.data(), 0x5E);
-  return m;
+Bytes Six(px::Message (*compose)(uint8_t)) {
+  return compose(0x5E);
 }
 Bytes Erase() {
-  Bytes m(16);
-  px::ComposeRomErase(m.data(), 0x5E, 0x000A0000, 0x00100000);
-  return m;
+  return px::ComposeRomErase(0x5E, 0x000A0000, 0x00100000);
 }
 Bytes Write(const Bytes& data, uint32_t address) {
-  Bytes m(px::PackedSize(data.size()) + px::kRomWriteOverhead);
-  px::ComposeRomWrite(m.data(), 0x5E, data.data(), address, static_cast<uint32_t>(data.size()));
-  return m;
+  return px::ComposeRomWrite(0x5E, data.data(), address, static_cast<uint32_t>(data.size()));
 }
 
 Bytes Image(size_t n) {

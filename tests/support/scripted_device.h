@@ -38,9 +38,7 @@ inline Bytes ResultReplyOf(uint8_t status, uint8_t id = 0x5E) {
 }
 inline Bytes IdentityReplyOf(uint8_t family, uint8_t member) {
   const uint8_t rev[4] = {'1', '0', '0', '0'};
-  Bytes m(kIdentityReplyLength);
-  ComposeIdentityReply(m.data(), family, member, rev);
-  return m;
+  return ComposeIdentityReply(family, member, rev);
 }
 
 // Times for a scripted device: short pauses, but a reply wait of a second, so that every answer

@@ -118,9 +118,7 @@ TEST_F(EngineTest, Variant1GoesThroughEveryStepInOrder) {
   EXPECT_EQ(p.back(), 100);
   EXPECT_GE(p[p.size() - 2], 99);
   // The updater's own identity reply now names the device.
-  uint8_t reply[kIdentityReplyLength];
-  engine_->OwnIdentityReply(reply);
-  EXPECT_EQ(reply[6], 0x5E);
+  EXPECT_EQ(engine_->OwnIdentityReply()[6], 0x5E);
 }
 
 TEST_F(EngineTest, OtherVariantsSkipSemaphoreMuteAndModule) {

@@ -15,12 +15,6 @@ Bytes Out(const Message& m) {
   return m;
 }
 
-Bytes AckOf(uint8_t id, uint8_t status) {
-  Bytes out(kMaxMessageSize);
-  out.resize(static_cast<size_t>(ComposeAck(out.data(), id, status)));
-  return out;
-}
-
 void ExpectSysExClean(const Bytes& m) {
   ASSERT_GE(m.size(), 2u);
   EXPECT_EQ(m.front(), 0xF0);
@@ -58,10 +52,10 @@ TEST(Messages, WorkedExamples) {
 
 TEST(Messages, FixedMessagesCarryCurrentDeviceId) {
   CMessageSet set;
-  EXPECT_EQ(AckOf(0x5E, 0), (Bytes{0xF0, 0x52, 0x00, 0x5E, 0x00, 0x00, 0xF7}));
-  EXPECT_EQ(AckOf(0x5D, 1), (Bytes{0xF0, 0x52, 0x00, 0x5D, 0x00, 0x01, 0xF7}));
+  EXPECT_EQ(Out(set.Ack(0)), (Bytes{0xF0, 0x52, 0x00, 0x5E, 0x00, 0x00, 0xF7}));
   EXPECT_EQ(set.RomErase(0, 0)[3], 0x5E);
   set.DeviceId = 0x5D;
+  EXPECT_EQ(Out(set.Ack(1)), (Bytes{0xF0, 0x52, 0x00, 0x5D, 0x00, 0x01, 0xF7}));
   EXPECT_EQ(Out(set.UpdateStart()), (Bytes{0xF0, 0x52, 0x00, 0x5D, 0x01, 0xF7}));
   EXPECT_EQ(Out(set.UpdateComplete()), (Bytes{0xF0, 0x52, 0x00, 0x5D, 0x04, 0xF7}));
   EXPECT_EQ(Out(set.GetSemaphore()), (Bytes{0xF0, 0x52, 0x00, 0x5D, 0x60, 0x06, 0xF7}));
@@ -82,13 +76,10 @@ TEST(Messages, IdentityRequestAndOwnReply) {
   EXPECT_EQ(Bytes(IdentityRequest.begin(), IdentityRequest.end()),
             (Bytes{0xF0, 0x7E, 0x00, 0x06, 0x01, 0xF7}));
   CMessageSet set;
-  uint8_t reply[kIdentityReplyLength];
-  ASSERT_EQ(set.IdentityReply(reply), 15);
-  EXPECT_EQ(Bytes(reply, reply + 15), (Bytes{0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, 0x00, 0x00, 0x00,
-                                             0x00, 0x31, 0x30, 0x30, 0x30, 0xF7}));
+  EXPECT_EQ(set.IdentityReply(), (Bytes{0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52, 0x00, 0x00, 0x00, 0x00,
+                                        0x31, 0x30, 0x30, 0x30, 0xF7}));
   set.SetIdentityReplyDevice(0x5D);
-  set.IdentityReply(reply);
-  EXPECT_EQ(reply[6], 0x5D);
+  EXPECT_EQ(set.IdentityReply()[6], 0x5D);
   EXPECT_TRUE(IsAcceptedDeviceId(0x5E));
   EXPECT_TRUE(IsAcceptedDeviceId(0x5D));
   EXPECT_FALSE(IsAcceptedDeviceId(0x5C));

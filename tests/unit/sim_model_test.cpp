@@ -71,9 +71,7 @@ TEST(SimModel, DeviceCommandsBeforeTheUpdaterKnowsUsAreOwedNothing) {
     const std::vector<Output> out = d.outputs();
     ASSERT_EQ(out.size(), 2u);
     const uint8_t command = out[0].bytes[4];
-    Bytes ack(7);
-    ComposeAck(ack.data(), 0x5D, command == 0x01 || command == 0x04 || command == 0x05 ? 0 : 1);
-    d.Send(ack);
+    d.Send(ComposeAck(0x5D, command == 0x01 || command == 0x04 || command == 0x05 ? 0 : 1));
   };
   d.Send(Identity());
   ASSERT_EQ(d.outputs().size(), 2u);  // a device command for an id the updater cannot know yet
@@ -476,9 +474,7 @@ TEST(SimModel, PedalsOwnRequestsMustBeAnsweredRight) {
   // The updater's own identity reply, naming the device after its UpdateStart.
   CMessageSet messages;
   messages.SetIdentityReplyDevice(0x5E);
-  Bytes reply(15);
-  messages.IdentityReply(reply.data());
-  d.Send(reply);
+  d.Send(messages.IdentityReply());
   EXPECT_TRUE(d.Report().violations.empty());
   d.Send(RomErase(0x5E));
   ASSERT_EQ(d.outputs().size(), 2u);
@@ -489,8 +485,7 @@ TEST(SimModel, PedalsOwnRequestsMustBeAnsweredRight) {
   // A reply naming device 0x00 after UpdateStart is stale.
   d.Send(Msg(ComposeUpdateComplete, 0x5E));
   messages.SetIdentityReplyDevice(0x00);
-  messages.IdentityReply(reply.data());
-  d.Send(reply);
+  d.Send(messages.IdentityReply());
   EXPECT_TRUE(HasViolation(d.Report(), "that answers nothing"));
 }
 

@@ -23,48 +23,32 @@ inline Bytes Pattern(size_t n, uint32_t seed) {
   return b;
 }
 
-inline Bytes Msg(int (*compose)(uint8_t*, uint8_t), uint8_t id) {
-  Bytes out(16);
-  out.resize(static_cast<size_t>(compose(out.data(), id)));
-  return out;
+inline Bytes Msg(Message (*compose)(uint8_t), uint8_t id) {
+  return compose(id);
 }
 inline Bytes Identity() {
   return Bytes(IdentityRequest.begin(), IdentityRequest.end());
 }
 inline Bytes RomErase(uint8_t id, uint32_t address = kFlashBase, uint32_t size = kFlashSize) {
-  Bytes out(16);
-  ComposeRomErase(out.data(), id, address, size);
-  return out;
+  return ComposeRomErase(id, address, size);
 }
 inline Bytes RomWrite(uint8_t id, const uint8_t* data, uint32_t address, uint32_t n) {
-  Bytes out(PackedSize(n) + kRomWriteOverhead);
-  out.resize(static_cast<size_t>(ComposeRomWrite(out.data(), id, data, address, n)));
-  return out;
+  return ComposeRomWrite(id, data, address, n);
 }
 inline Bytes FileWrite(uint8_t id, const uint8_t* data, uint32_t n, uint32_t handle = 0) {
-  Bytes out(PackedSize(n) + kFileWriteOverhead);
-  out.resize(static_cast<size_t>(ComposeFileWrite(out.data(), id, handle, data, n)));
-  return out;
+  return ComposeFileWrite(id, handle, data, n);
 }
 inline Bytes FileOpen(uint8_t id, const char* name, uint32_t mode = 1) {
-  Bytes out(29);
-  ComposeFileOpen(out.data(), id, name, mode);
-  return out;
+  return ComposeFileOpen(id, name, mode);
 }
 inline Bytes FileDelete(uint8_t id, const char* name) {
-  Bytes out(20);
-  ComposeFileDelete(out.data(), id, name);
-  return out;
+  return ComposeFileDelete(id, name);
 }
 inline Bytes FileClose(uint8_t id, uint32_t handle = 0) {
-  Bytes out(12);
-  ComposeFileClose(out.data(), id, handle);
-  return out;
+  return ComposeFileClose(id, handle);
 }
 inline Bytes Result(uint8_t id, uint8_t value = 0) {
-  Bytes out(8);
-  ComposeResultRequest(out.data(), id, value);
-  return out;
+  return ComposeResultRequest(id, value);
 }
 
 // What an answer says, read the way the updater reads it.
