@@ -163,11 +163,6 @@ void CTerminalUi::SetEraseLimitMs(uint32_t ms) {
   eraseLimitMs_ = ms;
 }
 
-UpdateStep CTerminalUi::LastStep() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return lastStep_;
-}
-
 void CTerminalUi::OnStep(UpdateStep step) {
   std::lock_guard<std::mutex> lock(mutex_);
   lastStep_ = step;
@@ -198,16 +193,10 @@ void CTerminalUi::ShowResultLocked(const char*, int, const std::string& hint) {
 
 namespace {
 
-// --progress none: only the errors and the completion.
-class CQuietView final : public CTerminalUi {
- public:
-  CQuietView(FILE* out, FILE* err, TerminalLane lane) : CTerminalUi(out, err, std::move(lane)) {}
-};
-
 // --progress plain: every step, and the position at every tenth.
 class CPlainView final : public CTerminalUi {
  public:
-  CPlainView(FILE* out, FILE* err, TerminalLane lane) : CTerminalUi(out, err, std::move(lane)) {}
+  using CTerminalUi::CTerminalUi;
 
  private:
   void ShowStepLocked(UpdateStep) override {
@@ -234,7 +223,7 @@ class CPlainView final : public CTerminalUi {
 // end.
 class CJsonView final : public CTerminalUi {
  public:
-  CJsonView(FILE* out, FILE* err, TerminalLane lane) : CTerminalUi(out, err, std::move(lane)) {}
+  using CTerminalUi::CTerminalUi;
 
  private:
   void ShowStepLocked(UpdateStep) override { Emit("step", {{"step", step_}}); }
@@ -270,7 +259,7 @@ class CJsonView final : public CTerminalUi {
 // --progress bar: one line redrawn in place, or the lane's row on the board of several pedals.
 class CBarView final : public CTerminalUi {
  public:
-  CBarView(FILE* out, FILE* err, TerminalLane lane) : CTerminalUi(out, err, std::move(lane)) {}
+  using CTerminalUi::CTerminalUi;
 
  private:
   void ShowStepLocked(UpdateStep step) override {
@@ -377,7 +366,7 @@ std::unique_ptr<CTerminalUi> MakeTerminalUi(ProgressMode mode, FILE* out, FILE* 
     case ProgressMode::None:
       break;
   }
-  return std::make_unique<CQuietView>(out, err, std::move(lane));
+  return std::make_unique<CTerminalUi>(out, err, std::move(lane));
 }
 
 }  // namespace px::cli

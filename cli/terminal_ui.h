@@ -52,12 +52,14 @@ struct TerminalLane {
   size_t portWidth = 0;  // ports are padded to this on the board, so that the bars line up
 };
 
-// Shows one pedal's boxes and progress on a terminal or in a pipe, in one progress mode: each
-// mode is a view of its own (MakeTerminalUi), over what they all share here. With several pedals
-// each has its lane: its port starts every line (plain, none) and every object (json), and bar
-// mode draws on the shared board.
+// Shows one pedal's boxes and progress on a terminal or in a pipe. Alone it shows only the errors
+// and the completion (--progress none); every other mode is a view over it (MakeTerminalUi). With
+// several pedals each has its lane: its port starts every line (plain, none) and every object
+// (json), and bar mode draws on the shared board.
 class CTerminalUi : public IUpdateObserver {
  public:
+  CTerminalUi(FILE* out, FILE* err, TerminalLane lane);
+
   // IUpdateObserver: failures and the completion are lines (or JSON events), the position the
   // bar's.
   void OnFailure(const UpdateFailure& failure) override { ShowError(failure.text); }
@@ -81,14 +83,10 @@ class CTerminalUi : public IUpdateObserver {
   // The end of the run: the final object of a json run (with the hint, "" for none), and the
   // hint's line on the error stream for the only pedal in the other modes.
   void Result(const char* status, int exitCode, const std::string& hint = "");
-  // The step that ran last (Identify before any).
-  UpdateStep LastStep() const;
   // The completion text, or else the last error. Read by the fleet until it reads the result.
   std::string Ending() const;
 
  protected:
-  CTerminalUi(FILE* out, FILE* err, TerminalLane lane);
-
   // What a mode shows, each called with the lock held: a step begun (step_ names it), bytes
   // confirmed (bytesDone_ of bytesTotal_), a new position (percent_), an error, the completion
   // and the run's end. By default an error and the completion are lines, and the end is the

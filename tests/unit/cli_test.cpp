@@ -249,7 +249,6 @@ TEST(CliOutput, TheBarWaitsForThePedalAndShowsTheEraseAsAStep) {
   EXPECT_EQ(last.find(erasing), std::string::npos) << last;
   EXPECT_NE(last.find("500/1000 bytes"), std::string::npos) << last;
   EXPECT_NE(last.find("ETA "), std::string::npos) << last;
-  EXPECT_EQ(ui.LastStep(), UpdateStep::Write);
 }
 
 TEST(CliOutput, TheBoardRedrawsItsLinesInPlace) {
