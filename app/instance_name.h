@@ -1,9 +1,9 @@
 #pragma once
 #include <string>
 
-namespace px {
+#include "engine/pedal_limit.h"
 
-inline constexpr int kMaxInstances = 20;
+namespace px {
 
 // The name of copy n's mutex, which is also its window title: the plain program title for
 // copy 1, the title with " (n)" for any other number.

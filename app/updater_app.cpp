@@ -17,7 +17,7 @@ CKv7UpdatorApp theApp;
 // Takes the lowest number whose mutex this copy can create as new. A name held by an object of
 // another kind makes CreateMutexA fail, and counts as taken.
 int TakeInstanceNumber(HANDLE* mutex) {
-  for (int number = 1; number <= kMaxInstances; ++number) {
+  for (int number = 1; number <= kMaxPedals; ++number) {
     HANDLE handle = ::CreateMutexA(nullptr, TRUE, InstanceName(number).c_str());
     if (handle != nullptr && ::GetLastError() != ERROR_ALREADY_EXISTS) {
       *mutex = handle;
@@ -45,7 +45,7 @@ BOOL CKv7UpdatorApp::InitInstance() {
 
   InstanceNumber = TakeInstanceNumber(&InstanceMutex);
   if (InstanceNumber == 0) {
-    const std::string text = FillNumber(kTooManyInstances, kMaxInstances);
+    const std::string text = FillNumber(kTooManyInstances, kMaxPedals);
     ::MessageBoxA(nullptr, text.c_str(), m_pszAppName.c_str(), MB_OK | MB_ICONEXCLAMATION);
     return FALSE;
   }

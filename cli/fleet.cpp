@@ -43,7 +43,7 @@ struct CFleet::Pedal {
   Pedal(const std::string& name, const FleetSettings& s, TerminalLane lane,
         std::chrono::steady_clock::time_point start)
       : port(name),
-        ui(s.mode, s.out, s.err, std::move(lane)),
+        view(MakeTerminalUi(s.mode, s.out, s.err, std::move(lane))),
         tap(s.trace, s.several ? name : "", start),
         receiver(link, reply, messages),
         stop(reply.Answers),
@@ -87,7 +87,8 @@ struct CFleet::Pedal {
 
   std::string port;
   CSerialLink link;
-  CTerminalUi ui;
+  std::unique_ptr<CTerminalUi> view;  // the progress mode's, and ui names it
+  CTerminalUi& ui = *view;
   CTraceTap tap;
   CReplyState reply;
   CMessageSet messages;

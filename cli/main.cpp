@@ -2,10 +2,6 @@
 // firmware updates with the same engine, steps and texts as the dialog program: one pedal, or
 // up to 20 at once, each on its own port.
 #include <cstdio>
-#include <fstream>
-#include <functional>
-#include <memory>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,6 +11,7 @@
 #include "cli/platform.h"
 #include "cli/terminal_ui.h"
 #include "cli/test_hooks.h"
+#include "cli/virtual_pedals.h"
 #include "engine/images.h"
 #include "engine/strings.h"
 #include "serial/port_discovery.h"
@@ -49,33 +46,15 @@ std::string PortAndDescription(const PortEntry& p) {
 // pedals started here.
 struct Targets {
   std::vector<std::string> ports;
-  std::vector<std::unique_ptr<CSimulator>> pedals;  // with --simulate, one per port
+  CVirtualPedals pedals;  // with --simulate, one per port
   bool several = false;
   bool leaveOut = false;
 };
 
-// Starts the virtual pedals; simArgs(i) gives the arguments of pedal i (from 0). Returns an exit
-// status on failure, -1 when every one runs.
-int StartVirtualPedals(const Options& o,
-                       const std::function<std::vector<std::string>(int)>& simArgs, Targets& t) {
-  for (int i = 0; i < o.simulate; ++i) {
-    auto sim = std::make_unique<CSimulator>();
-    std::string port;
-    std::string error;
-    if (!sim->Start(simArgs(i), o.verbose, port, error)) {
-      fprintf(stderr, "Error: cannot start the virtual pedal: %s\n", error.c_str());
-      return kExitPort;
-    }
-    if (o.verbose) fprintf(stderr, "Virtual pedal on %s\n", port.c_str());
-    t.ports.push_back(port);
-    t.pedals.push_back(std::move(sim));
-  }
-  return -1;
-}
-
 // --all and --all-ports: every Bluetooth port but the system's own incoming one (every port),
 // up to the most that go at once.
-int ChooseEveryPort(const Options& o, const std::vector<PortEntry>& ports, Targets& t) {
+std::optional<int> ChooseEveryPort(const Options& o, const std::vector<PortEntry>& ports,
+                                   Targets& t) {
   std::vector<std::string> used;
   for (const PortEntry& p : ports) {
     if (!MayLeadToPedal(p) && !o.allPorts) continue;
@@ -97,19 +76,18 @@ int ChooseEveryPort(const Options& o, const std::vector<PortEntry>& ports, Targe
     return kExitUsage;
   }
   for (const std::string& u : used) fprintf(stderr, "Using port %s\n", u.c_str());
-  return -1;
+  return std::nullopt;
 }
 
-// simArgs(i) gives the arguments of virtual pedal i (from 0). Returns an exit status on failure,
-// -1 when every target is there.
-int ResolveTargets(const Options& o, const std::function<std::vector<std::string>(int)>& simArgs,
-                   Targets& t) {
+// images: what a flash writes, for virtual pedals to check against (nullptr to identify). Gives an
+// exit status on failure, nothing when every target is there.
+std::optional<int> ResolveTargets(const Options& o, const DeviceImages* images, Targets& t) {
   t.several = o.ports.size() > 1 || o.all || o.allPorts || o.simulate > 1;
   t.leaveOut = o.all || o.allPorts;
-  if (o.simulate > 0) return StartVirtualPedals(o, simArgs, t);
+  if (o.simulate > 0) return t.pedals.Start(o, images, t.ports);
   if (!o.ports.empty()) {
     t.ports = o.ports;
-    return -1;
+    return std::nullopt;
   }
   const std::vector<PortEntry> ports = ListPortsHere();
   if (t.leaveOut) return ChooseEveryPort(o, ports, t);
@@ -124,7 +102,7 @@ int ResolveTargets(const Options& o, const std::function<std::vector<std::string
   const PortEntry& p = ports[static_cast<size_t>(chosen)];
   t.ports.push_back(p.name);
   fprintf(stderr, "Using port %s\n", PortAndDescription(p).c_str());
-  return -1;
+  return std::nullopt;
 }
 
 int CmdPorts() {
@@ -144,9 +122,7 @@ std::string WithDetail(const PedalEnding& e) {
 
 int CmdIdentify(const Options& o) {
   Targets t;
-  const int rc = ResolveTargets(
-      o, [&o](int i) { return PedalArgsFor(o, i + 1); }, t);
-  if (rc >= 0) return rc;
+  if (const std::optional<int> rc = ResolveTargets(o, nullptr, t)) return *rc;
   FleetSettings settings;
   settings.mode = ProgressMode::None;
   settings.several = t.several;
@@ -178,56 +154,6 @@ int CmdIdentify(const Options& o) {
     }
   }
   return ExitStatusFor(endings, false);
-}
-
-// A member of an object; nothing when `json` is no object or has no such member.
-const nlohmann::json* Member(const nlohmann::json& json, const char* key) {
-  if (!json.is_object()) return nullptr;
-  const auto at = json.find(key);
-  return at == json.end() ? nullptr : &*at;
-}
-
-// A true or false; nothing when `json` is missing or something else.
-std::optional<bool> BoolOf(const nlohmann::json* json) {
-  if (json == nullptr || !json->is_boolean()) return std::nullopt;
-  return json->get<bool>();
-}
-
-// Whether the virtual pedal's flash equals the expected image; nothing when its report does not
-// say (no report, or no expected image given).
-std::optional<bool> FlashMatches(const nlohmann::json& report) {
-  const nlohmann::json* flash = Member(report, "flash");
-  const nlohmann::json* image = flash != nullptr ? Member(*flash, "expectedImage") : nullptr;
-  return BoolOf(image != nullptr ? Member(*image, "matches") : nullptr);
-}
-
-// Whether the pedal holds the module file as this program carries it.
-bool ModuleFileMatches(const nlohmann::json& report) {
-  const nlohmann::json* files = Member(report, "files");
-  if (files == nullptr || !files->is_array()) return false;
-  for (const nlohmann::json& file : *files) {
-    const nlohmann::json* name = Member(file, "name");
-    if (name != nullptr && name->is_string() && *name == kModuleFileName) {
-      return BoolOf(Member(file, "matchesExpected")).value_or(false);
-    }
-  }
-  return false;
-}
-
-// What the virtual pedal says of its flash and files.
-void TellPedalReport(const std::string& tag, const std::string& reportPath, int simStatus) {
-  std::ifstream in(reportPath);
-  const nlohmann::json report = nlohmann::json::parse(in, nullptr, false);
-  const std::optional<bool> matches = FlashMatches(report);
-  if (matches) {
-    const bool fileOk = ModuleFileMatches(report);
-    fprintf(stderr, "%sVirtual pedal: its flash %s the firmware image; %s %s; %s.\n", tag.c_str(),
-            *matches ? "equals" : "does NOT equal", kModuleFileName,
-            fileOk ? "equals the module image" : "is not the module image",
-            simStatus == 0 ? "no protocol violations" : "see its report");
-  } else {
-    fprintf(stderr, "%sVirtual pedal: no report.\n", tag.c_str());
-  }
 }
 
 // The one question before any pedal changes: every pedal that would be updated, after those
@@ -298,50 +224,14 @@ ProgressMode ProgressModeOf(const Options& o) {
   return ProgressMode::Plain;
 }
 
-// The images this program carries, and for virtual pedals the files they check against.
-struct FlashImages {
-  DeviceImages device;
-  // The virtual pedals check their flash against the very image this program carries. The
-  // files go on every way out.
-  std::unique_ptr<CTempFile> firmwareFile;
-  std::unique_ptr<CTempFile> moduleFile;
-  std::vector<std::unique_ptr<CTempFile>> reports;
-
-  void WriteForVirtualPedals(int pedals) {
-    firmwareFile = std::make_unique<CTempFile>("px550-image");
-    moduleFile = std::make_unique<CTempFile>("px550-module");
-    std::ofstream(firmwareFile->Path(), std::ios::binary)
-        .write(reinterpret_cast<const char*>(device.firmware.data()),
-               static_cast<std::streamsize>(device.firmware.size()));
-    std::ofstream(moduleFile->Path(), std::ios::binary)
-        .write(reinterpret_cast<const char*>(device.module.data()),
-               static_cast<std::streamsize>(device.module.size()));
-    for (int i = 0; i < pedals; ++i) reports.push_back(std::make_unique<CTempFile>("px550-report"));
-  }
-  // The arguments of virtual pedal i (from 0).
-  std::vector<std::string> PedalArgs(const Options& o, int i) const {
-    std::vector<std::string> args = {"--once",
-                                     "--report",
-                                     reports[static_cast<size_t>(i)]->Path(),
-                                     "--expect-image",
-                                     firmwareFile->Path(),
-                                     "--expect-file",
-                                     std::string(kModuleFileName) + "=" + moduleFile->Path()};
-    const std::vector<std::string> own = PedalArgsFor(o, i + 1);
-    args.insert(args.end(), own.begin(), own.end());
-    return args;
-  }
-};
-
 // Every pedal identified, the one question, every update, the summary; returns the exit status.
-int FlashPedals(const Options& o, const Targets& t, const FlashImages& images,
-                const FleetSettings& settings) {
+int FlashPedals(const Options& o, const Targets& t, const FleetSettings& settings) {
   CFleet fleet(t.ports, settings);
   CInterruptWatch watch([&fleet] { fleet.AbortAll(); });
   const std::vector<PedalEnding> endings = fleet.Flash([&](const std::vector<PedalEnding>& ready,
                                                            const std::vector<PedalEnding>& others) {
-    return ConfirmPedals(o, t, static_cast<int32_t>(images.device.firmware.size()),
-                         static_cast<int32_t>(images.device.module.size()), watch, ready, others);
+    return ConfirmPedals(o, t, static_cast<int32_t>(settings.images.firmware.size()),
+                         static_cast<int32_t>(settings.images.module.size()), watch, ready, others);
   });
   const bool interrupted = watch.Interrupted();
   bool declined = false;
@@ -359,20 +249,13 @@ int CmdFlash(const Options& o) {
             "can answer.\n");
     return kExitUsage;
   }
-  const std::optional<DeviceImages> device = LoadImages();
-  if (!device) {
+  const std::optional<DeviceImages> images = LoadImages();
+  if (!images) {
     fprintf(stderr, "Error: %s\n", LoadText(IDS_IMAGE_MISSING));
     return kExitDevice;
   }
-  FlashImages images;
-  images.device = *device;
-  if (o.simulate > 0) images.WriteForVirtualPedals(o.simulate);
   Targets t;
-  if (const int rc = ResolveTargets(
-          o, [&](int i) { return images.PedalArgs(o, i); }, t);
-      rc >= 0) {
-    return rc;
-  }
+  if (const std::optional<int> rc = ResolveTargets(o, &*images, t)) return *rc;
 
   FILE* traceFile = nullptr;
   if (!o.trace.empty()) {
@@ -387,18 +270,15 @@ int CmdFlash(const Options& o) {
   settings.several = t.several;
   settings.leaveOut = t.leaveOut;
   settings.timing = TimingFromEnvironment();
-  settings.images = images.device;
+  settings.images = *images;
   settings.trace = traceFile;
   if (settings.mode == ProgressMode::Bar && t.several) {
     settings.terminalWidth = PrepareTerminal(stderr);
   }
-  const int exitCode = FlashPedals(o, t, images, settings);
+  const int exitCode = FlashPedals(o, t, settings);
   if (traceFile != nullptr) fclose(traceFile);
 
-  for (size_t i = 0; i < t.pedals.size(); ++i) {
-    const int simStatus = t.pedals[i]->Stop();
-    TellPedalReport(t.several ? t.ports[i] + ": " : "", images.reports[i]->Path(), simStatus);
-  }
+  t.pedals.StopAndTellReports(t.ports, t.several);
   return exitCode;
 }
 
@@ -408,10 +288,10 @@ int Main(int argc, char** argv) {
   Options o;
   std::string out;
   std::string err;
-  const int rc = ParseCommandLine(argc, argv, o, out, err);
+  const std::optional<int> rc = ParseCommandLine(argc, argv, o, out, err);
   fputs(out.c_str(), stdout);
   fputs(err.c_str(), stderr);
-  if (rc >= 0) return rc;
+  if (rc) return *rc;
   switch (o.command) {
     case Command::Ports:
       return CmdPorts();

@@ -102,8 +102,8 @@ std::vector<std::string> PedalArgsFor(const Options& o, int pedal) {
   return args;
 }
 
-int ParseCommandLine(int argc, const char* const* argv, Options& o, std::string& out,
-                     std::string& err) {
+std::optional<int> ParseCommandLine(int argc, const char* const* argv, Options& o, std::string& out,
+                                    std::string& err) {
   CLI::App app{"Updates the firmware of PX-550LN effects pedals over their serial ports.",
                "px550-update"};
   app.set_version_flag("--version", "px550-update " PX_VERSION_STRING);
@@ -126,7 +126,7 @@ int ParseCommandLine(int argc, const char* const* argv, Options& o, std::string&
 
   std::ostringstream outText;
   std::ostringstream errText;
-  int rc = -1;
+  std::optional<int> rc;
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -134,7 +134,7 @@ int ParseCommandLine(int argc, const char* const* argv, Options& o, std::string&
   }
   out = outText.str();
   err = errText.str();
-  if (rc >= 0) return rc;
+  if (rc) return rc;
   if (ports->parsed()) o.command = Command::Ports;
   if (identify->parsed()) o.command = Command::Identify;
   if (flash->parsed()) o.command = Command::Flash;
@@ -143,7 +143,7 @@ int ParseCommandLine(int argc, const char* const* argv, Options& o, std::string&
     err += "Error: " + problem + "\n";
     return 2;
   }
-  return -1;
+  return std::nullopt;
 }
 
 }  // namespace px::cli

@@ -1,13 +1,13 @@
 #pragma once
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "engine/pedal_limit.h"
 
 namespace px::cli {
 
 enum class Command { None, Ports, Identify, Flash };
-
-// One process drives at most this many pedals, as many as the dialog program's copies.
-inline constexpr int kMaxPedals = 20;
 
 struct Options {
   Command command = Command::None;
@@ -23,10 +23,10 @@ struct Options {
   bool verbose = false;  // the virtual pedals' own lines too
 };
 
-// Reads the command line. Returns -1 when a command is to run, otherwise the exit status (0 after
-// --help or --version, 2 for bad usage), with what to print in out and err.
-int ParseCommandLine(int argc, const char* const* argv, Options& o, std::string& out,
-                     std::string& err);
+// Reads the command line. Gives nothing when a command is to run, otherwise the exit status (0
+// after --help or --version, 2 for bad usage), with what to print in out and err.
+std::optional<int> ParseCommandLine(int argc, const char* const* argv, Options& o, std::string& out,
+                                    std::string& err);
 
 // The arguments of virtual pedal `pedal` (from 1): the --pedal-arg values meant for every pedal
 // and those meant for this one, in the order given.

@@ -36,24 +36,6 @@ class CInterruptWatch {
   std::thread watcher_;
 };
 
-// The virtual pedal, started as a child process on a pseudo-terminal of its own.
-class CSimulator {
- public:
-  ~CSimulator();
-  // Starts px550-sim --pty with the extra arguments; on success ptyPath is the port to open.
-  // Its own lines on stderr are shown only when verbose.
-  bool Start(const std::vector<std::string>& extraArgs, bool verbose, std::string& ptyPath,
-             std::string& error);
-  // Asks the pedal to finish, waits for it and returns its exit status (-1 when not started).
-  int Stop();
-
- private:
-  long pid_ = -1;
-  // The read end of the pedal's standard output, which it holds until it ends: the end of the
-  // file there is the news that it has ended.
-  int exitFd_ = -1;
-};
-
 // The ports of a fixture tree (sysRoot for sysfs, devRoot for device names), for the tests' port
 // roots; false where ports are not listed from files.
 bool ListFixturePorts(const std::string& sysRoot, const std::string& devRoot,
@@ -65,22 +47,9 @@ bool IsTerminal(FILE* file);
 size_t PrepareTerminal(FILE* file);
 // Asks on the terminal; false on "no", end of input or the interrupt.
 bool AskYesNo(const std::string& question, const CInterruptWatch& interrupt);
-// A file name for a temporary file; "" when none can be made.
-std::string TempPath(const std::string& stem);
-
-// A temporary file that is removed when this goes, on every way out.
-class CTempFile {
- public:
-  explicit CTempFile(const std::string& stem) : path_(TempPath(stem)) {}
-  ~CTempFile() {
-    if (!path_.empty()) std::remove(path_.c_str());
-  }
-  CTempFile(const CTempFile&) = delete;
-  CTempFile& operator=(const CTempFile&) = delete;
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
+// The answers that count as "yes" (the line as typed, without its end).
+inline bool IsYes(const std::string& answer) {
+  return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES";
+}
 
 }  // namespace px::cli

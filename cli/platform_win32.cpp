@@ -8,7 +8,8 @@
 namespace px::cli {
 namespace {
 
-CInterruptWatch* gWatch = nullptr;
+// The console calls its handler on a thread of its own: the watch that is on lends it these while
+// the handler is set (they are set before it is, and cleared after it is taken away).
 std::function<void()>* gOnInterrupt = nullptr;
 std::atomic<bool>* gInterrupted = nullptr;
 HANDLE gInterruptedEvent = nullptr;
@@ -28,7 +29,6 @@ BOOL WINAPI OnConsoleEvent(DWORD type) {
 
 CInterruptWatch::CInterruptWatch(std::function<void()> onInterrupt)
     : onInterrupt_(std::move(onInterrupt)) {
-  gWatch = this;
   gOnInterrupt = &onInterrupt_;
   gInterrupted = &interrupted_;
   gInterruptedEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -38,7 +38,6 @@ CInterruptWatch::CInterruptWatch(std::function<void()> onInterrupt)
 
 CInterruptWatch::~CInterruptWatch() {
   SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
-  gWatch = nullptr;
   gOnInterrupt = nullptr;
   gInterrupted = nullptr;
   if (gInterruptedEvent != nullptr) CloseHandle(gInterruptedEvent);
@@ -53,17 +52,6 @@ bool CInterruptWatch::WaitForInput() const {
   const DWORD count = handles[1] != nullptr ? 2 : 1;
   const DWORD woke = WaitForMultipleObjects(count, handles, FALSE, INFINITE);
   return woke == WAIT_OBJECT_0 || (woke == WAIT_FAILED && !interrupted_.load());
-}
-
-CSimulator::~CSimulator() {}
-
-bool CSimulator::Start(const std::vector<std::string>&, bool, std::string&, std::string& error) {
-  error = "the virtual pedal runs on Linux and macOS only";
-  return false;
-}
-
-int CSimulator::Stop() {
-  return -1;
 }
 
 bool ListFixturePorts(const std::string&, const std::string&, std::vector<PortEntry>&) {
@@ -98,7 +86,7 @@ bool AskYesNo(const std::string& question, const CInterruptWatch& interrupt) {
     DWORD got = 0;
     if (!ReadFile(in, &c, 1, &got, nullptr) || got != 1) return false;
     if (c == '\r') continue;
-    if (c == '\n') return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES";
+    if (c == '\n') return IsYes(answer);
     answer += c;
   }
   return false;
@@ -109,16 +97,6 @@ HintCause OpenErrorCause(int error) {
   if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) return HintCause::kBusy;
   if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return HintCause::kMissing;
   return HintCause::kNone;
-}
-
-std::string TempPath(const std::string& stem) {
-  char dir[MAX_PATH];
-  char path[MAX_PATH];
-  if (GetTempPathA(MAX_PATH, dir) == 0 ||
-      GetTempFileNameA(dir, stem.substr(0, 3).c_str(), 0, path) == 0) {
-    return "";
-  }
-  return path;
 }
 
 }  // namespace px::cli

@@ -89,42 +89,22 @@ void CProgressBoard::DrawLocked() {
   lastDraw_ = std::chrono::steady_clock::now();
 }
 
-CTerminalUi::CTerminalUi(ProgressMode mode, FILE* out, FILE* err, TerminalLane lane)
-    : mode_(mode), out_(out), err_(err), lane_(std::move(lane)) {}
+CTerminalUi::CTerminalUi(FILE* out, FILE* err, TerminalLane lane)
+    : out_(out), err_(err), lane_(std::move(lane)) {}
 
 std::string CTerminalUi::Tag() const {
   return lane_.port.empty() ? "" : lane_.port + ": ";
 }
 
-// One event as one line of JSON: the port first (with several pedals), then "event", then the
-// event's own fields in their order. Text that is not UTF-8 is carried with replacement marks.
-void CTerminalUi::Emit(const char* event, const nlohmann::ordered_json& fields) {
-  nlohmann::ordered_json object;
-  if (!lane_.port.empty()) object["port"] = lane_.port;
-  object["event"] = event;
-  for (const auto& field : fields.items()) object[field.key()] = field.value();
-  const std::string line =
-      object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-  fprintf(out_, "%s\n", line.c_str());
-  fflush(out_);
-}
-
-void CTerminalUi::EndBar() {
-  if (barDrawn_) {
-    fputc('\n', err_);
-    fflush(err_);
-    barDrawn_ = false;
-  }
+void CTerminalUi::PutOnBoard(const std::string& text, bool urgent) {
+  std::string port = lane_.port;
+  if (port.size() < lane_.portWidth) port.append(lane_.portWidth - port.size(), ' ');
+  lane_.board->SetLine(lane_.row, port + "  " + text, urgent);
 }
 
 void CTerminalUi::HoldErrors(bool hold) {
   std::lock_guard<std::mutex> lock(mutex_);
   holdErrors_ = hold;
-}
-
-std::string CTerminalUi::LastError() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return lastError_;
 }
 
 std::string CTerminalUi::Ending() const {
@@ -133,84 +113,49 @@ std::string CTerminalUi::Ending() const {
 }
 
 void CTerminalUi::SetBoardLine(const std::string& text) {
-  if (lane_.board == nullptr) return;
-  std::string port = lane_.port;
-  if (port.size() < lane_.portWidth) port.append(lane_.portWidth - port.size(), ' ');
-  lane_.board->SetLine(lane_.row, port + "  " + text, true);
+  if (lane_.board != nullptr) PutOnBoard(text, true);
 }
 
 void CTerminalUi::Note(const std::string& text) {
   if (lane_.board != nullptr) return;  // the summary gives it
   std::lock_guard<std::mutex> lock(mutex_);
-  EndBar();
+  EndLineLocked();
   fprintf(err_, "%s%s\n", Tag().c_str(), text.c_str());
   fflush(err_);
 }
 
 void CTerminalUi::ShowError(const std::string& text) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lastError_ = text;
-    if (holdErrors_) return;
-    if (lane_.board == nullptr) {
-      EndBar();
-      if (mode_ == ProgressMode::Json) {
-        Emit("error", {{"message", text}});
-      }
-      fprintf(err_, "%sError: %s\n", Tag().c_str(), text.c_str());
-      fflush(err_);
-      return;
-    }
-  }
-  SetBoardLine(text);
+  std::lock_guard<std::mutex> lock(mutex_);
+  lastError_ = text;
+  if (holdErrors_) return;
+  if (lane_.board != nullptr) return PutOnBoard(text, true);
+  ShowErrorLocked(text);
+}
+
+void CTerminalUi::ShowErrorLocked(const std::string& text) {
+  EndLineLocked();
+  fprintf(err_, "%sError: %s\n", Tag().c_str(), text.c_str());
+  fflush(err_);
 }
 
 void CTerminalUi::ShowCompletion(const std::string& text) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    completion_ = text;
-    if (lane_.board == nullptr) {
-      EndBar();
-      if (mode_ == ProgressMode::Json) {
-        Emit("completed", {{"message", text}});
-      } else {
-        fprintf(out_, "%s%s\n", Tag().c_str(), text.c_str());
-      }
-      fflush(out_);
-      return;
-    }
-  }
-  SetBoardLine(text);
+  std::lock_guard<std::mutex> lock(mutex_);
+  completion_ = text;
+  if (lane_.board != nullptr) return PutOnBoard(text, true);
+  ShowCompletionLocked(text);
+}
+
+void CTerminalUi::ShowCompletionLocked(const std::string& text) {
+  EndLineLocked();
+  fprintf(out_, "%s%s\n", Tag().c_str(), text.c_str());
+  fflush(out_);
 }
 
 void CTerminalUi::SetProgressPosition(int percent) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (percent == percent_ && percent != 0) return;
   percent_ = percent;
-  switch (mode_) {
-    case ProgressMode::Bar:
-      DrawBar();
-      break;
-    case ProgressMode::Plain: {
-      const int decile = percent / 10;
-      if (decile != lastPlainDecile_) {
-        lastPlainDecile_ = decile;
-        if (bytesTotal_ > 0) {
-          fprintf(out_, "%s%3d%%  %" PRIu64 " of %" PRIu64 " bytes\n", Tag().c_str(), decile * 10,
-                  bytesDone_, bytesTotal_);
-        } else {
-          fprintf(out_, "%s%3d%%\n", Tag().c_str(), decile * 10);
-        }
-        fflush(out_);
-      }
-      break;
-    }
-    case ProgressMode::Json:
-      Emit("progress", {{"percent", percent}, {"bytes", bytesDone_}, {"total", bytesTotal_}});
-      break;
-    case ProgressMode::None:
-      break;
-  }
+  ShowPositionLocked();
 }
 
 void CTerminalUi::SetEraseLimitMs(uint32_t ms) {
@@ -218,42 +163,144 @@ void CTerminalUi::SetEraseLimitMs(uint32_t ms) {
   eraseLimitMs_ = ms;
 }
 
-UpdateStep CTerminalUi::LastStep() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return lastStep_;
-}
-
 void CTerminalUi::OnStep(UpdateStep step) {
   std::lock_guard<std::mutex> lock(mutex_);
-  const auto now = std::chrono::steady_clock::now();
-  if (sending_) sentFor_ += now - sendingSince_;
-  sending_ = IsSending(step);
-  sendingSince_ = now;
-  identified_ = identified_ || step != UpdateStep::Identify;
   lastStep_ = step;
   step_ = StepName(step);
-  if (mode_ == ProgressMode::Json) {
-    Emit("step", {{"step", step_}});
-    fflush(out_);
-  } else if (mode_ == ProgressMode::Plain) {
-    fprintf(out_, "%sstep: %s\n", Tag().c_str(), step_);
-    fflush(out_);
-  }
-  if (mode_ == ProgressMode::Bar) DrawBar();
+  ShowStepLocked(step);
 }
 
 void CTerminalUi::OnTransfer(uint64_t bytesDone, uint64_t bytesTotal) {
   std::lock_guard<std::mutex> lock(mutex_);
   bytesDone_ = bytesDone;
   bytesTotal_ = bytesTotal;
-  // Measured when bytes are confirmed, so that a redraw between two confirmations does not
-  // count the wait for the next one as time without bytes.
-  const double secs = SendingSeconds();
-  if (secs > 0.05) rate_ = static_cast<double>(bytesDone_) / secs;
-  if (mode_ == ProgressMode::Bar) DrawBar();
+  ShowTransferLocked();
 }
 
-double CTerminalUi::SendingSeconds() const {
+void CTerminalUi::Result(const char* status, int exitCode, const std::string& hint) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  EndLineLocked();
+  ShowResultLocked(status, exitCode, hint);
+}
+
+void CTerminalUi::ShowResultLocked(const char*, int, const std::string& hint) {
+  if (!hint.empty() && lane_.port.empty()) {
+    // With several pedals the summary gives the hints.
+    fprintf(err_, "%s\n", HintLine(hint).c_str());
+    fflush(err_);
+  }
+}
+
+namespace {
+
+// --progress plain: every step, and the position at every tenth.
+class CPlainView final : public CTerminalUi {
+ public:
+  using CTerminalUi::CTerminalUi;
+
+ private:
+  void ShowStepLocked(UpdateStep) override {
+    fprintf(out_, "%sstep: %s\n", Tag().c_str(), step_);
+    fflush(out_);
+  }
+  void ShowPositionLocked() override {
+    const int decile = percent_ / 10;
+    if (decile == lastDecile_) return;
+    lastDecile_ = decile;
+    if (bytesTotal_ > 0) {
+      fprintf(out_, "%s%3d%%  %" PRIu64 " of %" PRIu64 " bytes\n", Tag().c_str(), decile * 10,
+              bytesDone_, bytesTotal_);
+    } else {
+      fprintf(out_, "%s%3d%%\n", Tag().c_str(), decile * 10);
+    }
+    fflush(out_);
+  }
+
+  int lastDecile_ = -1;
+};
+
+// --progress json: one object a line for every step, position, error, the completion and the
+// end.
+class CJsonView final : public CTerminalUi {
+ public:
+  using CTerminalUi::CTerminalUi;
+
+ private:
+  void ShowStepLocked(UpdateStep) override { Emit("step", {{"step", step_}}); }
+  void ShowPositionLocked() override {
+    Emit("progress", {{"percent", percent_}, {"bytes", bytesDone_}, {"total", bytesTotal_}});
+  }
+  void ShowErrorLocked(const std::string& text) override {
+    Emit("error", {{"message", text}});
+    CTerminalUi::ShowErrorLocked(text);
+  }
+  void ShowCompletionLocked(const std::string& text) override {
+    Emit("completed", {{"message", text}});
+  }
+  void ShowResultLocked(const char* status, int exitCode, const std::string& hint) override {
+    Emit("result",
+         {{"status", status}, {"exit", exitCode}, {"message", lastError_}, {"hint", hint}});
+  }
+
+  // One event as one line of JSON: the port first (with several pedals), then "event", then the
+  // event's own fields in their order. Text that is not UTF-8 is carried with replacement marks.
+  void Emit(const char* event, const nlohmann::ordered_json& fields) {
+    nlohmann::ordered_json object;
+    if (!lane_.port.empty()) object["port"] = lane_.port;
+    object["event"] = event;
+    for (const auto& field : fields.items()) object[field.key()] = field.value();
+    const std::string line =
+        object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    fprintf(out_, "%s\n", line.c_str());
+    fflush(out_);
+  }
+};
+
+// --progress bar: one line redrawn in place, or the lane's row on the board of several pedals.
+class CBarView final : public CTerminalUi {
+ public:
+  using CTerminalUi::CTerminalUi;
+
+ private:
+  void ShowStepLocked(UpdateStep step) override {
+    const auto now = std::chrono::steady_clock::now();
+    if (sending_) sentFor_ += now - sendingSince_;
+    sending_ = IsSending(step);
+    sendingSince_ = now;
+    identified_ = identified_ || step != UpdateStep::Identify;
+    Draw();
+  }
+  // Measured when bytes are confirmed, so that a redraw between two confirmations does not
+  // count the wait for the next one as time without bytes.
+  void ShowTransferLocked() override {
+    const double secs = SendingSeconds();
+    if (secs > 0.05) rate_ = static_cast<double>(bytesDone_) / secs;
+    Draw();
+  }
+  void ShowPositionLocked() override { Draw(); }
+  void EndLineLocked() override {
+    if (!drawn_) return;
+    fputc('\n', err_);
+    fflush(err_);
+    drawn_ = false;
+  }
+
+  void Draw();
+  std::string Meter(int barWidth) const;
+  std::string RateAndTimeLeft() const;
+  double SendingSeconds() const;
+
+  bool drawn_ = false;
+  // No bar until the pedal is identified: before that there is nothing to measure.
+  bool identified_ = false;
+  // The rate counts only the time spent sending (file and flash writes), never the erase.
+  std::chrono::steady_clock::duration sentFor_{};
+  std::chrono::steady_clock::time_point sendingSince_{};
+  bool sending_ = false;
+  double rate_ = 0;  // bytes a second, as last measured
+};
+
+double CBarView::SendingSeconds() const {
   auto sent = sentFor_;
   if (sending_) sent += std::chrono::steady_clock::now() - sendingSince_;
   return std::chrono::duration<double>(sent).count();
@@ -261,7 +308,7 @@ double CTerminalUi::SendingSeconds() const {
 
 // The rate measured while sending and the time the bytes still to send take at it; during the
 // erase, how long it may take instead.
-std::string CTerminalUi::RateAndTimeLeft() const {
+std::string CBarView::RateAndTimeLeft() const {
   char text[64];
   if (lastStep_ == UpdateStep::Erase) {
     snprintf(text, sizeof text, "erasing the flash, up to %u s", (eraseLimitMs_ + 999) / 1000);
@@ -278,7 +325,7 @@ std::string CTerminalUi::RateAndTimeLeft() const {
 }
 
 // The bar, the percentage, the bytes (alone on the line) and the rate with the time left.
-std::string CTerminalUi::Meter(int barWidth) const {
+std::string CBarView::Meter(int barWidth) const {
   const int filled = percent_ * barWidth / 100;
   std::string bar(static_cast<size_t>(filled), '#');
   bar.append(static_cast<size_t>(barWidth - filled), '.');
@@ -296,40 +343,30 @@ std::string CTerminalUi::Meter(int barWidth) const {
   return text;
 }
 
-void CTerminalUi::DrawBar() {
+void CBarView::Draw() {
   if (!identified_) return;
-  if (lane_.board != nullptr) {
-    std::string port = lane_.port;
-    if (port.size() < lane_.portWidth) port.append(lane_.portWidth - port.size(), ' ');
-    lane_.board->SetLine(lane_.row, port + "  " + Meter(20), false);
-    return;
-  }
+  if (lane_.board != nullptr) return PutOnBoard(Meter(20), false);
   // Cleared to the end: the erase's line is longer than the rate's.
   fprintf(err_, "\r%s\x1b[K", Meter(30).c_str());
   fflush(err_);
-  barDrawn_ = true;
+  drawn_ = true;
 }
 
-bool CTerminalUi::ConfirmStart(const UpdateDevice& device) {
-  if (!confirm_) return true;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    EndBar();
-  }
-  return confirm_(device.code, device.variant);
-}
+}  // namespace
 
-void CTerminalUi::Result(const char* status, int exitCode, const std::string& hint) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  EndBar();
-  if (mode_ == ProgressMode::Json) {
-    Emit("result",
-         {{"status", status}, {"exit", exitCode}, {"message", lastError_}, {"hint", hint}});
-  } else if (!hint.empty() && lane_.port.empty()) {
-    // With several pedals the summary gives the hints.
-    fprintf(err_, "%s\n", HintLine(hint).c_str());
-    fflush(err_);
+std::unique_ptr<CTerminalUi> MakeTerminalUi(ProgressMode mode, FILE* out, FILE* err,
+                                            TerminalLane lane) {
+  switch (mode) {
+    case ProgressMode::Bar:
+      return std::make_unique<CBarView>(out, err, std::move(lane));
+    case ProgressMode::Plain:
+      return std::make_unique<CPlainView>(out, err, std::move(lane));
+    case ProgressMode::Json:
+      return std::make_unique<CJsonView>(out, err, std::move(lane));
+    case ProgressMode::None:
+      break;
   }
+  return std::make_unique<CTerminalUi>(out, err, std::move(lane));
 }
 
 }  // namespace px::cli

@@ -1,9 +1,8 @@
 #pragma once
 #include <chrono>
 #include <cstdio>
-#include <functional>
+#include <memory>
 #include <mutex>
-#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <vector>
 
@@ -53,12 +52,13 @@ struct TerminalLane {
   size_t portWidth = 0;  // ports are padded to this on the board, so that the bars line up
 };
 
-// Shows one pedal's boxes and progress on a terminal or in a pipe. With several pedals each has
-// its lane: its port starts every line (plain, none) and every object (json), and bar mode
-// draws on the shared board.
+// Shows one pedal's boxes and progress on a terminal or in a pipe. Alone it shows only the errors
+// and the completion (--progress none); every other mode is a view over it (MakeTerminalUi). With
+// several pedals each has its lane: its port starts every line (plain, none) and every object
+// (json), and bar mode draws on the shared board.
 class CTerminalUi : public IUpdateObserver {
  public:
-  CTerminalUi(ProgressMode mode, FILE* out, FILE* err, TerminalLane lane = {});
+  CTerminalUi(FILE* out, FILE* err, TerminalLane lane);
 
   // IUpdateObserver: failures and the completion are lines (or JSON events), the position the
   // bar's.
@@ -67,17 +67,12 @@ class CTerminalUi : public IUpdateObserver {
   void OnPosition(int percent) override { SetProgressPosition(percent); }
   void OnStep(UpdateStep step) override;
   void OnTransfer(uint64_t bytesDone, uint64_t bytesTotal) override;
-  bool ConfirmStart(const UpdateDevice& device) override;
 
   void ShowError(const std::string& text);
   void ShowCompletion(const std::string& text);
   void SetProgressPosition(int percent);
 
-  // Asked before the first change on the device; the default goes on.
-  void SetConfirm(std::function<bool(uint8_t deviceId, uint8_t variant)> confirm) {
-    confirm_ = std::move(confirm);
-  }
-  // While held, errors are kept (LastError) but not shown: --all tells them as "left out".
+  // While held, errors are kept (Ending) but not shown: --all tells them as "left out".
   void HoldErrors(bool hold);
   // A line of explanation on the error stream, after the port in a lane.
   void Note(const std::string& text);
@@ -88,46 +83,47 @@ class CTerminalUi : public IUpdateObserver {
   // The end of the run: the final object of a json run (with the hint, "" for none), and the
   // hint's line on the error stream for the only pedal in the other modes.
   void Result(const char* status, int exitCode, const std::string& hint = "");
-  // The step that ran last (Identify before any).
-  UpdateStep LastStep() const;
-  std::string LastError() const;
-  // The completion text, or else the last error.
+  // The completion text, or else the last error. Read by the fleet until it reads the result.
   std::string Ending() const;
 
- private:
-  void DrawBar();
-  void EndBar();
-  std::string Meter(int barWidth) const;
-  std::string RateAndTimeLeft() const;
-  double SendingSeconds() const;
-  std::string Tag() const;
-  // Writes one --progress json event; fields is an object whose keys follow "event" in order.
-  void Emit(const char* event, const nlohmann::ordered_json& fields);
+ protected:
+  // What a mode shows, each called with the lock held: a step begun (step_ names it), bytes
+  // confirmed (bytesDone_ of bytesTotal_), a new position (percent_), an error, the completion
+  // and the run's end. By default an error and the completion are lines, and the end is the
+  // hint's line for the only pedal.
+  virtual void ShowStepLocked(UpdateStep /*step*/) {}
+  virtual void ShowTransferLocked() {}
+  virtual void ShowPositionLocked() {}
+  virtual void ShowErrorLocked(const std::string& text);
+  virtual void ShowCompletionLocked(const std::string& text);
+  virtual void ShowResultLocked(const char* status, int exitCode, const std::string& hint);
+  // Ends whatever the mode keeps redrawing on its line, before a line of its own.
+  virtual void EndLineLocked() {}
 
-  ProgressMode mode_;
+  // The port, padded so that the lanes' texts line up, and the text on the lane's row.
+  void PutOnBoard(const std::string& text, bool urgent);
+  std::string Tag() const;
+
   FILE* out_;
   FILE* err_;
   TerminalLane lane_;
   mutable std::mutex mutex_;
   int percent_ = 0;
-  int lastPlainDecile_ = -1;
-  bool barDrawn_ = false;
   uint64_t bytesDone_ = 0;
   uint64_t bytesTotal_ = 0;
-  // The rate counts only the time spent sending (file and flash writes), never the erase.
-  std::chrono::steady_clock::duration sentFor_{};
-  std::chrono::steady_clock::time_point sendingSince_{};
-  bool sending_ = false;
-  double rate_ = 0;  // bytes a second, as last measured
-  // No bar until the pedal is identified: before that there is nothing to measure.
-  bool identified_ = false;
   UpdateStep lastStep_ = UpdateStep::Identify;
-  uint32_t eraseLimitMs_ = 0;
   const char* step_ = "";
-  bool holdErrors_ = false;
+  uint32_t eraseLimitMs_ = 0;
   std::string lastError_;
+
+ private:
+  bool holdErrors_ = false;
   std::string completion_;
-  std::function<bool(uint8_t, uint8_t)> confirm_;
 };
+
+// The view of a progress mode: a bar redrawn in place (or a board's row), plain lines, one JSON
+// object a line, or only the errors and the completion.
+std::unique_ptr<CTerminalUi> MakeTerminalUi(ProgressMode mode, FILE* out, FILE* err,
+                                            TerminalLane lane = {});
 
 }  // namespace px::cli

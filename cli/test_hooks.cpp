@@ -17,11 +17,7 @@ EngineTiming ScaledTiming(const char* text) {
     const double v = std::round(ms * scale);
     return v < 1 ? uint32_t{1} : static_cast<uint32_t>(v);
   };
-  t.replyWaitMs = scaled(t.replyWaitMs);
-  t.updateStartPauseMs = scaled(t.updateStartPauseMs);
-  t.resendPauseMs = scaled(t.resendPauseMs);
-  t.semaphorePauseMs = scaled(t.semaphorePauseMs);
-  t.eraseExtraMs = scaled(t.eraseExtraMs);
+  for (uint32_t* ms : ScaledTimes(t)) *ms = scaled(*ms);
   // The erase is given size / rate: a faster rate, but one that still fits its field.
   constexpr double kMaxRate = std::numeric_limits<uint32_t>::max();
   const double rate = t.eraseBytesPerMs / scale;

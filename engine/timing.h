@@ -1,4 +1,5 @@
 #pragma once
+#include <array>
 #include <cstdint>
 
 namespace px {
@@ -26,6 +27,14 @@ struct EngineTiming {
   // each of them cost.
   bool answerWaitsFromLine = true;
 };
+
+// The times that a test's time scale shrinks or stretches together (the erase rate goes the other
+// way). The margin is not among them: it allows for the scheduler and the radio, whose jitter does
+// not shrink with a faster run, so only a run stretched for a slower machine stretches it too.
+inline std::array<uint32_t*, 5> ScaledTimes(EngineTiming& t) {
+  return {&t.replyWaitMs, &t.updateStartPauseMs, &t.resendPauseMs, &t.semaphorePauseMs,
+          &t.eraseExtraMs};
+}
 
 // How long the erase of `size` bytes waits for its answer.
 constexpr uint32_t EraseWaitMs(const EngineTiming& t, uint32_t size) {

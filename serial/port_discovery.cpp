@@ -21,11 +21,6 @@ bool IsDigit(char c) {
   return std::isdigit(static_cast<unsigned char>(c)) != 0;
 }
 
-bool HasComPrefix(std::string_view name) {
-  return name.size() >= 3 && Upper(name[0]) == 'C' && Upper(name[1]) == 'O' &&
-         Upper(name[2]) == 'M';
-}
-
 // Where a port sorts: COM ports by number, a COM name without one before every numbered port,
 // then device paths by name.
 bool GoesBefore(const PortEntry& a, const PortEntry& b) {
@@ -37,6 +32,11 @@ bool GoesBefore(const PortEntry& a, const PortEntry& b) {
 }
 
 }  // namespace
+
+bool HasComPrefix(std::string_view name) {
+  return name.size() >= 3 && Upper(name[0]) == 'C' && Upper(name[1]) == 'O' &&
+         Upper(name[2]) == 'M';
+}
 
 int ComPortNumber(std::string_view name) {
   if (!HasComPrefix(name) || name.size() == 3) return -1;

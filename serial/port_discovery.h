@@ -52,5 +52,7 @@ std::string BluetoothAddressOfInstanceId(std::string_view instanceId);
 // spaces, "COM007", a number too large for an int), so that such a name never opens a
 // different port.
 int ComPortNumber(std::string_view name);
+// Whether a port name starts with "COM" in any case: the ports that Windows lists.
+bool HasComPrefix(std::string_view name);
 
 }  // namespace px

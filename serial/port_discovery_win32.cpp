@@ -80,7 +80,7 @@ std::vector<PortEntry> ListPorts() {
     if (!ReadFriendlyName(set.get(), device, friendly)) continue;
     if (!ReadPortName(set.get(), device, portName)) continue;
     // Only COM ports are listed, "COM" in any case.
-    if (_strnicmp(portName, "COM", 3) != 0) continue;
+    if (!HasComPrefix(portName)) continue;
     PortEntry port = serial_detail::MakePortEntry(portName, friendly);
     // A paired Bluetooth device has two ports of the same name; only its ID tells them apart.
     serial_detail::TakeInstanceId(port, ReadInstanceId(set.get(), device));

@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "protocol/codec.h"
+#include "sim/report_verdicts.h"
 
 namespace px::sim {
 namespace {
@@ -47,12 +48,12 @@ Json FlashToJson(const PedalReport& r) {
                 {"bytesErased", r.flash.bytesErased}, {"bytesOld", r.flash.bytesOld},
                 {"blocksStored", r.blocksStored},     {"repeatedBlocks", r.repeatedBlocks}};
   if (r.flash.expectedImageGiven) {
-    flash["expectedImage"] = {{"size", r.flash.imageSize},
-                              {"crc32", Hex32(r.flash.imageCrc32)},
-                              {"matches", r.flash.matchesImage},
-                              {"firstMismatch", r.flash.firstMismatch}};
+    flash[report_key::kExpectedImage] = {{"size", r.flash.imageSize},
+                                         {"crc32", Hex32(r.flash.imageCrc32)},
+                                         {report_key::kMatches, r.flash.matchesImage},
+                                         {"firstMismatch", r.flash.firstMismatch}};
   } else {
-    flash["expectedImage"] = nullptr;
+    flash[report_key::kExpectedImage] = nullptr;
   }
   return flash;
 }
@@ -60,13 +61,14 @@ Json FlashToJson(const PedalReport& r) {
 void FilesToJson(Json& j, const PedalReport& r) {
   Json files = Json::array();
   for (const FileReport& f : r.files) {
-    files.push_back({{"name", f.name},
-                     {"size", f.size},
-                     {"crc32", Hex32(f.crc32)},
-                     {"open", f.open},
-                     {"matchesExpected", f.matchesExpected ? Json(*f.matchesExpected) : Json()}});
+    files.push_back(
+        {{report_key::kName, f.name},
+         {"size", f.size},
+         {"crc32", Hex32(f.crc32)},
+         {"open", f.open},
+         {report_key::kMatchesExpected, f.matchesExpected ? Json(*f.matchesExpected) : Json()}});
   }
-  j["files"] = std::move(files);
+  j[report_key::kFiles] = std::move(files);
   j["missingFiles"] = r.missingFiles;
 }
 
@@ -116,7 +118,7 @@ std::string ReportToJson(const PedalReport& r) {
             {"audioMuted", r.audioMuted},
             {"batteryLow", r.batteryLow},
             {"disconnected", r.disconnected}};
-  j["flash"] = FlashToJson(r);
+  j[report_key::kFlash] = FlashToJson(r);
   FilesToJson(j, r);
   MessagesToJson(j, r);
   FindingsToJson(j, r);

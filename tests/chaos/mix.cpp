@@ -286,10 +286,9 @@ uint32_t Scaled(uint32_t ms, double scale) {
 // After the draws, so that a seed keeps its mix whatever the scale.
 void Stretch(Mix& m, double scale) {
   EngineTiming& t = m.timing;
-  for (uint32_t* ms : {&t.replyWaitMs, &t.updateStartPauseMs, &t.resendPauseMs, &t.semaphorePauseMs,
-                       &t.eraseExtraMs, &t.lastAnswerMarginMs}) {
-    *ms = Scaled(*ms, scale);
-  }
+  for (uint32_t* ms : ScaledTimes(t)) *ms = Scaled(*ms, scale);
+  // A slower machine holds answers back for longer, too.
+  t.lastAnswerMarginMs = Scaled(t.lastAnswerMarginMs, scale);
   t.eraseBytesPerMs = std::max<uint32_t>(1, static_cast<uint32_t>(t.eraseBytesPerMs / scale));
   sim::PedalConfig& p = m.pedal;
   for (uint32_t* ms : {&p.replyLatencyMs, &p.eraseTimeMs, &p.writeTimeMs,

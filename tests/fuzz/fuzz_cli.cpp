@@ -26,9 +26,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const std::string& a : args) argv.push_back(a.c_str());
   px::cli::Options o;
   std::string out, err;
-  const int rc = px::cli::ParseCommandLine(static_cast<int>(argv.size()), argv.data(), o, out, err);
-  if (rc != -1 && rc != 0 && rc != 2) __builtin_trap();
-  if (rc == -1 && o.command == px::cli::Command::None) __builtin_trap();
+  const std::optional<int> rc =
+      px::cli::ParseCommandLine(static_cast<int>(argv.size()), argv.data(), o, out, err);
+  if (rc && *rc != 0 && *rc != 2) __builtin_trap();
+  if (!rc && o.command == px::cli::Command::None) __builtin_trap();
 
   // Every argument as a port name with a friendly name, and as an entry text.
   std::vector<px::PortEntry> ports;

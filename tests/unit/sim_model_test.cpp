@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "sim/pedal_model.h"
+#include "sim/report_verdicts.h"
 #include "sim_test_util.h"
 
 namespace px::sim::test {
@@ -570,6 +572,33 @@ TEST(SimReport, OddTextReadsBack) {
   EXPECT_EQ(j.at("flash").at("expectedImage").at("firstMismatch"), 73728);
   EXPECT_EQ(j.at("flash").at("crc32"), "0x00000000");
   EXPECT_TRUE(j.at("sequence").is_array());
+}
+
+// The verdicts that the command line reads back are those the report was written with; what the
+// report does not say (no image given, no such file, no report at all) reads as not said.
+TEST(SimReport, TheVerdictsReadBackAsWritten) {
+  auto read = [](const std::string& text) {
+    std::istringstream in(text);
+    return ReadReportVerdicts(in, "LINESEL.TDL");
+  };
+  PedalReport r;
+  EXPECT_EQ(read(ReportToJson(r)).flashMatches, std::nullopt);
+  EXPECT_FALSE(read(ReportToJson(r)).fileMatches);
+  r.flash.expectedImageGiven = true;
+  FileReport other;
+  other.name = "OTHER.TDL";
+  other.matchesExpected = true;
+  FileReport module;
+  module.name = "LINESEL.TDL";
+  r.files = {other, module};
+  EXPECT_EQ(read(ReportToJson(r)).flashMatches, std::optional<bool>(false));
+  EXPECT_FALSE(read(ReportToJson(r)).fileMatches) << "no expectation is no match";
+  r.flash.matchesImage = true;
+  r.files[1].matchesExpected = true;
+  EXPECT_EQ(read(ReportToJson(r)).flashMatches, std::optional<bool>(true));
+  EXPECT_TRUE(read(ReportToJson(r)).fileMatches);
+  EXPECT_EQ(read("").flashMatches, std::nullopt);
+  EXPECT_EQ(read("{\"flash\": 3, \"files\": {}}").flashMatches, std::nullopt);
 }
 
 }  // namespace
