@@ -22,7 +22,6 @@ inline constexpr FlashImageEntry FlashImageTable[] = {
 
 inline constexpr uint32_t kWriteBlock = 0x3000;
 inline constexpr uint32_t kFileChunk = 4096;
-inline constexpr size_t kModuleFileBufferSize = 65536;
 inline constexpr const char* kModuleFileName = "LINESEL.TDL";
 inline constexpr uint32_t kModuleOpenMode = 1;
 

@@ -5,8 +5,6 @@
 
 namespace px {
 
-static_assert(kWriteBlock <= kMaxRomWriteBlock);
-
 // Spreads the bar: a fixed share for each step without a byte count, the rest over the
 // transferred bytes.
 void CUpdateSession::PrepareProgressScale(bool withModule) {

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -15,6 +16,9 @@ int32_t LoadDeviceImage(int resourceId, const uint8_t** bytes);
 
 using ImageLoader = std::function<int32_t(int resourceId, const uint8_t** bytes)>;
 
+// The largest module file the device holds.
+inline constexpr size_t kModuleFileBufferSize = 65536;
+
 // The two images an update writes: the firmware into the flash, the module as a device file.
 // Their bytes belong to the loader and outlive every run.
 struct DeviceImages {
@@ -22,11 +26,24 @@ struct DeviceImages {
   std::span<const uint8_t> module;
 
   // The image of a resource id: the firmware or the module, empty for any other id.
-  std::span<const uint8_t> Of(int resourceId) const;
+  std::span<const uint8_t> Of(int resourceId) const {
+    return resourceId == kFirmwareResource ? firmware
+           : resourceId == kModuleResource ? module
+                                           : std::span<const uint8_t>();
+  }
 };
 
 // Loads both images and checks them by the one rule: both there, and the module no larger than
 // the device's file buffer. Nothing when either breaks it.
-std::optional<DeviceImages> LoadImages(const ImageLoader& loader = LoadDeviceImage);
+inline std::optional<DeviceImages> LoadImages(const ImageLoader& loader = LoadDeviceImage) {
+  const uint8_t* bytes[2] = {nullptr, nullptr};
+  const int32_t firmware = loader(kFirmwareResource, &bytes[0]);
+  const int32_t module = loader(kModuleResource, &bytes[1]);
+  if (firmware < 0 || module < 0 || module > static_cast<int32_t>(kModuleFileBufferSize)) {
+    return std::nullopt;
+  }
+  return DeviceImages{{bytes[0], static_cast<size_t>(firmware)},
+                      {bytes[1], static_cast<size_t>(module)}};
+}
 
 }  // namespace px

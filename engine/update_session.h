@@ -4,7 +4,6 @@
 #include <string>
 
 #include "base/byte_link.h"
-#include "engine/exchange_table.h"
 #include "engine/flash_table.h"
 #include "engine/images.h"
 #include "engine/progress.h"
@@ -48,6 +47,13 @@ class CUpdateSession {
   float PercentPerByte() const { return progress_.PercentPerByte(); }
 
  private:
+  // An exchange's rules for this run, and the texts of its two failures.
+  struct ExchangeRules {
+    RetryPolicy policy;
+    int timeoutText;
+    int errorText;  // "%d" filled with the refusing status
+  };
+
   bool RunSteps(const UpdateDevice& device);
   // UpdateComplete, and the completion told.
   bool CompleteUpdate();
@@ -83,10 +89,9 @@ class CUpdateSession {
   bool Erase(uint32_t address, uint32_t size);
   bool Write(uint32_t address, uint32_t size, int resourceId);
 
-  // The table's rules for the exchange that sends `request`, with this run's times.
-  ExchangeRules Rules(MessageKind request, uint32_t eraseSize = 0) const {
-    return RulesOf(request, timing_, eraseSize);
-  }
+  // The rules of the exchange that sends `request`, from its row and this run's times; eraseSize
+  // sizes the erase's wait (EraseWaitMs).
+  ExchangeRules Rules(MessageKind request, uint32_t eraseSize = 0) const;
 
   void Fail(const std::string& text, RunOutcome outcome = RunOutcome::Refused, int32_t status = 0);
   void ShowPosition(const CProgress::Position& position);
