@@ -12,29 +12,14 @@ uint32_t MsBetween(CRequestChannel::Clock::time_point from, CRequestChannel::Clo
 
 }  // namespace
 
-void CStopSignal::Request() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopped_ = true;
-  }
-  answers_.Wake();
-  stoppedCv_.notify_all();
-}
-
-bool CStopSignal::Pause(uint32_t ms) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  stoppedCv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopped_.load(); });
-  return !stopped_.load();
-}
-
-CRequestChannel::CRequestChannel(IByteLink& link, CReplyState& reply, CStopSignal& stop)
-    : link_(link), reply_(reply), conflictsAtStart_(reply.Answers.Conflicts()), stop_(stop) {
-  reply_.Answers.GiveUpOwed();
+CRequestChannel::CRequestChannel(IByteLink& link, CAnswerLedger& answers)
+    : link_(link), answers_(answers), conflictsAtStart_(answers.Conflicts()) {
+  answers_.GiveUpOwed();
 }
 
 void CRequestChannel::Begin(uint32_t owedWaitMs, uint32_t marginMs, bool timed) {
   WaitOutOwed(owedWaitMs, marginMs);
-  reply_.Answers.BeginRequest();
+  answers_.BeginRequest();
   copies_ = 0;
   answered_ = false;
   timed_ = timed;
@@ -42,12 +27,11 @@ void CRequestChannel::Begin(uint32_t owedWaitMs, uint32_t marginMs, bool timed) 
 
 void CRequestChannel::WaitOutOwed(uint32_t owedWaitMs, uint32_t marginMs) {
   CAnswerLedger::Delivery late;
-  while (reply_.Answers.Owed() > 0 &&
-         reply_.Answers.Next(OwedWaitMs(owedWaitMs, marginMs), stop_.Flag(), late) ==
-             CAnswerLedger::Take::Answer) {
+  while (answers_.Owed() > 0 &&
+         answers_.Next(OwedWaitMs(owedWaitMs, marginMs), late) == Wait::Reply) {
     answeredAt_ = late.at;
   }
-  reply_.Answers.GiveUpOwed();
+  answers_.GiveUpOwed();
 }
 
 // Answers come in the order of their requests, and the device answers each copy it receives once.
@@ -77,7 +61,7 @@ uint32_t CRequestChannel::TurnMs() const {
 bool CRequestChannel::Send(const uint8_t* message, int length) {
   if (Aborted()) return false;
   sentAt_ = Clock::now();
-  reply_.Answers.SendAsked(link_, message, length, tap_);
+  answers_.SendAsked(link_, message, length, tap_);
   lastLength_ = length;
   ++copies_;
   return true;
@@ -85,17 +69,11 @@ bool CRequestChannel::Send(const uint8_t* message, int length) {
 
 Wait CRequestChannel::WaitReply(uint32_t timeoutMs, DeviceAnswer& answer) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  const uint64_t request = reply_.Answers.CurrentRequest();
+  const uint64_t request = answers_.CurrentRequest();
   for (;;) {
     CAnswerLedger::Delivery delivery;
-    switch (reply_.Answers.Next(MsBetween(Clock::now(), deadline), stop_.Flag(), delivery)) {
-      case CAnswerLedger::Take::Stopped:
-        return Wait::Aborted;
-      case CAnswerLedger::Take::TimedOut:
-        return Wait::TimedOut;
-      case CAnswerLedger::Take::Answer:
-        break;
-    }
+    const Wait w = answers_.Next(MsBetween(Clock::now(), deadline), delivery);
+    if (w != Wait::Reply) return w;
     if (delivery.request != request) continue;  // an earlier request's, already given up
     Measure(delivery);
     answered_ = true;
@@ -140,7 +118,7 @@ uint32_t CRequestChannel::SlowestAnswerMs(int length) const {
 }
 
 bool CRequestChannel::Pause(uint32_t ms) {
-  return stop_.Pause(ms);
+  return answers_.Pause(ms);
 }
 
 // Answers carry no sequence number. Had the device once answered too often, every answer since
@@ -157,9 +135,9 @@ uint32_t CRequestChannel::ListenMs(uint32_t owedWaitMs, uint32_t marginMs) const
 
 bool CRequestChannel::StayedInStep(uint32_t owedWaitMs, uint32_t marginMs) {
   WaitOutOwed(owedWaitMs, marginMs);
-  const uint64_t before = reply_.Answers.Surplus();
+  const uint64_t before = answers_.Surplus();
   if (!Pause(ListenMs(owedWaitMs, marginMs))) return false;
-  return reply_.Answers.Surplus() == before && !OutOfStep();
+  return answers_.Surplus() == before && !OutOfStep();
 }
 
 ExchangeResult RunExchange(CRequestChannel& channel, const uint8_t* message, int length,

@@ -11,29 +11,6 @@
 
 namespace px {
 
-enum class Wait { Reply, TimedOut, Aborted };
-
-// The request to stop a run, from any thread: wakes every wait for an answer and every pause of
-// the run it is given to, and from then on that run sends nothing. It is never taken back.
-class CStopSignal {
- public:
-  explicit CStopSignal(CAnswerLedger& answers) : answers_(answers) {}
-  CStopSignal(const CStopSignal&) = delete;
-  CStopSignal& operator=(const CStopSignal&) = delete;
-
-  void Request();
-  bool Requested() const { return stopped_.load(); }
-  const std::atomic<bool>& Flag() const { return stopped_; }
-  // Pauses; false when the stop came before or meanwhile.
-  bool Pause(uint32_t ms);
-
- private:
-  CAnswerLedger& answers_;
-  std::atomic<bool> stopped_{false};
-  std::mutex mutex_;
-  std::condition_variable stoppedCv_;
-};
-
 // The worker's side of one request at a time: begin it (after the answers still owed to earlier
 // copies), send copies, wait for the answers that the ledger hands to this request, pause between
 // attempts, and learn of the stop at every one of these. The stop may come from any thread;
@@ -43,7 +20,7 @@ class CRequestChannel {
  public:
   using Clock = std::chrono::steady_clock;
 
-  CRequestChannel(IByteLink& link, CReplyState& reply, CStopSignal& stop);
+  CRequestChannel(IByteLink& link, CAnswerLedger& answers);
 
   void SetTap(IMessageTap* tap) { tap_ = tap; }
 
@@ -71,8 +48,8 @@ class CRequestChannel {
   bool StayedInStep(uint32_t owedWaitMs, uint32_t marginMs);
 
   // True once, in this channel's life, an answer came that contradicts the one taken before it.
-  bool OutOfStep() const { return reply_.Answers.Conflicts() != conflictsAtStart_; }
-  bool Aborted() const { return stop_.Requested(); }
+  bool OutOfStep() const { return answers_.Conflicts() != conflictsAtStart_; }
+  bool Aborted() const { return answers_.Stopped(); }
   // About the longest a request of `length` bytes would take, in this run, from being queued to
   // its answer, judged from the requests answered at their first copy (leaving out one answer
   // that a stall held back, see Slowest); 0 when none was.
@@ -103,7 +80,7 @@ class CRequestChannel {
   uint32_t ListenMs(uint32_t owedWaitMs, uint32_t marginMs) const;
 
   IByteLink& link_;
-  CReplyState& reply_;
+  CAnswerLedger& answers_;
   IMessageTap* tap_ = nullptr;
   int lastLength_ = 0;
   int copies_ = 0;         // copies of the current request sent
@@ -115,7 +92,6 @@ class CRequestChannel {
   // The slowest answers by request length, for requests answered at their first copy.
   std::map<int, Slowest> slowestByLength_;
   uint64_t conflictsAtStart_ = 0;
-  CStopSignal& stop_;
 };
 
 // The retry rules of one exchange: how long each attempt waits, at which time-out and at which

@@ -28,12 +28,11 @@ const char* StepName(UpdateStep step) {
   return "";
 }
 
-CUpdateSession::CUpdateSession(IByteLink& link, CReplyState& reply, CMessageSet& messages,
-                               CStopSignal& stop, EngineTiming timing, ImageLoader loader)
-    : messages_(messages),
+CUpdateSession::CUpdateSession(CPedalLink& link, EngineTiming timing, ImageLoader loader)
+    : messages_(link.Messages()),
       timing_(timing),
       loader_(std::move(loader)),
-      channel_(link, reply, stop) {
+      channel_(link.Port(), link.Answers()) {
   channel_.SizeWaitsFromLine(timing.answerWaitsFromLine);
 }
 
@@ -50,21 +49,19 @@ Identification CUpdateSession::Identify() {
   const DeviceAnswer& answer = id.exchange.answer;
   switch (id.exchange.ending) {
     case ExchangeEnding::Aborted:
-      id.failure.outcome = RunOutcome::Aborted;
+      id.failure = {.outcome = RunOutcome::Aborted, .text = {}};
       return id;
     case ExchangeEnding::TimedOut:
-      id.failure = {RunOutcome::TimedOut, UpdateStep::Identify, 0, 0,
-                    LoadText(IDS_TIMEOUT_ID_REQUEST)};
+      id.failure = {.outcome = RunOutcome::TimedOut, .text = LoadText(IDS_TIMEOUT_ID_REQUEST)};
       return id;
     case ExchangeEnding::OutOfStep:
-      id.failure = {RunOutcome::OutOfStep, UpdateStep::Identify, 0, 0,
-                    LoadText(IDS_ANSWERS_OUT_OF_STEP)};
+      id.failure = {.outcome = RunOutcome::OutOfStep, .text = LoadText(IDS_ANSWERS_OUT_OF_STEP)};
       return id;
     default:
       break;
   }
   if (answer.kind != MessageKind::IdentityReply || !IsAcceptedDeviceId(answer.deviceId)) {
-    id.failure = {RunOutcome::Refused, UpdateStep::Identify, 0, 0, LoadText(IDS_ILLEGAL_DEVICE)};
+    id.failure = {.outcome = RunOutcome::Refused, .text = LoadText(IDS_ILLEGAL_DEVICE)};
     return id;
   }
   id.device = UpdateDevice{answer.deviceId, answer.variant, answer.revision};
@@ -75,9 +72,9 @@ UpdateResult CUpdateSession::Update(IUpdateObserver& observer) {
   observer.OnStep(UpdateStep::Identify);
   const Identification id = Identify();
   if (id.device) return Run(*id.device, observer);
-  if (id.failure.outcome != RunOutcome::Aborted && !Aborted()) {
-    observer.OnFailure({id.failure.outcome, UpdateStep::Identify, 0, id.failure.text, true});
-  }
+  // A stop that came meanwhile ends the run as stopped, whatever the identification found.
+  if (Aborted()) return {.outcome = RunOutcome::Aborted, .text = {}};
+  observer.OnFailure({id.failure});
   return id.failure;
 }
 
@@ -213,13 +210,10 @@ bool CUpdateSession::AnswersInStep() {
 void CUpdateSession::Fail(const std::string& text, RunOutcome outcome, int32_t status) {
   if (Aborted()) return;
   const bool first = result_.outcome == RunOutcome::None;
-  if (first) {
-    result_.outcome = outcome;
-    result_.failedStep = step_;
-    result_.status = status;
-    result_.text = text;
-  }
-  observer_->OnFailure({outcome, step_, status, text, first});
+  const UpdateResult failure = {
+      .outcome = outcome, .failedStep = step_, .status = status, .text = text};
+  if (first) result_ = failure;
+  observer_->OnFailure({failure, first});
 }
 
 void CUpdateSession::ShowPosition(const CProgress::Position& position) {

@@ -92,7 +92,7 @@ class AnswersTest : public ::testing::Test {
     EXPECT_EQ(dev_.Count("UpdateComplete"), 0) << "the pedal must stay in update mode";
     EXPECT_TRUE(ui_.Enabled());
     EXPECT_FALSE(engine_->UpdateInProgress());
-    EXPECT_EQ(engine_->LastOutcome(), RunOutcome::OutOfStep);
+    EXPECT_EQ(engine_->LastResult().outcome, RunOutcome::OutOfStep);
   }
 
   HoldingDevice dev_;
@@ -226,7 +226,7 @@ TEST_F(AnswersTest, AnUnknownAnswerEndsWithTheExchangesErrorBox) {
   EXPECT_EQ(ui_.Errors(), std::vector<std::string>{"Transfer error occurred(ROM write:127)"});
   EXPECT_EQ(dev_.Count("RomWrite"), 7);
   EXPECT_TRUE(ui_.Completions().empty());
-  EXPECT_EQ(engine_->LastOutcome(), RunOutcome::Refused);
+  EXPECT_EQ(engine_->LastResult().outcome, RunOutcome::Refused);
 }
 
 TEST_F(AnswersTest, AnUnknownAnswerToAFileStepIsItsError) {
@@ -261,7 +261,7 @@ TEST_F(AnswersTest, AContradictionDuringUpdateCompleteIsNotACompletion) {
   });
   EXPECT_EQ(ui_.Errors(), std::vector<std::string>{LoadText(IDS_ANSWERS_OUT_OF_STEP)});
   EXPECT_TRUE(ui_.Completions().empty());
-  EXPECT_EQ(engine_->LastOutcome(), RunOutcome::OutOfStep);
+  EXPECT_EQ(engine_->LastResult().outcome, RunOutcome::OutOfStep);
 }
 
 // After a refused chunk the close is still sent; it may time out, and its box is shown, but the
@@ -274,7 +274,7 @@ TEST_F(AnswersTest, TheFirstFailureDecidesTheOutcome) {
   });
   EXPECT_EQ(ui_.Errors(), (std::vector<std::string>{"Transfer error occurred(File Write:-74)",
                                                     "Time out error(File Close)"}));
-  EXPECT_EQ(engine_->LastOutcome(), RunOutcome::Refused);
+  EXPECT_EQ(engine_->LastResult().outcome, RunOutcome::Refused);
 }
 
 // The chunk's late answer begins while the close is still leaving, contradicting the last answer
@@ -288,7 +288,7 @@ TEST_F(AnswersTest, TheCloseAfterAFailedChunkNeverShowsOutOfStep) {
     return std::nullopt;
   });
   EXPECT_EQ(ui_.Errors(), std::vector<std::string>{"Time out error(File Write)"});
-  EXPECT_EQ(engine_->LastOutcome(), RunOutcome::TimedOut);
+  EXPECT_EQ(engine_->LastResult().outcome, RunOutcome::TimedOut);
   EXPECT_EQ(dev_.Count("RomErase"), 0);
 }
 
@@ -339,7 +339,7 @@ class OwedAnswersTest : public ::testing::Test {
  protected:
   static constexpr uint32_t kWholeWaitMs = 600000;
 
-  OwedAnswersTest() : stop_(reply_.Answers), channel_(link_, reply_, stop_) {}
+  OwedAnswersTest() : channel_(link_, answers_) {}
 
   // One copy of the request; the answer, when given, comes at once.
   void Request(bool answered = true) {
@@ -358,20 +358,20 @@ class OwedAnswersTest : public ::testing::Test {
     channel_.Begin(kWholeWaitMs, 0);
     SendAndWait(false);
     SendAndWait(true);
-    ASSERT_EQ(reply_.Answers.Owed(), 1u) << "the first copy is still owed its answer";
+    ASSERT_EQ(answers_.Owed(), 1u) << "the first copy is still owed its answer";
   }
   void Answer(const Bytes& m) {
     DeviceAnswer a;
     a.kind = MessageKind::Ack;
     a.status = m[5];
-    reply_.Answers.Answer(m.data(), m.size(), UINT64_MAX, a);
+    answers_.Answer(m.data(), m.size(), UINT64_MAX, a);
   }
   // Runs `step` on a thread of its own; true once it returned, false when it was still waiting
   // after far longer than any answer sized from this line could take (then it is stopped).
   bool Returns(const std::function<void()>& step) {
     std::future<void> done = std::async(std::launch::async, step);
     if (done.wait_for(std::chrono::seconds(60)) == std::future_status::ready) return true;
-    stop_.Request();
+    answers_.Stop();
     done.wait();
     return false;
   }
@@ -387,8 +387,7 @@ class OwedAnswersTest : public ::testing::Test {
 
   const Bytes kRequest = {0xF0, 0x52, 0x00, 0x5E, 0x01, 0xF7};
   test::MemoryLink link_;
-  CReplyState reply_;
-  CStopSignal stop_;
+  CAnswerLedger answers_;
   CRequestChannel channel_;
 };
 
@@ -399,7 +398,7 @@ TEST_F(OwedAnswersTest, AResendAnsweredByItsOwnAnswerCostsNoWholeWait) {
   Resent();
   EXPECT_TRUE(Returns([&] { channel_.Begin(kWholeWaitMs, 0); }));
   EXPECT_FALSE(NextRequestFindsAnAnswer());
-  EXPECT_EQ(reply_.Answers.Surplus(), 0u);
+  EXPECT_EQ(answers_.Surplus(), 0u);
 
   Resent();
   bool inStep = false;
@@ -418,9 +417,9 @@ TEST_F(OwedAnswersTest, TheResendsOwnAnswerAfterALateOneIsStillOwed) {
     channel_.Begin(kWholeWaitMs, 60000);
     resendAnswer.join();
   }));
-  EXPECT_EQ(reply_.Answers.Owed(), 0u);
+  EXPECT_EQ(answers_.Owed(), 0u);
   EXPECT_FALSE(NextRequestFindsAnAnswer()) << "the resend's answer was taken for the next request";
-  EXPECT_EQ(reply_.Answers.Surplus(), 0u);
+  EXPECT_EQ(answers_.Surplus(), 0u);
 }
 
 // Nothing measured yet, or the last request never answered: the owed answer gets the whole reply
@@ -433,7 +432,7 @@ TEST_F(OwedAnswersTest, WithNothingMeasuredTheOwedAnswerGetsTheWholeWait) {
     lateAnswer.join();
   }));
   EXPECT_FALSE(NextRequestFindsAnAnswer());
-  EXPECT_EQ(reply_.Answers.Surplus(), 0u);
+  EXPECT_EQ(answers_.Surplus(), 0u);
 
   Request(false);  // measured now, but this one timed out: its answer is still owed
   EXPECT_TRUE(Returns([&] {
@@ -442,7 +441,7 @@ TEST_F(OwedAnswersTest, WithNothingMeasuredTheOwedAnswerGetsTheWholeWait) {
     lateAnswer.join();
   }));
   EXPECT_FALSE(NextRequestFindsAnAnswer());
-  EXPECT_EQ(reply_.Answers.Surplus(), 0u);
+  EXPECT_EQ(answers_.Surplus(), 0u);
 }
 
 }  // namespace
