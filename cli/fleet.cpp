@@ -11,11 +11,6 @@
 namespace px::cli {
 namespace {
 
-// The system's reason for a port that would not open.
-std::string OpenFailureDetail(const CSerialLink& link) {
-  return link.LastOpenErrorText();
-}
-
 HintCause HintOf(RunOutcome outcome, UpdateStep step, const CSerialLink& link) {
   HintFacts facts;
   facts.outcome = outcome;
@@ -155,7 +150,7 @@ void CFleet::IdentifyOne(Pedal& p, bool tell) {
   const CPedalLink::Opening opening = p.link.Open(p.port);
   if (opening == CPedalLink::Opening::PortFailed) {
     p.Fail(RunOutcome::PortFailed, IDS_CANT_OPEN_PORT);
-    p.openError = OpenFailureDetail(p.serial);
+    p.openError = p.serial.LastOpenErrorText();  // the system's reason
     if (tell) p.ui.ShowError(p.result.text);
     if (tell && !p.openError.empty() && !settings_.leaveOut) p.ui.Note(p.openError);
     return;

@@ -12,23 +12,28 @@ uint32_t MsBetween(CRequestChannel::Clock::time_point from, CRequestChannel::Clo
 
 }  // namespace
 
-CRequestChannel::CRequestChannel(IByteLink& link, CAnswerLedger& answers)
-    : link_(link), answers_(answers), conflictsAtStart_(answers.Conflicts()) {
+CRequestChannel::CRequestChannel(IByteLink& link, CAnswerLedger& answers,
+                                 const EngineTiming& timing)
+    : link_(link),
+      answers_(answers),
+      wholeWaitMs_(timing.replyWaitMs),
+      marginMs_(timing.lastAnswerMarginMs),
+      fromLine_(timing.answerWaitsFromLine),
+      conflictsAtStart_(answers.Conflicts()) {
   answers_.GiveUpOwed();
 }
 
-void CRequestChannel::Begin(uint32_t owedWaitMs, uint32_t marginMs, bool timed) {
-  WaitOutOwed(owedWaitMs, marginMs);
+void CRequestChannel::Begin(bool timed) {
+  WaitOutOwed();
   answers_.BeginRequest();
   copies_ = 0;
   answered_ = false;
   timed_ = timed;
 }
 
-void CRequestChannel::WaitOutOwed(uint32_t owedWaitMs, uint32_t marginMs) {
+void CRequestChannel::WaitOutOwed() {
   CAnswerLedger::Delivery late;
-  while (answers_.Owed() > 0 &&
-         answers_.Next(OwedWaitMs(owedWaitMs, marginMs), late) == Wait::Reply) {
+  while (answers_.Owed() > 0 && answers_.Next(OwedWaitMs(), late) == Wait::Reply) {
     answeredAt_ = late.at;
   }
   answers_.GiveUpOwed();
@@ -44,13 +49,13 @@ void CRequestChannel::WaitOutOwed(uint32_t owedWaitMs, uint32_t marginMs) {
 // takes no longer than the shortest requests took to be answered (their own time on the line is
 // next to nothing). Each further owed answer follows the one before it alike. Nothing measured,
 // or the request never answered: a whole reply wait, for its answer may still be on its way.
-uint32_t CRequestChannel::OwedWaitMs(uint32_t owedWaitMs, uint32_t marginMs) const {
-  if (!fromLine_ || !timed_ || !answered_ || slowestByLength_.empty()) return owedWaitMs;
+uint32_t CRequestChannel::OwedWaitMs() const {
+  if (!fromLine_ || !timed_ || !answered_ || slowestByLength_.empty()) return wholeWaitMs_;
   const auto ms = [](uint64_t n) { return std::chrono::milliseconds(n); };
   const Clock::time_point until =
       std::max(sentAt_ + ms(SlowestAnswerMs(lastLength_)), answeredAt_ + ms(TurnMs())) +
-      ms(marginMs);
-  return std::min(MsBetween(Clock::now(), until), owedWaitMs);
+      ms(marginMs_);
+  return std::min(MsBetween(Clock::now(), until), wholeWaitMs_);
 }
 
 uint32_t CRequestChannel::TurnMs() const {
@@ -127,22 +132,22 @@ bool CRequestChannel::Pause(uint32_t ms) {
 // answer is then still to come, at most as long after that as requests of its size took to be
 // answered in this run. With no request answered at its first copy in this run, the whole reply
 // wait.
-uint32_t CRequestChannel::ListenMs(uint32_t owedWaitMs, uint32_t marginMs) const {
-  if (slowestByLength_.empty()) return owedWaitMs;
-  const uint64_t listen = uint64_t{SlowestAnswerMs(lastLength_)} + marginMs;
-  return static_cast<uint32_t>(std::min<uint64_t>(listen, owedWaitMs));
+uint32_t CRequestChannel::ListenMs() const {
+  if (slowestByLength_.empty()) return wholeWaitMs_;
+  const uint64_t listen = uint64_t{SlowestAnswerMs(lastLength_)} + marginMs_;
+  return static_cast<uint32_t>(std::min<uint64_t>(listen, wholeWaitMs_));
 }
 
-bool CRequestChannel::StayedInStep(uint32_t owedWaitMs, uint32_t marginMs) {
-  WaitOutOwed(owedWaitMs, marginMs);
+bool CRequestChannel::StayedInStep() {
+  WaitOutOwed();
   const uint64_t before = answers_.Surplus();
-  if (!Pause(ListenMs(owedWaitMs, marginMs))) return false;
+  if (!Pause(ListenMs())) return false;
   return answers_.Surplus() == before && !OutOfStep();
 }
 
 ExchangeResult RunExchange(CRequestChannel& channel, const uint8_t* message, int length,
-                           const RetryPolicy& policy, uint32_t owedWaitMs, uint32_t marginMs) {
-  channel.Begin(owedWaitMs, marginMs, policy.timed);
+                           const RetryPolicy& policy) {
+  channel.Begin(policy.timed);
   int timeouts = 0;
   int refusals = 0;
   for (;;) {

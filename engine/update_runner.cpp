@@ -4,7 +4,6 @@
 #include <chrono>
 #include <system_error>
 
-#include "base/event.h"
 #include "engine/strings.h"
 
 namespace px {

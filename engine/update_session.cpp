@@ -32,9 +32,7 @@ CUpdateSession::CUpdateSession(CPedalLink& link, EngineTiming timing, ImageLoade
     : messages_(link.Messages()),
       timing_(timing),
       loader_(std::move(loader)),
-      channel_(link.Port(), link.Answers()) {
-  channel_.SizeWaitsFromLine(timing.answerWaitsFromLine);
-}
+      channel_(link.Port(), link.Answers(), timing) {}
 
 // The first answer on a line just opened may wait for the device or the radio link to wake up:
 // it says nothing of how long later requests take. Any answer ends the exchange; only an
@@ -43,9 +41,8 @@ Identification CUpdateSession::Identify() {
   RetryPolicy policy = UsualAttempts(AcceptsAny);
   policy.timed = false;
   Identification id;
-  id.exchange =
-      RunExchange(channel_, IdentityRequest.data(), static_cast<int>(IdentityRequest.size()),
-                  policy, timing_.replyWaitMs, timing_.lastAnswerMarginMs);
+  id.exchange = RunExchange(channel_, IdentityRequest.data(),
+                            static_cast<int>(IdentityRequest.size()), policy);
   const DeviceAnswer& answer = id.exchange.answer;
   switch (id.exchange.ending) {
     case ExchangeEnding::Aborted:
@@ -170,8 +167,7 @@ ExchangeResult CUpdateSession::RunRequest(int length, const ExchangeRules& rules
     cannot.status = -1;
     return {ExchangeEnding::Refused, cannot};
   }
-  return RunExchange(channel_, messages_.OutgoingBuffer, length, rules.policy, timing_.replyWaitMs,
-                     timing_.lastAnswerMarginMs);
+  return RunExchange(channel_, messages_.OutgoingBuffer, length, rules.policy);
 }
 
 bool CUpdateSession::Succeeded(const ExchangeResult& result, const ExchangeRules& rules) {
@@ -201,7 +197,7 @@ void CUpdateSession::ReportFailure(const ExchangeResult& result, const ExchangeR
 // After a transfer's last answer, the answers must have stayed in step: otherwise a refusal may
 // have been read as a success.
 bool CUpdateSession::AnswersInStep() {
-  if (channel_.StayedInStep(timing_.replyWaitMs, timing_.lastAnswerMarginMs)) return true;
+  if (channel_.StayedInStep()) return true;
   if (!Aborted()) Fail(LoadText(IDS_ANSWERS_OUT_OF_STEP), RunOutcome::OutOfStep);
   return false;
 }

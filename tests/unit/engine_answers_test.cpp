@@ -339,23 +339,30 @@ class OwedAnswersTest : public ::testing::Test {
  protected:
   static constexpr uint32_t kWholeWaitMs = 600000;
 
-  OwedAnswersTest() : channel_(link_, answers_) {}
+  // A channel whose whole reply wait is kWholeWaitMs, with this margin on the times measured.
+  static EngineTiming Timing(uint32_t marginMs) {
+    EngineTiming t;
+    t.replyWaitMs = kWholeWaitMs;
+    t.lastAnswerMarginMs = marginMs;
+    return t;
+  }
+  OwedAnswersTest() : channel_(std::in_place, link_, answers_, Timing(0)) {}
 
   // One copy of the request; the answer, when given, comes at once.
   void Request(bool answered = true) {
-    channel_.Begin(kWholeWaitMs, 0);
+    channel_->Begin();
     SendAndWait(answered);
   }
   void SendAndWait(bool answered) {
-    ASSERT_TRUE(channel_.Send(kRequest.data(), static_cast<int>(kRequest.size())));
+    ASSERT_TRUE(channel_->Send(kRequest.data(), static_cast<int>(kRequest.size())));
     if (answered) Answer(AckOf(0));
     DeviceAnswer answer;
-    EXPECT_EQ(channel_.WaitReply(answered ? kWholeWaitMs : 0, answer),
+    EXPECT_EQ(channel_->WaitReply(answered ? kWholeWaitMs : 0, answer),
               answered ? Wait::Reply : Wait::TimedOut);
   }
   // A request whose first copy got no answer in its wait, and whose resend was answered.
   void Resent() {
-    channel_.Begin(kWholeWaitMs, 0);
+    channel_->Begin();
     SendAndWait(false);
     SendAndWait(true);
     ASSERT_EQ(answers_.Owed(), 1u) << "the first copy is still owed its answer";
@@ -378,9 +385,9 @@ class OwedAnswersTest : public ::testing::Test {
   // The next request, sent once: whether an answer was left over for it. Then its own answer
   // comes, so that nothing stays owed.
   bool NextRequestFindsAnAnswer() {
-    EXPECT_TRUE(channel_.Send(kRequest.data(), static_cast<int>(kRequest.size())));
+    EXPECT_TRUE(channel_->Send(kRequest.data(), static_cast<int>(kRequest.size())));
     DeviceAnswer answer;
-    const bool found = channel_.WaitReply(0, answer) == Wait::Reply;
+    const bool found = channel_->WaitReply(0, answer) == Wait::Reply;
     Answer(AckOf(0));
     return found;
   }
@@ -388,7 +395,7 @@ class OwedAnswersTest : public ::testing::Test {
   const Bytes kRequest = {0xF0, 0x52, 0x00, 0x5E, 0x01, 0xF7};
   test::MemoryLink link_;
   CAnswerLedger answers_;
-  CRequestChannel channel_;
+  std::optional<CRequestChannel> channel_;
 };
 
 // The resend was answered by its own answer; the first copy's never comes. Neither the next
@@ -396,25 +403,26 @@ class OwedAnswersTest : public ::testing::Test {
 TEST_F(OwedAnswersTest, AResendAnsweredByItsOwnAnswerCostsNoWholeWait) {
   Request();  // measured: the line answers such a request at once
   Resent();
-  EXPECT_TRUE(Returns([&] { channel_.Begin(kWholeWaitMs, 0); }));
+  EXPECT_TRUE(Returns([&] { channel_->Begin(); }));
   EXPECT_FALSE(NextRequestFindsAnAnswer());
   EXPECT_EQ(answers_.Surplus(), 0u);
 
   Resent();
   bool inStep = false;
-  EXPECT_TRUE(Returns([&] { inStep = channel_.StayedInStep(kWholeWaitMs, 0); }));
+  EXPECT_TRUE(Returns([&] { inStep = channel_->StayedInStep(); }));
   EXPECT_TRUE(inStep);
 }
 
 // The first copy's answer came late and was taken; the resend's own follows while the next
 // request begins. It answers the resent request, never the next one, and it is no surplus.
 TEST_F(OwedAnswersTest, TheResendsOwnAnswerAfterALateOneIsStillOwed) {
+  channel_.emplace(link_, answers_, Timing(60000));
   Request();
   Resent();
-  // A request-time of a minute: the resend's answer, handed over right after, is within it.
+  // A margin of a minute: the resend's answer, handed over right after, is within it.
   EXPECT_TRUE(Returns([&] {
     std::thread resendAnswer([&] { Answer(AckOf(0)); });
-    channel_.Begin(kWholeWaitMs, 60000);
+    channel_->Begin();
     resendAnswer.join();
   }));
   EXPECT_EQ(answers_.Owed(), 0u);
@@ -428,7 +436,7 @@ TEST_F(OwedAnswersTest, WithNothingMeasuredTheOwedAnswerGetsTheWholeWait) {
   Resent();  // the first request of the channel: nothing measured before it
   EXPECT_TRUE(Returns([&] {
     std::thread lateAnswer([&] { Answer(AckOf(0)); });
-    channel_.Begin(kWholeWaitMs, 0);
+    channel_->Begin();
     lateAnswer.join();
   }));
   EXPECT_FALSE(NextRequestFindsAnAnswer());
@@ -437,7 +445,7 @@ TEST_F(OwedAnswersTest, WithNothingMeasuredTheOwedAnswerGetsTheWholeWait) {
   Request(false);  // measured now, but this one timed out: its answer is still owed
   EXPECT_TRUE(Returns([&] {
     std::thread lateAnswer([&] { Answer(AckOf(0)); });
-    channel_.Begin(kWholeWaitMs, 0);
+    channel_->Begin();
     lateAnswer.join();
   }));
   EXPECT_FALSE(NextRequestFindsAnAnswer());
