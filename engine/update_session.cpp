@@ -28,14 +28,11 @@ const char* StepName(UpdateStep step) {
   return "";
 }
 
-CUpdateSession::CUpdateSession(IByteLink& link, CReplyState& reply, CMessageSet& messages,
-                               CStopSignal& stop, EngineTiming timing, ImageLoader loader)
-    : messages_(messages),
+CUpdateSession::CUpdateSession(CPedalLink& link, EngineTiming timing, ImageLoader loader)
+    : messages_(link.Messages()),
       timing_(timing),
       loader_(std::move(loader)),
-      channel_(link, reply, stop) {
-  channel_.SizeWaitsFromLine(timing.answerWaitsFromLine);
-}
+      channel_(link.Port(), link.Answers(), timing) {}
 
 // The first answer on a line just opened may wait for the device or the radio link to wake up:
 // it says nothing of how long later requests take. Any answer ends the exchange; only an
@@ -44,27 +41,24 @@ Identification CUpdateSession::Identify() {
   RetryPolicy policy = UsualAttempts(AcceptsAny);
   policy.timed = false;
   Identification id;
-  id.exchange =
-      RunExchange(channel_, IdentityRequest.data(), static_cast<int>(IdentityRequest.size()),
-                  policy, timing_.replyWaitMs, timing_.lastAnswerMarginMs);
+  id.exchange = RunExchange(channel_, IdentityRequest.data(),
+                            static_cast<int>(IdentityRequest.size()), policy);
   const DeviceAnswer& answer = id.exchange.answer;
   switch (id.exchange.ending) {
     case ExchangeEnding::Aborted:
-      id.failure.outcome = RunOutcome::Aborted;
+      id.failure = {.outcome = RunOutcome::Aborted, .text = {}};
       return id;
     case ExchangeEnding::TimedOut:
-      id.failure = {RunOutcome::TimedOut, UpdateStep::Identify, 0, 0,
-                    LoadText(IDS_TIMEOUT_ID_REQUEST)};
+      id.failure = {.outcome = RunOutcome::TimedOut, .text = LoadText(IDS_TIMEOUT_ID_REQUEST)};
       return id;
     case ExchangeEnding::OutOfStep:
-      id.failure = {RunOutcome::OutOfStep, UpdateStep::Identify, 0, 0,
-                    LoadText(IDS_ANSWERS_OUT_OF_STEP)};
+      id.failure = {.outcome = RunOutcome::OutOfStep, .text = LoadText(IDS_ANSWERS_OUT_OF_STEP)};
       return id;
     default:
       break;
   }
   if (answer.kind != MessageKind::IdentityReply || !IsAcceptedDeviceId(answer.deviceId)) {
-    id.failure = {RunOutcome::Refused, UpdateStep::Identify, 0, 0, LoadText(IDS_ILLEGAL_DEVICE)};
+    id.failure = {.outcome = RunOutcome::Refused, .text = LoadText(IDS_ILLEGAL_DEVICE)};
     return id;
   }
   id.device = UpdateDevice{answer.deviceId, answer.variant, answer.revision};
@@ -75,9 +69,9 @@ UpdateResult CUpdateSession::Update(IUpdateObserver& observer) {
   observer.OnStep(UpdateStep::Identify);
   const Identification id = Identify();
   if (id.device) return Run(*id.device, observer);
-  if (id.failure.outcome != RunOutcome::Aborted && !Aborted()) {
-    observer.OnFailure({id.failure.outcome, UpdateStep::Identify, 0, id.failure.text, true});
-  }
+  // A stop that came meanwhile ends the run as stopped, whatever the identification found.
+  if (Aborted()) return {.outcome = RunOutcome::Aborted, .text = {}};
+  observer.OnFailure({id.failure});
   return id.failure;
 }
 
@@ -173,8 +167,7 @@ ExchangeResult CUpdateSession::RunRequest(int length, const ExchangeRules& rules
     cannot.status = -1;
     return {ExchangeEnding::Refused, cannot};
   }
-  return RunExchange(channel_, messages_.OutgoingBuffer, length, rules.policy, timing_.replyWaitMs,
-                     timing_.lastAnswerMarginMs);
+  return RunExchange(channel_, messages_.OutgoingBuffer, length, rules.policy);
 }
 
 bool CUpdateSession::Succeeded(const ExchangeResult& result, const ExchangeRules& rules) {
@@ -204,7 +197,7 @@ void CUpdateSession::ReportFailure(const ExchangeResult& result, const ExchangeR
 // After a transfer's last answer, the answers must have stayed in step: otherwise a refusal may
 // have been read as a success.
 bool CUpdateSession::AnswersInStep() {
-  if (channel_.StayedInStep(timing_.replyWaitMs, timing_.lastAnswerMarginMs)) return true;
+  if (channel_.StayedInStep()) return true;
   if (!Aborted()) Fail(LoadText(IDS_ANSWERS_OUT_OF_STEP), RunOutcome::OutOfStep);
   return false;
 }
@@ -213,13 +206,10 @@ bool CUpdateSession::AnswersInStep() {
 void CUpdateSession::Fail(const std::string& text, RunOutcome outcome, int32_t status) {
   if (Aborted()) return;
   const bool first = result_.outcome == RunOutcome::None;
-  if (first) {
-    result_.outcome = outcome;
-    result_.failedStep = step_;
-    result_.status = status;
-    result_.text = text;
-  }
-  observer_->OnFailure({outcome, step_, status, text, first});
+  const UpdateResult failure = {
+      .outcome = outcome, .failedStep = step_, .status = status, .text = text};
+  if (first) result_ = failure;
+  observer_->OnFailure({failure, first});
 }
 
 void CUpdateSession::ShowPosition(const CProgress::Position& position) {
