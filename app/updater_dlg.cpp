@@ -35,7 +35,7 @@ std::string ResourceText(int id) {
 CKv7UpdatorDlg::CKv7UpdatorDlg()
     : CDialog(IDD_PX550_UPDATER_DIALOG),
       windowThread_(::GetCurrentThreadId()),
-      runner_(link_, *this) {
+      runner_(std::make_unique<CSerialLink>(), *this) {
   controls_.AppIcon = TheApp().LoadIcon(IDR_MAINFRAME);
   // The icon's own 16-pixel images, rather than the big one scaled down.
   smallIcon_ = static_cast<HICON>(::LoadImageA(

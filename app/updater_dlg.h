@@ -1,6 +1,7 @@
 #pragma once
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -79,8 +80,6 @@ class CKv7UpdatorDlg : public CDialog, private IRunWatcher {
   uint32_t boxDone_ = 0;
   bool closing_ = false;
 
-  // The runner uses the link, so it is declared after it and goes first.
-  CSerialLink link_;
   CUpdateRunner runner_;
 
   // The window's icon and controls, under the names the rest of the program knows them by.

@@ -13,11 +13,6 @@ void CEvent::SetEvent() {
   cv_.notify_one();
 }
 
-void CEvent::ResetEvent() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  signalled_ = false;
-}
-
 bool CEvent::Lock(uint32_t timeoutMs) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (timeoutMs == kInfinite) {
@@ -28,11 +23,6 @@ bool CEvent::Lock(uint32_t timeoutMs) {
   }
   signalled_ = false;
   return true;
-}
-
-bool CEvent::IsSignalled() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return signalled_;
 }
 
 void Sleep(uint32_t ms) {

@@ -16,11 +16,8 @@ class CEvent {
   CEvent& operator=(const CEvent&) = delete;
 
   void SetEvent();
-  void ResetEvent();
   // Waits up to timeoutMs (kInfinite: no limit). True when signalled; the signal is consumed.
   bool Lock(uint32_t timeoutMs);
-  // True when signalled now, without consuming it.
-  bool IsSignalled();
 
  private:
   std::mutex mutex_;

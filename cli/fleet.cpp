@@ -5,17 +5,11 @@
 #include <system_error>
 #include <thread>
 
-#include "base/event.h"
 #include "cli/platform.h"
 #include "engine/strings.h"
 
 namespace px::cli {
 namespace {
-
-// The system's reason for a port that would not open.
-std::string OpenFailureDetail(const CSerialLink& link) {
-  return link.LastOpenErrorText();
-}
 
 HintCause HintOf(RunOutcome outcome, UpdateStep step, const CSerialLink& link) {
   HintFacts facts;
@@ -37,65 +31,36 @@ uint32_t FlashEraseLimitMs(const EngineTiming& timing) {
 
 }  // namespace
 
-// Members in this order: the reply thread and the session go first, while the link, the reply
-// state and the front end they use are still there.
 struct CFleet::Pedal {
   Pedal(const std::string& name, const FleetSettings& s, TerminalLane lane,
         std::chrono::steady_clock::time_point start)
       : port(name),
         view(MakeTerminalUi(s.mode, s.out, s.err, std::move(lane))),
         tap(s.trace, s.several ? name : "", start),
-        receiver(link, reply, messages),
-        stop(reply.Answers),
         traced(s.trace != nullptr) {
-    if (traced) receiver.SetTap(&tap);
+    if (traced) link.SetTap(&tap);
     ui.SetEraseLimitMs(FlashEraseLimitMs(s.timing));
   }
   // Bytes the link had to throw away (a full ring) show in the trace, once its threads are done.
   ~Pedal() {
-    stop.Request();
-    Close();
-    if (traced && link.BytesDropped() > 0) {
-      tap.Note("the serial link dropped " + std::to_string(link.BytesDropped()) + " bytes");
+    link.Stop();
+    link.Close();
+    if (traced && serial.BytesDropped() > 0) {
+      tap.Note("the serial link dropped " + std::to_string(serial.BytesDropped()) + " bytes");
     }
   }
   Pedal(const Pedal&) = delete;
   Pedal& operator=(const Pedal&) = delete;
 
-  bool StartReceiving() {
-    reply.ReplyThreadRun = 1;
-    try {
-      replyThread = std::thread([this] {
-        SetCurrentThreadPriority(ThreadPriority::AboveNormal);
-        receiver.Run();
-      });
-    } catch (const std::system_error&) {
-      return false;
-    }
-    return true;
-  }
-  // The reply thread looks at its flag on every byte, and is woken from its read.
-  void Close() {
-    reply.ReplyThreadRun = 0;
-    link.WakeReader();
-    if (replyThread.joinable()) replyThread.join();
-    link.Close();
-  }
-  void Fail(RunOutcome outcome, int text) {
-    result = {outcome, UpdateStep::Identify, 0, 0, LoadText(text)};
-  }
+  void Fail(RunOutcome outcome, int text) { result = {.outcome = outcome, .text = LoadText(text)}; }
 
   std::string port;
-  CSerialLink link;
+  CSerialLink serial;
+  CPedalLink link{serial};
   std::unique_ptr<CTerminalUi> view;  // the progress mode's, and ui names it
   CTerminalUi& ui = *view;
   CTraceTap tap;
-  CReplyState reply;
-  CMessageSet messages;
-  CReplyReceiver receiver;
-  CStopSignal stop;
   std::unique_ptr<CUpdateSession> session;
-  std::thread replyThread;
   bool traced;
   std::string openError;
   Identification identified;
@@ -123,7 +88,7 @@ CFleet::~CFleet() {
 
 void CFleet::AbortAll() {
   aborted_ = true;
-  for (auto& p : pedals_) p->stop.Request();
+  for (auto& p : pedals_) p->link.Stop();
 }
 
 namespace {
@@ -140,16 +105,17 @@ PedalEnding CFleet::EndingOf(const Pedal& pedal) const {
   PedalEnding e;
   e.port = pedal.port;
   e.outcome = pedal.result.outcome;
+  // An identification that found the pedal is the identify command's completion.
+  if (identifying_ && pedal.identified.device) e.outcome = RunOutcome::Completed;
   // A run that the interrupt cut short (or held at the question) ends as interrupted; one that
   // had already failed keeps its error.
   if (aborted_.load() && (e.outcome == RunOutcome::None || e.outcome == RunOutcome::Declined)) {
     e.outcome = RunOutcome::Aborted;
   }
-  e.text = pedal.ui.Ending();
-  if (e.text.empty()) e.text = pedal.result.text;
+  e.text = pedal.result.text;
   if (e.outcome == RunOutcome::Aborted) e.text.clear();
   e.detail = pedal.openError;
-  e.hint = HintOf(e.outcome, pedal.result.failedStep, pedal.link);
+  e.hint = HintOf(e.outcome, pedal.result.failedStep, pedal.serial);
   const DeviceAnswer& answer = pedal.identified.exchange.answer;
   e.identified = pedal.identified.device.has_value();
   if (answer.kind == MessageKind::IdentityReply) {
@@ -182,33 +148,30 @@ void CFleet::IdentifyOne(Pedal& p, bool tell) {
     return;
   }
   if (tell) p.ui.OnPosition(0);
-  if (!p.link.Open(p.port, kBaudRate)) {
+  const CPedalLink::Opening opening = p.link.Open(p.port);
+  if (opening == CPedalLink::Opening::PortFailed) {
     p.Fail(RunOutcome::PortFailed, IDS_CANT_OPEN_PORT);
-    p.openError = OpenFailureDetail(p.link);
+    p.openError = p.serial.LastOpenErrorText();  // the system's reason
     if (tell) p.ui.ShowError(p.result.text);
     if (tell && !p.openError.empty() && !settings_.leaveOut) p.ui.Note(p.openError);
     return;
   }
   // What the opening let pass (a setting the port refused, a held port tried again).
   if (p.traced) {
-    for (const std::string& note : p.link.LastOpenNotes()) p.tap.Note(note);
+    for (const std::string& note : p.serial.LastOpenNotes()) p.tap.Note(note);
   }
-  if (!p.StartReceiving()) {
+  if (opening == CPedalLink::Opening::NoReplyThread) {
     p.Fail(RunOutcome::NotStarted, IDS_CANT_START_UPDATE);
     if (tell) p.ui.ShowError(p.result.text);
     return;
   }
-  p.session = std::make_unique<CUpdateSession>(p.link, p.reply, p.messages, p.stop,
-                                               settings_.timing, settings_.images);
+  p.session = std::make_unique<CUpdateSession>(p.link, settings_.timing, settings_.images);
   if (p.traced) p.session->SetMessageTap(&p.tap);
   if (tell) p.ui.OnStep(UpdateStep::Identify);
   p.identified = p.session->Identify();
-  if (p.identified.device) {
-    p.result.outcome = tell ? RunOutcome::None : RunOutcome::Completed;
-    return;
-  }
+  if (p.identified.device) return;
   p.result = p.identified.failure;
-  if (tell && p.result.outcome != RunOutcome::Aborted && !p.stop.Requested()) {
+  if (tell && p.result.outcome != RunOutcome::Aborted && !p.link.Stopped()) {
     p.ui.ShowError(p.result.text);
   }
 }
@@ -240,7 +203,7 @@ void CFleet::Ask(const Confirm& confirm) {
 }
 
 void CFleet::CloseAll() {
-  for (auto& p : pedals_) p->Close();
+  for (auto& p : pedals_) p->link.Close();
   if (board_ != nullptr) board_->Release();
 }
 
@@ -260,6 +223,7 @@ std::vector<PedalEnding> CFleet::Flash(const Confirm& confirm) {
 }
 
 std::vector<PedalEnding> CFleet::Identify() {
+  identifying_ = true;
   IdentifyAll(false);
   CloseAll();
   std::vector<PedalEnding> endings;

@@ -14,7 +14,7 @@
 #include "engine/update_session.h"
 #include "serial/serial_link.h"
 
-// Several pedals from one command: one link, reply thread and update session per port. A session
+// Several pedals from one command: one connection and update session per port. A session
 // knows nothing of the others; this holds them together: every pedal is identified at once, one
 // answer lets them all go on, they all run at once, and an interrupt stops every run.
 namespace px::cli {
@@ -76,6 +76,8 @@ class CFleet {
   FleetSettings settings_;
   std::unique_ptr<CProgressBoard> board_;
   std::atomic<bool> aborted_{false};
+  // Identify: a pedal found is a pedal done.
+  bool identifying_ = false;
   std::vector<std::unique_ptr<Pedal>> pedals_;
 };
 

@@ -107,11 +107,6 @@ void CTerminalUi::HoldErrors(bool hold) {
   holdErrors_ = hold;
 }
 
-std::string CTerminalUi::Ending() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return completion_.empty() ? lastError_ : completion_;
-}
-
 void CTerminalUi::SetBoardLine(const std::string& text) {
   if (lane_.board != nullptr) PutOnBoard(text, true);
 }
@@ -140,7 +135,6 @@ void CTerminalUi::ShowErrorLocked(const std::string& text) {
 
 void CTerminalUi::ShowCompletion(const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
-  completion_ = text;
   if (lane_.board != nullptr) return PutOnBoard(text, true);
   ShowCompletionLocked(text);
 }

@@ -83,8 +83,6 @@ class CTerminalUi : public IUpdateObserver {
   // The end of the run: the final object of a json run (with the hint, "" for none), and the
   // hint's line on the error stream for the only pedal in the other modes.
   void Result(const char* status, int exitCode, const std::string& hint = "");
-  // The completion text, or else the last error. Read by the fleet until it reads the result.
-  std::string Ending() const;
 
  protected:
   // What a mode shows, each called with the lock held: a step begun (step_ names it), bytes
@@ -118,7 +116,6 @@ class CTerminalUi : public IUpdateObserver {
 
  private:
   bool holdErrors_ = false;
-  std::string completion_;
 };
 
 // The view of a progress mode: a bar redrawn in place (or a board's row), plain lines, one JSON

@@ -2,11 +2,6 @@
 
 namespace px {
 
-void CProgress::Reset() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  progressPercent_ = 0.0f;
-}
-
 void CProgress::Prepare(int fixedSteps, int64_t bytes) {
   std::lock_guard<std::mutex> lock(mutex_);
   percentPerByte_ = bytes > 0
@@ -41,11 +36,6 @@ CProgress::Position CProgress::Complete() {
 float CProgress::ProgressPercent() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return progressPercent_;
-}
-
-float CProgress::PercentPerByte() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return percentPerByte_;
 }
 
 CProgress::Position CProgress::PositionLocked() const {

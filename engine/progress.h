@@ -8,7 +8,8 @@ namespace px {
 inline constexpr float kFixedStepPercent = 5.0f;
 
 // The bar's arithmetic: fixed shares for steps without a byte count, the rest spread over the
-// transferred bytes. Written by the worker, read by front ends from any thread.
+// transferred bytes. Used by the session on the thread that runs it; front ends see only the
+// positions it tells and the result's.
 class CProgress {
  public:
   struct Position {
@@ -17,7 +18,6 @@ class CProgress {
     uint64_t bytesTotal;
   };
 
-  void Reset();
   // Spreads what the fixed steps leave over the bytes to transfer.
   void Prepare(int fixedSteps, int64_t bytes);
   // Adds a share in percent, never beyond 100.
@@ -27,7 +27,6 @@ class CProgress {
   Position Complete();
 
   float ProgressPercent() const;
-  float PercentPerByte() const;
 
  private:
   Position PositionLocked() const;

@@ -12,42 +12,31 @@ uint32_t MsBetween(CRequestChannel::Clock::time_point from, CRequestChannel::Clo
 
 }  // namespace
 
-void CStopSignal::Request() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopped_ = true;
-  }
-  answers_.Wake();
-  stoppedCv_.notify_all();
+CRequestChannel::CRequestChannel(IByteLink& link, CAnswerLedger& answers,
+                                 const EngineTiming& timing)
+    : link_(link),
+      answers_(answers),
+      wholeWaitMs_(timing.replyWaitMs),
+      marginMs_(timing.lastAnswerMarginMs),
+      fromLine_(timing.answerWaitsFromLine),
+      conflictsAtStart_(answers.Conflicts()) {
+  answers_.GiveUpOwed();
 }
 
-bool CStopSignal::Pause(uint32_t ms) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  stoppedCv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopped_.load(); });
-  return !stopped_.load();
-}
-
-CRequestChannel::CRequestChannel(IByteLink& link, CReplyState& reply, CStopSignal& stop)
-    : link_(link), reply_(reply), conflictsAtStart_(reply.Answers.Conflicts()), stop_(stop) {
-  reply_.Answers.GiveUpOwed();
-}
-
-void CRequestChannel::Begin(uint32_t owedWaitMs, uint32_t marginMs, bool timed) {
-  WaitOutOwed(owedWaitMs, marginMs);
-  reply_.Answers.BeginRequest();
+void CRequestChannel::Begin(bool timed) {
+  WaitOutOwed();
+  answers_.BeginRequest();
   copies_ = 0;
   answered_ = false;
   timed_ = timed;
 }
 
-void CRequestChannel::WaitOutOwed(uint32_t owedWaitMs, uint32_t marginMs) {
+void CRequestChannel::WaitOutOwed() {
   CAnswerLedger::Delivery late;
-  while (reply_.Answers.Owed() > 0 &&
-         reply_.Answers.Next(OwedWaitMs(owedWaitMs, marginMs), stop_.Flag(), late) ==
-             CAnswerLedger::Take::Answer) {
+  while (answers_.Owed() > 0 && answers_.Next(OwedWaitMs(), late) == Wait::Reply) {
     answeredAt_ = late.at;
   }
-  reply_.Answers.GiveUpOwed();
+  answers_.GiveUpOwed();
 }
 
 // Answers come in the order of their requests, and the device answers each copy it receives once.
@@ -60,13 +49,13 @@ void CRequestChannel::WaitOutOwed(uint32_t owedWaitMs, uint32_t marginMs) {
 // takes no longer than the shortest requests took to be answered (their own time on the line is
 // next to nothing). Each further owed answer follows the one before it alike. Nothing measured,
 // or the request never answered: a whole reply wait, for its answer may still be on its way.
-uint32_t CRequestChannel::OwedWaitMs(uint32_t owedWaitMs, uint32_t marginMs) const {
-  if (!fromLine_ || !timed_ || !answered_ || slowestByLength_.empty()) return owedWaitMs;
+uint32_t CRequestChannel::OwedWaitMs() const {
+  if (!fromLine_ || !timed_ || !answered_ || slowestByLength_.empty()) return wholeWaitMs_;
   const auto ms = [](uint64_t n) { return std::chrono::milliseconds(n); };
   const Clock::time_point until =
       std::max(sentAt_ + ms(SlowestAnswerMs(lastLength_)), answeredAt_ + ms(TurnMs())) +
-      ms(marginMs);
-  return std::min(MsBetween(Clock::now(), until), owedWaitMs);
+      ms(marginMs_);
+  return std::min(MsBetween(Clock::now(), until), wholeWaitMs_);
 }
 
 uint32_t CRequestChannel::TurnMs() const {
@@ -77,7 +66,7 @@ uint32_t CRequestChannel::TurnMs() const {
 bool CRequestChannel::Send(const uint8_t* message, int length) {
   if (Aborted()) return false;
   sentAt_ = Clock::now();
-  reply_.Answers.SendAsked(link_, message, length, tap_);
+  answers_.SendAsked(link_, message, length, tap_);
   lastLength_ = length;
   ++copies_;
   return true;
@@ -85,17 +74,11 @@ bool CRequestChannel::Send(const uint8_t* message, int length) {
 
 Wait CRequestChannel::WaitReply(uint32_t timeoutMs, DeviceAnswer& answer) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  const uint64_t request = reply_.Answers.CurrentRequest();
+  const uint64_t request = answers_.CurrentRequest();
   for (;;) {
     CAnswerLedger::Delivery delivery;
-    switch (reply_.Answers.Next(MsBetween(Clock::now(), deadline), stop_.Flag(), delivery)) {
-      case CAnswerLedger::Take::Stopped:
-        return Wait::Aborted;
-      case CAnswerLedger::Take::TimedOut:
-        return Wait::TimedOut;
-      case CAnswerLedger::Take::Answer:
-        break;
-    }
+    const Wait w = answers_.Next(MsBetween(Clock::now(), deadline), delivery);
+    if (w != Wait::Reply) return w;
     if (delivery.request != request) continue;  // an earlier request's, already given up
     Measure(delivery);
     answered_ = true;
@@ -140,7 +123,7 @@ uint32_t CRequestChannel::SlowestAnswerMs(int length) const {
 }
 
 bool CRequestChannel::Pause(uint32_t ms) {
-  return stop_.Pause(ms);
+  return answers_.Pause(ms);
 }
 
 // Answers carry no sequence number. Had the device once answered too often, every answer since
@@ -149,22 +132,22 @@ bool CRequestChannel::Pause(uint32_t ms) {
 // answer is then still to come, at most as long after that as requests of its size took to be
 // answered in this run. With no request answered at its first copy in this run, the whole reply
 // wait.
-uint32_t CRequestChannel::ListenMs(uint32_t owedWaitMs, uint32_t marginMs) const {
-  if (slowestByLength_.empty()) return owedWaitMs;
-  const uint64_t listen = uint64_t{SlowestAnswerMs(lastLength_)} + marginMs;
-  return static_cast<uint32_t>(std::min<uint64_t>(listen, owedWaitMs));
+uint32_t CRequestChannel::ListenMs() const {
+  if (slowestByLength_.empty()) return wholeWaitMs_;
+  const uint64_t listen = uint64_t{SlowestAnswerMs(lastLength_)} + marginMs_;
+  return static_cast<uint32_t>(std::min<uint64_t>(listen, wholeWaitMs_));
 }
 
-bool CRequestChannel::StayedInStep(uint32_t owedWaitMs, uint32_t marginMs) {
-  WaitOutOwed(owedWaitMs, marginMs);
-  const uint64_t before = reply_.Answers.Surplus();
-  if (!Pause(ListenMs(owedWaitMs, marginMs))) return false;
-  return reply_.Answers.Surplus() == before && !OutOfStep();
+bool CRequestChannel::StayedInStep() {
+  WaitOutOwed();
+  const uint64_t before = answers_.Surplus();
+  if (!Pause(ListenMs())) return false;
+  return answers_.Surplus() == before && !OutOfStep();
 }
 
 ExchangeResult RunExchange(CRequestChannel& channel, const uint8_t* message, int length,
-                           const RetryPolicy& policy, uint32_t owedWaitMs, uint32_t marginMs) {
-  channel.Begin(owedWaitMs, marginMs, policy.timed);
+                           const RetryPolicy& policy) {
+  channel.Begin(policy.timed);
   int timeouts = 0;
   int refusals = 0;
   for (;;) {

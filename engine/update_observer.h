@@ -13,24 +13,20 @@ struct UpdateDevice {
   uint32_t revision = 0;
 };
 
-// A failure of a run. The first one decides how the run ended; a later one (the device file's
-// close after a failed chunk) is told apart, and changes nothing of that.
-struct UpdateFailure {
-  RunOutcome outcome = RunOutcome::None;
-  UpdateStep step = UpdateStep::Identify;
-  int32_t status = 0;  // the refusing status the text carries, 0 when it carries none
-  std::string text;
-  bool first = true;
-};
-
 // How a run ended: the first failure's outcome, step, status and text, or the completion's text;
 // position is where the bar stood.
 struct UpdateResult {
   RunOutcome outcome = RunOutcome::None;
   UpdateStep failedStep = UpdateStep::Identify;
-  int32_t status = 0;
+  int32_t status = 0;  // the refusing status the text carries, 0 when it carries none
   int position = 0;
   std::string text;
+};
+
+// A failure as it is told. The first one decides how the run ended; a later one (the device
+// file's close after a failed chunk) is told apart, and changes nothing of that.
+struct UpdateFailure : UpdateResult {
+  bool first = true;
 };
 
 // What a run tells whoever watches it, on the thread that runs it. Every call returns at once

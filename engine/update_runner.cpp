@@ -4,7 +4,6 @@
 #include <chrono>
 #include <system_error>
 
-#include "base/event.h"
 #include "engine/strings.h"
 
 namespace px {
@@ -16,8 +15,8 @@ constexpr uint32_t kStopGraceMs = 200;
 
 }  // namespace
 
-// Passes on what a session tells, and keeps the runner's own state: the first failure's outcome,
-// and the link released after every failure, never after a completion.
+// Passes on what a session tells, and keeps the runner's own state: the link released after every
+// failure, never after a completion.
 class CUpdateRunner::CSessionWatch : public IUpdateObserver {
  public:
   explicit CSessionWatch(CUpdateRunner& runner) : runner_(runner) {}
@@ -29,12 +28,10 @@ class CUpdateRunner::CSessionWatch : public IUpdateObserver {
   }
   void OnFailure(const UpdateFailure& failure) override {
     if (runner_.Aborted()) return;
-    if (failure.first) runner_.outcome_ = failure.outcome;
     runner_.watcher_.OnFailure(failure);
     runner_.Release();
   }
   void OnCompleted(const std::string& text) override {
-    runner_.outcome_ = RunOutcome::Completed;
     runner_.watcher_.OnCompleted(text);
     runner_.updateInProgress_ = 0;
   }
@@ -46,14 +43,12 @@ class CUpdateRunner::CSessionWatch : public IUpdateObserver {
   CUpdateRunner& runner_;
 };
 
-CUpdateRunner::CUpdateRunner(IPortLink& link, IRunWatcher& watcher, EngineTiming timing,
+CUpdateRunner::CUpdateRunner(IPortLink& port, IRunWatcher& watcher, EngineTiming timing,
                              ImageLoader loader)
-    : link_(link),
-      watcher_(watcher),
-      timing_(timing),
-      loader_(std::move(loader)),
-      receiver_(link, reply_, messages_),
-      stop_(reply_.Answers) {}
+    : link_(port), watcher_(watcher), timing_(timing), loader_(std::move(loader)) {}
+
+CUpdateRunner::CUpdateRunner(std::unique_ptr<IPortLink> port, IRunWatcher& watcher)
+    : link_(std::move(port)), watcher_(watcher), timing_(), loader_(LoadDeviceImage) {}
 
 CUpdateRunner::~CUpdateRunner() {
   Shutdown();
@@ -61,30 +56,31 @@ CUpdateRunner::~CUpdateRunner() {
 
 void CUpdateRunner::SetMessageTap(IMessageTap* tap) {
   tap_ = tap;
-  receiver_.SetTap(tap);
+  link_.SetTap(tap);
 }
 
-void CUpdateRunner::StartReplyThread() {
-  if (replyThread_.joinable()) return;
-  reply_.ReplyThreadRun = 1;
-  replyThread_ = std::thread([this] {
-    SetCurrentThreadPriority(ThreadPriority::AboveNormal);
-    receiver_.Run();
-  });
+UpdateResult CUpdateRunner::LastResult() const {
+  std::lock_guard<std::mutex> lock(resultMutex_);
+  return result_;
+}
+
+void CUpdateRunner::SetResult(const UpdateResult& result) {
+  std::lock_guard<std::mutex> lock(resultMutex_);
+  result_ = result;
 }
 
 void CUpdateRunner::OnExecute(int portNumber) {
-  Execute([this, portNumber] { return link_.Open(portNumber, kBaudRate); });
+  Execute([this, portNumber] { return link_.Open(portNumber); });
 }
 
 void CUpdateRunner::OnExecute(const std::string& portName) {
-  Execute([this, portName] { return link_.Open(portName, kBaudRate); });
+  Execute([this, portName] { return link_.Open(portName); });
 }
 
 // On the front end's thread, which must never wait for the port: a Bluetooth port connects
 // inside the system's open, for seconds. The worker closes and opens it; until the open has
 // failed, the run is active.
-void CUpdateRunner::Execute(std::function<bool()> open) {
+void CUpdateRunner::Execute(Opener open) {
   // A worker that is still closing its device file after a failure counts as running.
   if (updateInProgress_.load() == 1 || workerAlive_.load()) {
     Refuse(RunOutcome::None, IDS_IN_PROGRESS);
@@ -103,14 +99,14 @@ void CUpdateRunner::Execute(std::function<bool()> open) {
 
   watcher_.OnRunStarted();
   updateInProgress_ = 1;
-  outcome_ = RunOutcome::None;
+  SetResult({});
   if (!StartWorker(std::move(open))) {
     Refuse(RunOutcome::NotStarted, IDS_CANT_START_UPDATE);
     Release();
   }
 }
 
-bool CUpdateRunner::StartWorker(std::function<bool()> open) {
+bool CUpdateRunner::StartWorker(Opener open) {
   std::lock_guard<std::mutex> lock(workerMutex_);
   if (worker_.joinable()) worker_.join();  // the previous worker has ended; reap it
   workerAlive_ = true;
@@ -142,16 +138,18 @@ bool CUpdateRunner::StartWorker(std::function<bool()> open) {
 
 // On the worker: whatever a previous run left open goes, then the chosen port opens. A window
 // closed meanwhile hears nothing of it.
-bool CUpdateRunner::OpenPort(const std::function<bool()>& open) {
+bool CUpdateRunner::OpenPort(const Opener& open) {
   if (Aborted()) return false;
-  link_.Close();
-  const bool opened = open();
+  const CPedalLink::Opening opening = open();
   if (Aborted()) return false;
-  if (!opened) {
+  if (opening == CPedalLink::Opening::Opened) return true;
+  if (opening == CPedalLink::Opening::PortFailed) {
     Refuse(RunOutcome::PortFailed, IDS_CANT_OPEN_PORT);
-    Release();
+  } else {
+    Refuse(RunOutcome::NotStarted, IDS_CANT_START_UPDATE);
   }
-  return opened;
+  Release();
+  return false;
 }
 
 bool CUpdateRunner::WaitForWorker(uint32_t timeoutMs) {
@@ -182,9 +180,8 @@ void CUpdateRunner::AbandonWorker() {
 }
 
 void CUpdateRunner::Abort() {
-  reply_.ReplyThreadRun = 0;
-  link_.WakeReader();
-  stop_.Request();
+  link_.EndReplies();
+  link_.Stop();
 }
 
 // The stop wakes every wait and pause of the worker, and the reply thread looks at its flag on
@@ -196,23 +193,17 @@ void CUpdateRunner::Shutdown() {
     workerEnded_.wait(lock, [this] { return !workerAlive_.load(); });
     if (worker_.joinable()) worker_.join();
   }
-  if (replyThread_.joinable()) replyThread_.join();
+  link_.Close();
 }
 
 // One session per run, on the worker.
 void CUpdateRunner::UpdateThread() {
-  CUpdateSession session(link_, reply_, messages_, stop_, timing_, images_);
+  CUpdateSession session(link_, timing_, images_);
   session.SetMessageTap(tap_.load());
   CSessionWatch observer(*this);
   const UpdateResult result = session.Update(observer);
-  progressPercent_ = session.ProgressPercent();
-  percentPerByte_ = session.PercentPerByte();
-  if (result.outcome == RunOutcome::Declined) {
-    outcome_ = RunOutcome::Declined;
-    Release();
-  } else if (result.outcome == RunOutcome::Aborted && outcome_.load() == RunOutcome::None) {
-    outcome_ = RunOutcome::Aborted;
-  }
+  SetResult(result);
+  if (result.outcome == RunOutcome::Declined) Release();
 }
 
 void CUpdateRunner::Release() {
@@ -224,9 +215,9 @@ void CUpdateRunner::Release() {
 // A run that does not start: its text, as a failure that no run's outcome hangs on when one
 // already runs.
 void CUpdateRunner::Refuse(RunOutcome outcome, int text) {
-  if (outcome != RunOutcome::None) outcome_ = outcome;
-  watcher_.OnFailure(
-      {outcome, UpdateStep::Identify, 0, LoadText(text), outcome != RunOutcome::None});
+  const UpdateResult failure = {.outcome = outcome, .text = LoadText(text)};
+  if (outcome != RunOutcome::None) SetResult(failure);
+  watcher_.OnFailure({failure, outcome != RunOutcome::None});
 }
 
 }  // namespace px

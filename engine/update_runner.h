@@ -3,37 +3,35 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
-#include "base/byte_link.h"
 #include "base/thread_io.h"
-#include "engine/flash_table.h"
 #include "engine/images.h"
-#include "engine/outcome.h"
-#include "engine/request_channel.h"
+#include "engine/pedal_link.h"
 #include "engine/run_watcher.h"
 #include "engine/timing.h"
 #include "engine/update_session.h"
-#include "protocol/messages.h"
-#include "protocol/reply.h"
 
 namespace px {
 
-// Runs updates for a front end that lives as long as the runner: it owns the link's reply thread
-// (started once, ended with the runner), its state and the message set, and at most one worker,
-// which runs one update session at a time and passes on what it tells.
+// Runs updates for a front end that lives as long as the runner: it owns the connection (whose
+// reply thread is started once and ended with the runner) and at most one worker, which runs one
+// update session at a time and passes on what it tells.
 class CUpdateRunner {
  public:
-  CUpdateRunner(IPortLink& link, IRunWatcher& watcher, EngineTiming timing = {},
+  CUpdateRunner(IPortLink& port, IRunWatcher& watcher, EngineTiming timing = {},
                 ImageLoader loader = LoadDeviceImage);
+  // A runner that owns its port.
+  CUpdateRunner(std::unique_ptr<IPortLink> port, IRunWatcher& watcher);
   ~CUpdateRunner();
   CUpdateRunner(const CUpdateRunner&) = delete;
   CUpdateRunner& operator=(const CUpdateRunner&) = delete;
 
-  // Sets ReplyThreadRun and starts the reply thread, once, when the front end starts.
-  void StartReplyThread();
+  // Starts the reply thread, once, when the front end starts.
+  void StartReplyThread() { link_.StartReplyThread(); }
 
   // Starts a run on the port, by number or by name: disables the controls and starts the
   // worker, which opens the port. Never waits for the port itself.
@@ -61,14 +59,12 @@ class CUpdateRunner {
   // box closes, before the worker hears of it: the run is over once the user has seen it end.
   void EndCompletedRun() { updateInProgress_ = 0; }
   bool WorkerAlive() const { return workerAlive_.load(); }
-  RunOutcome LastOutcome() const { return outcome_.load(); }
-  // The bar of the last run, once it has ended.
-  float ProgressPercent() const { return progressPercent_.load(); }
-  float PercentPerByte() const { return percentPerByte_.load(); }
+  // How the last run ended, once it has: its session's result, or why it did not start.
+  UpdateResult LastResult() const;
   // Answers that nobody asked for, in the runner's life.
-  uint64_t SurplusAnswers() const { return reply_.Answers.Surplus(); }
+  uint64_t SurplusAnswers() { return link_.Answers().Surplus(); }
   // The updater's own identity reply, as the device gets it when it asks.
-  Message OwnIdentityReply() const { return messages_.IdentityReply(); }
+  Message OwnIdentityReply() { return link_.Messages().IdentityReply(); }
   void SetMessageTap(IMessageTap* tap);
 
   // Tests replace how the worker thread is started, to see a start that fails.
@@ -78,32 +74,27 @@ class CUpdateRunner {
  private:
   class CSessionWatch;
 
-  void Execute(std::function<bool()> open);
-  bool StartWorker(std::function<bool()> open);
-  bool OpenPort(const std::function<bool()>& open);
+  using Opener = std::function<CPedalLink::Opening()>;
+  void Execute(Opener open);
+  bool StartWorker(Opener open);
+  bool OpenPort(const Opener& open);
   void UpdateThread();
   // The run no longer holds the link.
   void Release();
   void Refuse(RunOutcome outcome, int text);
-  bool Aborted() const { return stop_.Requested(); }
+  bool Aborted() const { return link_.Stopped(); }
+  void SetResult(const UpdateResult& result);
 
-  IPortLink& link_;
+  CPedalLink link_;
   IRunWatcher& watcher_;
   const EngineTiming timing_;
   ImageLoader loader_;
   DeviceImages images_;  // loaded and checked by each run's start, before its worker
-
-  CReplyState reply_;
-  CMessageSet messages_;
-  CReplyReceiver receiver_;
-  CStopSignal stop_;
   std::atomic<IMessageTap*> tap_{nullptr};
-  std::atomic<float> progressPercent_{0.0f};
-  std::atomic<float> percentPerByte_{0.0f};
-  std::thread replyThread_;
 
   std::atomic<int> updateInProgress_{0};
-  std::atomic<RunOutcome> outcome_{RunOutcome::None};
+  mutable std::mutex resultMutex_;
+  UpdateResult result_;
 
   // The worker: at most one, joined before the next starts and before the runner goes.
   std::mutex workerMutex_;

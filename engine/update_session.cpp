@@ -30,11 +30,11 @@ const char* StepName(UpdateStep step) {
   return "";
 }
 
-CUpdateSession::CUpdateSession(IByteLink& link, CReplyState& reply, CMessageSet& messages,
-                               CStopSignal& stop, EngineTiming timing, DeviceImages images)
-    : messages_(messages), timing_(timing), images_(images), channel_(link, reply, stop) {
-  channel_.SizeWaitsFromLine(timing.answerWaitsFromLine);
-}
+CUpdateSession::CUpdateSession(CPedalLink& link, EngineTiming timing, DeviceImages images)
+    : messages_(link.Messages()),
+      timing_(timing),
+      images_(images),
+      channel_(link.Port(), link.Answers(), timing) {}
 
 // The first answer on a line just opened may wait for the device or the radio link to wake up:
 // it says nothing of how long later requests take. Any answer ends the exchange; only an
@@ -42,26 +42,24 @@ CUpdateSession::CUpdateSession(IByteLink& link, CReplyState& reply, CMessageSet&
 Identification CUpdateSession::Identify() {
   const ExchangeRules rules = Rules(MessageKind::IdentityRequest);
   Identification id;
-  id.exchange =
-      RunExchange(channel_, IdentityRequest.data(), static_cast<int>(IdentityRequest.size()),
-                  rules.policy, timing_.replyWaitMs, timing_.lastAnswerMarginMs);
+  id.exchange = RunExchange(channel_, IdentityRequest.data(),
+                            static_cast<int>(IdentityRequest.size()), rules.policy);
   const DeviceAnswer& answer = id.exchange.answer;
   switch (id.exchange.ending) {
     case ExchangeEnding::Aborted:
-      id.failure.outcome = RunOutcome::Aborted;
+      id.failure = {.outcome = RunOutcome::Aborted, .text = {}};
       return id;
     case ExchangeEnding::TimedOut:
-      id.failure = {RunOutcome::TimedOut, UpdateStep::Identify, 0, 0, LoadText(rules.timeoutText)};
+      id.failure = {.outcome = RunOutcome::TimedOut, .text = LoadText(rules.timeoutText)};
       return id;
     case ExchangeEnding::OutOfStep:
-      id.failure = {RunOutcome::OutOfStep, UpdateStep::Identify, 0, 0,
-                    LoadText(IDS_ANSWERS_OUT_OF_STEP)};
+      id.failure = {.outcome = RunOutcome::OutOfStep, .text = LoadText(IDS_ANSWERS_OUT_OF_STEP)};
       return id;
     default:
       break;
   }
   if (answer.kind != MessageKind::IdentityReply || !IsAcceptedDeviceId(answer.deviceId)) {
-    id.failure = {RunOutcome::Refused, UpdateStep::Identify, 0, 0, LoadText(rules.errorText)};
+    id.failure = {.outcome = RunOutcome::Refused, .text = LoadText(rules.errorText)};
     return id;
   }
   id.device = UpdateDevice{answer.deviceId, answer.variant, answer.revision};
@@ -72,9 +70,9 @@ UpdateResult CUpdateSession::Update(IUpdateObserver& observer) {
   observer.OnStep(UpdateStep::Identify);
   const Identification id = Identify();
   if (id.device) return Run(*id.device, observer);
-  if (id.failure.outcome != RunOutcome::Aborted && !Aborted()) {
-    observer.OnFailure({id.failure.outcome, UpdateStep::Identify, 0, id.failure.text, true});
-  }
+  // A stop that came meanwhile ends the run as stopped, whatever the identification found.
+  if (Aborted()) return {.outcome = RunOutcome::Aborted, .text = {}};
+  observer.OnFailure({id.failure});
   return id.failure;
 }
 
@@ -164,8 +162,7 @@ ExchangeResult CUpdateSession::RunRequest(const Message& message, const Exchange
     Fail(LoadText(IDS_REQUEST_NOT_COMPOSED), RunOutcome::NotStarted);
     return {ExchangeEnding::Aborted, {}};  // told already
   }
-  return RunExchange(channel_, message.data(), static_cast<int>(message.size()), rules.policy,
-                     timing_.replyWaitMs, timing_.lastAnswerMarginMs);
+  return RunExchange(channel_, message.data(), static_cast<int>(message.size()), rules.policy);
 }
 
 bool CUpdateSession::Succeeded(const ExchangeResult& result, const ExchangeRules& rules) {
@@ -195,7 +192,7 @@ void CUpdateSession::ReportFailure(const ExchangeResult& result, const ExchangeR
 // After a transfer's last answer, the answers must have stayed in step: otherwise a refusal may
 // have been read as a success.
 bool CUpdateSession::AnswersInStep() {
-  if (channel_.StayedInStep(timing_.replyWaitMs, timing_.lastAnswerMarginMs)) return true;
+  if (channel_.StayedInStep()) return true;
   if (!Aborted()) Fail(LoadText(IDS_ANSWERS_OUT_OF_STEP), RunOutcome::OutOfStep);
   return false;
 }
@@ -204,13 +201,10 @@ bool CUpdateSession::AnswersInStep() {
 void CUpdateSession::Fail(const std::string& text, RunOutcome outcome, int32_t status) {
   if (Aborted()) return;
   const bool first = result_.outcome == RunOutcome::None;
-  if (first) {
-    result_.outcome = outcome;
-    result_.failedStep = step_;
-    result_.status = status;
-    result_.text = text;
-  }
-  observer_->OnFailure({outcome, step_, status, text, first});
+  const UpdateResult failure = {
+      .outcome = outcome, .failedStep = step_, .status = status, .text = text};
+  if (first) result_ = failure;
+  observer_->OnFailure({failure, first});
 }
 
 void CUpdateSession::ShowPosition(const CProgress::Position& position) {

@@ -3,33 +3,29 @@
 #include <optional>
 #include <string>
 
-#include "base/byte_link.h"
 #include "engine/flash_table.h"
 #include "engine/images.h"
+#include "engine/pedal_link.h"
 #include "engine/progress.h"
 #include "engine/request_channel.h"
 #include "engine/timing.h"
 #include "engine/update_observer.h"
-#include "protocol/messages.h"
-#include "protocol/reply.h"
 
 namespace px {
 
-// What the identification found: the device when a PX-550LN answered, otherwise why the run
-// cannot go on.
+// How the identification ended: the device when a PX-550LN answered, otherwise why the run cannot
+// go on.
 struct Identification {
   ExchangeResult exchange;
   std::optional<UpdateDevice> device;
   UpdateResult failure;
 };
 
-// One update over an open link, on the calling thread. Whoever owns the link also owns its reply
-// thread, the reply state and the message set, and hands them in with the stop signal. A session
-// is used for one run: a new run takes a new session.
+// One update over an open connection, on the calling thread; the connection's stop ends it. A
+// session is used for one run: a new run takes a new session.
 class CUpdateSession {
  public:
-  CUpdateSession(IByteLink& link, CReplyState& reply, CMessageSet& messages, CStopSignal& stop,
-                 EngineTiming timing, DeviceImages images);
+  CUpdateSession(CPedalLink& link, EngineTiming timing, DeviceImages images);
   CUpdateSession(const CUpdateSession&) = delete;
   CUpdateSession& operator=(const CUpdateSession&) = delete;
 
@@ -42,9 +38,6 @@ class CUpdateSession {
   UpdateResult Run(const UpdateDevice& device, IUpdateObserver& observer);
   // Identify, with its failure told to the observer, then Run.
   UpdateResult Update(IUpdateObserver& observer);
-
-  float ProgressPercent() const { return progress_.ProgressPercent(); }
-  float PercentPerByte() const { return progress_.PercentPerByte(); }
 
  private:
   // An exchange's rules for this run, and the texts of its two failures.

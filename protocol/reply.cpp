@@ -101,14 +101,14 @@ void CAnswerLedger::SendAsked(IByteLink& link, const uint8_t* data, int length, 
       if (debt.mark == kQueueing) debt.mark = mark;
     }
   }
-  queued_.notify_all();
+  changed_.notify_all();
 }
 
 CAnswerLedger::Verdict CAnswerLedger::Answer(const uint8_t* m, size_t length, uint64_t left,
                                              const DeviceAnswer& answer) {
   {
     std::unique_lock<std::mutex> lock(mutex_);
-    queued_.wait(lock, [this] { return owed_.empty() || owed_.front().mark != kQueueing; });
+    changed_.wait(lock, [this] { return owed_.empty() || owed_.front().mark != kQueueing; });
     // The oldest copy has the smallest mark: if it had not left yet, no copy had.
     if (!owed_.empty() && owed_.front().mark <= left) {
       answers_.push_back({owed_.front().request, answer, Clock::now()});
@@ -123,25 +123,33 @@ CAnswerLedger::Verdict CAnswerLedger::Answer(const uint8_t* m, size_t length, ui
       return Verdict::Conflict;
     }
   }
-  delivered_.notify_all();
+  changed_.notify_all();
   return Verdict::Owed;
 }
 
-CAnswerLedger::Take CAnswerLedger::Next(uint32_t timeoutMs, const std::atomic<bool>& stop,
-                                        Delivery& out) {
+Wait CAnswerLedger::Next(uint32_t timeoutMs, Delivery& out) {
   std::unique_lock<std::mutex> lock(mutex_);
-  const bool woken = delivered_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                         [&] { return stop.load() || !answers_.empty(); });
-  if (stop.load()) return Take::Stopped;
-  if (!woken) return Take::TimedOut;
+  const bool woken = changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                       [&] { return stopped_.load() || !answers_.empty(); });
+  if (stopped_.load()) return Wait::Aborted;
+  if (!woken) return Wait::TimedOut;
   out = answers_.front();
   answers_.pop_front();
-  return Take::Answer;
+  return Wait::Reply;
 }
 
-void CAnswerLedger::Wake() {
-  { std::lock_guard<std::mutex> lock(mutex_); }
-  delivered_.notify_all();
+void CAnswerLedger::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopped_ = true;
+  }
+  changed_.notify_all();
+}
+
+bool CAnswerLedger::Pause(uint32_t ms) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopped_.load(); });
+  return !stopped_.load();
 }
 
 void CAnswerLedger::GiveUpOwed() {
@@ -162,7 +170,7 @@ uint64_t SendToDevice(IByteLink& link, const uint8_t* data, int length, IMessage
 
 const uint8_t* CReplyReceiver::ReadSysEx(size_t& length) {
   for (;;) {
-    if (state_.ReplyThreadRun.load() == 0) return nullptr;
+    if (ReplyThreadRun.load() == 0) return nullptr;
     uint8_t b = 0;
     if (!link_.ReadByte(b)) continue;
     const CSysExFramer::Event event = framer_.Push(b);
@@ -184,7 +192,7 @@ void CReplyReceiver::ReplyMatcher() {
 }
 
 void CReplyReceiver::Run() {
-  while (state_.ReplyThreadRun.load() != 0) ReplyMatcher();
+  while (ReplyThreadRun.load() != 0) ReplyMatcher();
 }
 
 void CReplyReceiver::AnswerDevice(uint8_t status) {
@@ -193,7 +201,7 @@ void CReplyReceiver::AnswerDevice(uint8_t status) {
 }
 
 void CReplyReceiver::Take(const uint8_t* m, size_t length, const DeviceAnswer& answer) {
-  if (state_.Answers.Answer(m, length, leftAtDelivered_, answer) == CAnswerLedger::Verdict::Owed) {
+  if (answers_.Answer(m, length, leftAtDelivered_, answer) == CAnswerLedger::Verdict::Owed) {
     return;
   }
   IMessageTap* tap = tap_.load();

@@ -17,6 +17,9 @@ namespace px {
 
 enum class Direction { In, Out };
 
+// How a wait for an answer ended: with the answer, at its deadline, or at the stop.
+enum class Wait { Reply, TimedOut, Aborted };
+
 // Sees every whole message that leaves or arrives (for traces); called on the sending thread or
 // the reply thread.
 class IMessageTap {
@@ -63,6 +66,9 @@ std::optional<DeviceAnswer> DecodeAnswer(MessageKind kind, const uint8_t* m, siz
 // A surplus that repeats the last answer taken changes nothing, whichever of the two was the real
 // one. A surplus that differs from it may be the real answer, and the one taken a stray: a refusal
 // may have been read as a success, so the answers are out of step.
+//
+// The ledger also holds the stop of the run that uses it: from any thread, it wakes every wait
+// for an answer and every pause at once, and is never taken back.
 class CAnswerLedger {
  public:
   using Clock = std::chrono::steady_clock;
@@ -73,7 +79,6 @@ class CAnswerLedger {
     DeviceAnswer answer;
     Clock::time_point at;
   };
-  enum class Take { Answer, TimedOut, Stopped };
 
   // A new request: the copies sent from now on are its own.
   void BeginRequest();
@@ -85,11 +90,12 @@ class CAnswerLedger {
   // An answer whose first byte came when `left` bytes had left the host: Owed when it answers the
   // oldest owed copy (it is then kept for that copy's request); otherwise a surplus, counted.
   Verdict Answer(const uint8_t* m, size_t length, uint64_t left, const DeviceAnswer& answer);
-  // Waits up to timeoutMs for the next owed answer. Stopped as soon as `stop` is set and Wake is
-  // called (or was called before).
-  Take Next(uint32_t timeoutMs, const std::atomic<bool>& stop, Delivery& out);
-  // Wakes every Next so that it looks at its stop flag again.
-  void Wake();
+  // Waits up to timeoutMs for the next owed answer; Aborted as soon as the stop comes (or came).
+  Wait Next(uint32_t timeoutMs, Delivery& out);
+  void Stop();
+  bool Stopped() const { return stopped_.load(); }
+  // Pauses; false when the stop came before or meanwhile.
+  bool Pause(uint32_t ms);
   // The answers still owed are taken as lost, and owed answers not yet taken are dropped.
   void GiveUpOwed();
   size_t Owed() const;
@@ -105,8 +111,9 @@ class CAnswerLedger {
   static constexpr uint64_t kQueueing = UINT64_MAX;
 
   mutable std::mutex mutex_;
-  std::condition_variable delivered_;
-  std::condition_variable queued_;
+  // Wakes on every answer kept, every mark set and the stop.
+  std::condition_variable changed_;
+  std::atomic<bool> stopped_{false};
   uint64_t request_ = 0;
   std::deque<Debt> owed_;
   std::deque<Delivery> answers_;
@@ -115,23 +122,20 @@ class CAnswerLedger {
   std::atomic<uint64_t> conflicts_{0};
 };
 
-// What the reply thread shares with the rest: its run flag and the answers it hands over.
-struct CReplyState {
-  std::atomic<int> ReplyThreadRun{0};
-  CAnswerLedger Answers;
-};
-
 // Assembles System Exclusive messages from received bytes and acts on each one.
 class CReplyReceiver {
  public:
   static constexpr size_t kReceiveBufferSize = 16384;
 
-  CReplyReceiver(IByteLink& link, CReplyState& state, CMessageSet& messages)
-      : link_(link), state_(state), messages_(messages), framer_(kReceiveBufferSize) {}
+  CReplyReceiver(IByteLink& link, CAnswerLedger& answers, CMessageSet& messages)
+      : link_(link), answers_(answers), messages_(messages), framer_(kReceiveBufferSize) {}
   CReplyReceiver(const CReplyReceiver&) = delete;
   CReplyReceiver& operator=(const CReplyReceiver&) = delete;
 
   void SetTap(IMessageTap* tap) { tap_.store(tap); }
+
+  // The reply thread runs while this is set.
+  std::atomic<int> ReplyThreadRun{0};
 
   // Returns the bytes of one whole message (from F0, normally up to F7) and its length, or
   // nullptr once ReplyThreadRun is 0. The flag is looked at on every byte and every quiet
@@ -150,7 +154,7 @@ class CReplyReceiver {
   void Take(const uint8_t* m, size_t length, const DeviceAnswer& answer);
 
   IByteLink& link_;
-  CReplyState& state_;
+  CAnswerLedger& answers_;
   CMessageSet& messages_;
   std::atomic<IMessageTap*> tap_{nullptr};
   CSysExFramer framer_;

@@ -220,7 +220,7 @@ Shown DriveUpdate(IPortLink& port, const std::string& portName, const UpdaterRun
       engine.Abort();
       engine.WaitForWorker(limit);
     }
-    shown.outcome = engine.LastOutcome();
+    shown.outcome = engine.LastResult().outcome;
     shown.inProgress = engine.UpdateInProgress();
   }
   shown.errors = ui.Errors();

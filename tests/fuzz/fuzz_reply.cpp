@@ -11,11 +11,12 @@ namespace {
 
 class ScriptLink : public px::IByteLink {
  public:
-  ScriptLink(const uint8_t* data, size_t size, std::atomic<int>& run)
-      : data_(data), size_(size), run_(run) {}
+  ScriptLink(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  // The receiver's run flag, cleared once the script is over.
+  std::atomic<int>* run = nullptr;
   bool ReadByte(uint8_t& byte) override {
     if (pos_ >= size_) {
-      run_ = 0;  // the script is over: the receiver stops
+      if (run != nullptr) *run = 0;  // the script is over: the receiver stops
       return false;
     }
     byte = data_[pos_++];
@@ -33,7 +34,6 @@ class ScriptLink : public px::IByteLink {
  private:
   const uint8_t* data_;
   size_t size_;
-  std::atomic<int>& run_;
   size_t pos_ = 0;
   size_t sent_ = 0;
 };
@@ -43,17 +43,18 @@ class ScriptLink : public px::IByteLink {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   // The first byte picks the device id the matcher compares with.
-  px::CReplyState state;
-  state.ReplyThreadRun = 1;
-  ScriptLink link(data + 1, size - 1, state.ReplyThreadRun);
+  px::CAnswerLedger answers;
+  ScriptLink link(data + 1, size - 1);
   // Bits 1 to 3 of the first byte: how many answers are owed before the bytes come.
   for (int i = 0; i < ((data[0] >> 1) & 7); ++i) {
-    state.Answers.SendAsked(link, px::IdentityRequest.data(), 6, nullptr);
+    answers.SendAsked(link, px::IdentityRequest.data(), 6, nullptr);
   }
   px::CMessageSet messages;
   messages.DeviceId = (data[0] & 1) ? 0x5D : 0x5E;
   messages.SetIdentityReplyDevice(data[0] & 0x7F);
-  px::CReplyReceiver receiver(link, state, messages);
+  px::CReplyReceiver receiver(link, answers, messages);
+  receiver.ReplyThreadRun = 1;
+  link.run = &receiver.ReplyThreadRun;
   size_t length = 0;
   while (const uint8_t* m = receiver.ReadSysEx(length)) {
     // Copy into an exact-size heap block so ASan sees any read past the delivered message.

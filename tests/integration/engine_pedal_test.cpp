@@ -69,7 +69,7 @@ Result Update(test::RecordingUi& ui, PedalConfig config, EngineTiming timing = {
     engine.StartReplyThread();
     engine.OnExecute(7);
     EXPECT_TRUE(engine.WaitForWorker(120000));
-    run.outcome = engine.LastOutcome();
+    run.outcome = engine.LastResult().outcome;
   }
   pedal.Stop();
   run.report = pedal.Report();

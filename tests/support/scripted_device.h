@@ -85,8 +85,8 @@ class ScriptedDevice : public IPortLink {
     deliverer_.join();
   }
 
-  // A device id of 0x5E and variant 1 that accepts everything, unless the handler answers first
-  // (a handler returning std::nullopt-like "default" is expressed by calling Default()).
+  // Without a handler, the device is Default: id 0x5E, variant 1, accepting everything. A handler
+  // answers every message itself, and returns Default(...) for the kinds it does not script.
   void SetHandler(Handler h) {
     std::lock_guard<std::mutex> lock(mutex_);
     handler_ = std::move(h);

@@ -92,7 +92,7 @@ class AnswersTest : public ::testing::Test {
     EXPECT_EQ(dev_.Count("UpdateComplete"), 0) << "the pedal must stay in update mode";
     EXPECT_TRUE(ui_.Enabled());
     EXPECT_FALSE(engine_->UpdateInProgress());
-    EXPECT_EQ(engine_->LastOutcome(), RunOutcome::OutOfStep);
+    EXPECT_EQ(engine_->LastResult().outcome, RunOutcome::OutOfStep);
   }
 
   HoldingDevice dev_;
@@ -226,7 +226,7 @@ TEST_F(AnswersTest, AnUnknownAnswerEndsWithTheExchangesErrorBox) {
   EXPECT_EQ(ui_.Errors(), std::vector<std::string>{"Transfer error occurred(ROM write:127)"});
   EXPECT_EQ(dev_.Count("RomWrite"), 7);
   EXPECT_TRUE(ui_.Completions().empty());
-  EXPECT_EQ(engine_->LastOutcome(), RunOutcome::Refused);
+  EXPECT_EQ(engine_->LastResult().outcome, RunOutcome::Refused);
 }
 
 TEST_F(AnswersTest, AnUnknownAnswerToAFileStepIsItsError) {
@@ -261,7 +261,7 @@ TEST_F(AnswersTest, AContradictionDuringUpdateCompleteIsNotACompletion) {
   });
   EXPECT_EQ(ui_.Errors(), std::vector<std::string>{LoadText(IDS_ANSWERS_OUT_OF_STEP)});
   EXPECT_TRUE(ui_.Completions().empty());
-  EXPECT_EQ(engine_->LastOutcome(), RunOutcome::OutOfStep);
+  EXPECT_EQ(engine_->LastResult().outcome, RunOutcome::OutOfStep);
 }
 
 // After a refused chunk the close is still sent; it may time out, and its box is shown, but the
@@ -274,7 +274,7 @@ TEST_F(AnswersTest, TheFirstFailureDecidesTheOutcome) {
   });
   EXPECT_EQ(ui_.Errors(), (std::vector<std::string>{"Transfer error occurred(File Write:-74)",
                                                     "Time out error(File Close)"}));
-  EXPECT_EQ(engine_->LastOutcome(), RunOutcome::Refused);
+  EXPECT_EQ(engine_->LastResult().outcome, RunOutcome::Refused);
 }
 
 // The chunk's late answer begins while the close is still leaving, contradicting the last answer
@@ -288,7 +288,7 @@ TEST_F(AnswersTest, TheCloseAfterAFailedChunkNeverShowsOutOfStep) {
     return std::nullopt;
   });
   EXPECT_EQ(ui_.Errors(), std::vector<std::string>{"Time out error(File Write)"});
-  EXPECT_EQ(engine_->LastOutcome(), RunOutcome::TimedOut);
+  EXPECT_EQ(engine_->LastResult().outcome, RunOutcome::TimedOut);
   EXPECT_EQ(dev_.Count("RomErase"), 0);
 }
 
@@ -339,57 +339,63 @@ class OwedAnswersTest : public ::testing::Test {
  protected:
   static constexpr uint32_t kWholeWaitMs = 600000;
 
-  OwedAnswersTest() : stop_(reply_.Answers), channel_(link_, reply_, stop_) {}
+  // A channel whose whole reply wait is kWholeWaitMs, with this margin on the times measured.
+  static EngineTiming Timing(uint32_t marginMs) {
+    EngineTiming t;
+    t.replyWaitMs = kWholeWaitMs;
+    t.lastAnswerMarginMs = marginMs;
+    return t;
+  }
+  OwedAnswersTest() : channel_(std::in_place, link_, answers_, Timing(0)) {}
 
   // One copy of the request; the answer, when given, comes at once.
   void Request(bool answered = true) {
-    channel_.Begin(kWholeWaitMs, 0);
+    channel_->Begin();
     SendAndWait(answered);
   }
   void SendAndWait(bool answered) {
-    ASSERT_TRUE(channel_.Send(kRequest.data(), static_cast<int>(kRequest.size())));
+    ASSERT_TRUE(channel_->Send(kRequest.data(), static_cast<int>(kRequest.size())));
     if (answered) Answer(AckOf(0));
     DeviceAnswer answer;
-    EXPECT_EQ(channel_.WaitReply(answered ? kWholeWaitMs : 0, answer),
+    EXPECT_EQ(channel_->WaitReply(answered ? kWholeWaitMs : 0, answer),
               answered ? Wait::Reply : Wait::TimedOut);
   }
   // A request whose first copy got no answer in its wait, and whose resend was answered.
   void Resent() {
-    channel_.Begin(kWholeWaitMs, 0);
+    channel_->Begin();
     SendAndWait(false);
     SendAndWait(true);
-    ASSERT_EQ(reply_.Answers.Owed(), 1u) << "the first copy is still owed its answer";
+    ASSERT_EQ(answers_.Owed(), 1u) << "the first copy is still owed its answer";
   }
   void Answer(const Bytes& m) {
     DeviceAnswer a;
     a.kind = MessageKind::Ack;
     a.status = m[5];
-    reply_.Answers.Answer(m.data(), m.size(), UINT64_MAX, a);
+    answers_.Answer(m.data(), m.size(), UINT64_MAX, a);
   }
   // Runs `step` on a thread of its own; true once it returned, false when it was still waiting
   // after far longer than any answer sized from this line could take (then it is stopped).
   bool Returns(const std::function<void()>& step) {
     std::future<void> done = std::async(std::launch::async, step);
     if (done.wait_for(std::chrono::seconds(60)) == std::future_status::ready) return true;
-    stop_.Request();
+    answers_.Stop();
     done.wait();
     return false;
   }
   // The next request, sent once: whether an answer was left over for it. Then its own answer
   // comes, so that nothing stays owed.
   bool NextRequestFindsAnAnswer() {
-    EXPECT_TRUE(channel_.Send(kRequest.data(), static_cast<int>(kRequest.size())));
+    EXPECT_TRUE(channel_->Send(kRequest.data(), static_cast<int>(kRequest.size())));
     DeviceAnswer answer;
-    const bool found = channel_.WaitReply(0, answer) == Wait::Reply;
+    const bool found = channel_->WaitReply(0, answer) == Wait::Reply;
     Answer(AckOf(0));
     return found;
   }
 
   const Bytes kRequest = {0xF0, 0x52, 0x00, 0x5E, 0x01, 0xF7};
   test::MemoryLink link_;
-  CReplyState reply_;
-  CStopSignal stop_;
-  CRequestChannel channel_;
+  CAnswerLedger answers_;
+  std::optional<CRequestChannel> channel_;
 };
 
 // The resend was answered by its own answer; the first copy's never comes. Neither the next
@@ -397,30 +403,31 @@ class OwedAnswersTest : public ::testing::Test {
 TEST_F(OwedAnswersTest, AResendAnsweredByItsOwnAnswerCostsNoWholeWait) {
   Request();  // measured: the line answers such a request at once
   Resent();
-  EXPECT_TRUE(Returns([&] { channel_.Begin(kWholeWaitMs, 0); }));
+  EXPECT_TRUE(Returns([&] { channel_->Begin(); }));
   EXPECT_FALSE(NextRequestFindsAnAnswer());
-  EXPECT_EQ(reply_.Answers.Surplus(), 0u);
+  EXPECT_EQ(answers_.Surplus(), 0u);
 
   Resent();
   bool inStep = false;
-  EXPECT_TRUE(Returns([&] { inStep = channel_.StayedInStep(kWholeWaitMs, 0); }));
+  EXPECT_TRUE(Returns([&] { inStep = channel_->StayedInStep(); }));
   EXPECT_TRUE(inStep);
 }
 
 // The first copy's answer came late and was taken; the resend's own follows while the next
 // request begins. It answers the resent request, never the next one, and it is no surplus.
 TEST_F(OwedAnswersTest, TheResendsOwnAnswerAfterALateOneIsStillOwed) {
+  channel_.emplace(link_, answers_, Timing(60000));
   Request();
   Resent();
-  // A request-time of a minute: the resend's answer, handed over right after, is within it.
+  // A margin of a minute: the resend's answer, handed over right after, is within it.
   EXPECT_TRUE(Returns([&] {
     std::thread resendAnswer([&] { Answer(AckOf(0)); });
-    channel_.Begin(kWholeWaitMs, 60000);
+    channel_->Begin();
     resendAnswer.join();
   }));
-  EXPECT_EQ(reply_.Answers.Owed(), 0u);
+  EXPECT_EQ(answers_.Owed(), 0u);
   EXPECT_FALSE(NextRequestFindsAnAnswer()) << "the resend's answer was taken for the next request";
-  EXPECT_EQ(reply_.Answers.Surplus(), 0u);
+  EXPECT_EQ(answers_.Surplus(), 0u);
 }
 
 // Nothing measured yet, or the last request never answered: the owed answer gets the whole reply
@@ -429,20 +436,20 @@ TEST_F(OwedAnswersTest, WithNothingMeasuredTheOwedAnswerGetsTheWholeWait) {
   Resent();  // the first request of the channel: nothing measured before it
   EXPECT_TRUE(Returns([&] {
     std::thread lateAnswer([&] { Answer(AckOf(0)); });
-    channel_.Begin(kWholeWaitMs, 0);
+    channel_->Begin();
     lateAnswer.join();
   }));
   EXPECT_FALSE(NextRequestFindsAnAnswer());
-  EXPECT_EQ(reply_.Answers.Surplus(), 0u);
+  EXPECT_EQ(answers_.Surplus(), 0u);
 
   Request(false);  // measured now, but this one timed out: its answer is still owed
   EXPECT_TRUE(Returns([&] {
     std::thread lateAnswer([&] { Answer(AckOf(0)); });
-    channel_.Begin(kWholeWaitMs, 0);
+    channel_->Begin();
     lateAnswer.join();
   }));
   EXPECT_FALSE(NextRequestFindsAnAnswer());
-  EXPECT_EQ(reply_.Answers.Surplus(), 0u);
+  EXPECT_EQ(answers_.Surplus(), 0u);
 }
 
 }  // namespace

@@ -93,7 +93,7 @@ TEST_F(EngineTest, Variant1GoesThroughEveryStepInOrder) {
   EXPECT_TRUE(Errors().empty());
   EXPECT_FALSE(engine_->UpdateInProgress());
   EXPECT_FALSE(ui_.Enabled()) << "controls stay disabled after a completed update";
-  EXPECT_EQ(engine_->LastOutcome(), RunOutcome::Completed);
+  EXPECT_EQ(engine_->LastResult().outcome, RunOutcome::Completed);
 
   // Chunks of 4096, 4096 and 1025 bytes; the last block carries the remaining 100 bytes at its
   // address.
@@ -149,7 +149,7 @@ TEST_F(EngineTest, Identification) {
   EXPECT_EQ(Errors(), std::vector<std::string>{"Time out error(ID Request)"});
   EXPECT_TRUE(ui_.Enabled());
   EXPECT_FALSE(engine_->UpdateInProgress());
-  EXPECT_EQ(engine_->LastOutcome(), RunOutcome::TimedOut);
+  EXPECT_EQ(engine_->LastResult().outcome, RunOutcome::TimedOut);
 
   // A device code that is not accepted ends the run before anything changes.
   id_ = 0x22;
@@ -332,7 +332,7 @@ TEST_F(EngineTest, ImageOfWholeBlocksSendsNoEmptyBlock) {
   firmware_ = Pattern(2 * kWriteBlock, 3);
   Run();
   EXPECT_EQ(SendsPerBlock(dev_), (std::vector<int>{1, 1}));
-  EXPECT_LE(engine_->ProgressPercent(), 100.0f);
+  EXPECT_LE(engine_->LastResult().position, 100);
 }
 
 TEST_F(EngineTest, FileSteps) {
@@ -383,7 +383,7 @@ TEST_F(EngineTest, AbortWhileSendingEndsSilently) {
   EXPECT_TRUE(Errors().empty());
   EXPECT_TRUE(ui_.Completions().empty());
   EXPECT_TRUE(engine_->UpdateInProgress()) << "an abort leaves the run state alone";
-  EXPECT_EQ(engine_->LastOutcome(), RunOutcome::Aborted);
+  EXPECT_EQ(engine_->LastResult().outcome, RunOutcome::Aborted);
 }
 
 // A reply wait that would outlast the test: only the event the test sends can end it.
@@ -501,7 +501,7 @@ TEST_F(EngineTest, RunsThatCannotStartSayWhyAndSendNothing) {
   engine_->OnExecute(3);
   ASSERT_TRUE(engine_->WaitForWorker(30000));
   EXPECT_EQ(Errors().back(), "Can't open COM Port.");
-  EXPECT_EQ(engine_->LastOutcome(), RunOutcome::PortFailed);
+  EXPECT_EQ(engine_->LastResult().outcome, RunOutcome::PortFailed);
   EXPECT_TRUE(dev_.Received().empty());
   EXPECT_TRUE(ui_.Enabled());
 }
@@ -554,7 +554,7 @@ TEST_F(SlowOpenTest, TheWorkerOpensThePortWhileTheRunIsActive) {
   EXPECT_EQ(std::vector<std::string>(events.end() - 3, events.end()),
             (std::vector<std::string>{"disable", "error:Can't open COM Port.", "enable"}));
   EXPECT_FALSE(engine_->UpdateInProgress());
-  EXPECT_EQ(engine_->LastOutcome(), RunOutcome::PortFailed);
+  EXPECT_EQ(engine_->LastResult().outcome, RunOutcome::PortFailed);
 }
 
 TEST_F(SlowOpenTest, AWindowClosedWhileThePortOpensHearsNothingOfIt) {

@@ -45,9 +45,8 @@ Verdict Answer(CAnswerLedger& ledger, const Bytes& m, uint64_t left = UINT64_MAX
 }
 
 CAnswerLedger::Delivery Take(CAnswerLedger& ledger) {
-  static const std::atomic<bool> never{false};
   CAnswerLedger::Delivery d;
-  EXPECT_EQ(ledger.Next(0, never, d), CAnswerLedger::Take::Answer);
+  EXPECT_EQ(ledger.Next(0, d), Wait::Reply);
   return d;
 }
 
@@ -90,11 +89,11 @@ TEST(AnswerLedger, AnswersGoToTheRequestTheyAnswerInOrder) {
   EXPECT_EQ(a.answer.status, 6);
   EXPECT_EQ(b.request, first + 1);
   EXPECT_EQ(b.answer.status, 0);
-  std::atomic<bool> stop{true};
   CAnswerLedger::Delivery none;
-  EXPECT_EQ(ledger.Next(0, stop, none), CAnswerLedger::Take::Stopped);
-  stop = false;
-  EXPECT_EQ(ledger.Next(0, stop, none), CAnswerLedger::Take::TimedOut);
+  EXPECT_EQ(ledger.Next(0, none), Wait::TimedOut);
+  ledger.Stop();
+  EXPECT_EQ(ledger.Next(0, none), Wait::Aborted);
+  EXPECT_FALSE(ledger.Pause(60000)) << "the stop ends every pause, and is never taken back";
 }
 
 // A tap that holds the sending thread (a slow trace file) must not hold the reply thread: the
@@ -151,23 +150,23 @@ TEST(AnswerLedger, AnAnswerThatBeganBeforeItsRequestLeftIsASurplus) {
 // The receiver looks at how far the line has got when an answer's first byte is read.
 TEST(AnswerLedger, ReceiverMarksTheAnswerWhereItBegan) {
   QueueLink link;
-  CReplyState state;
+  CAnswerLedger answers;
   CMessageSet messages;
-  CReplyReceiver receiver(link, state, messages);
+  CReplyReceiver receiver(link, answers, messages);
   const Bytes block(100, 0x22);
-  state.Answers.SendAsked(link, block.data(), 100, nullptr);
+  answers.SendAsked(link, block.data(), 100, nullptr);
   link.Drain(50);
-  link.StopWhenDrained(state.ReplyThreadRun);
+  link.StopWhenDrained(receiver.ReplyThreadRun);
   link.Inject(kAck0);
   receiver.ReplyMatcher();
-  EXPECT_EQ(state.Answers.Surplus(), 1u);
-  EXPECT_EQ(state.Answers.Owed(), 1u);
+  EXPECT_EQ(answers.Surplus(), 1u);
+  EXPECT_EQ(answers.Owed(), 1u);
 
   link.Drain(100);
-  link.StopWhenDrained(state.ReplyThreadRun);
+  link.StopWhenDrained(receiver.ReplyThreadRun);
   link.Inject(kAck6);
   receiver.ReplyMatcher();
-  EXPECT_EQ(Take(state.Answers).answer.status, 6);
+  EXPECT_EQ(Take(answers).answer.status, 6);
 }
 
 }  // namespace

@@ -20,7 +20,7 @@ class ReplyTest : public ::testing::Test {
   // Collects every message ReadSysEx delivers from the injected bytes (the first quiet 100 ms
   // ends the collection).
   std::vector<Bytes> Frame(const Bytes& wire) {
-    link_.StopWhenDrained(state_.ReplyThreadRun);
+    link_.StopWhenDrained(receiver_.ReplyThreadRun);
     link_.Inject(wire);
     std::vector<Bytes> out;
     size_t n = 0;
@@ -34,7 +34,7 @@ class ReplyTest : public ::testing::Test {
     Ask();
     for (const Bytes& m : Frame(wire)) receiver_.Match(m.data(), m.size());
     CAnswerLedger::Delivery d;
-    if (state_.Answers.Next(0, stop_, d) != CAnswerLedger::Take::Answer) return std::nullopt;
+    if (answers_.Next(0, d) != Wait::Reply) return std::nullopt;
     return d.answer;
   }
   int32_t StatusOf(const Bytes& wire) {
@@ -51,17 +51,16 @@ class ReplyTest : public ::testing::Test {
 
   // One request sent, so that one answer is owed.
   void Ask() {
-    state_.Answers.GiveUpOwed();
-    state_.Answers.BeginRequest();
-    state_.Answers.SendAsked(requests_, IdentityRequest.data(), 6, nullptr);
+    answers_.GiveUpOwed();
+    answers_.BeginRequest();
+    answers_.SendAsked(requests_, IdentityRequest.data(), 6, nullptr);
   }
 
-  std::atomic<bool> stop_{false};
   test::MemoryLink link_;
   test::MemoryLink requests_;
-  CReplyState state_;
+  CAnswerLedger answers_;
   CMessageSet messages_;
-  CReplyReceiver receiver_{link_, state_, messages_};
+  CReplyReceiver receiver_{link_, answers_, messages_};
 };
 
 TEST_F(ReplyTest, FramingSkipsRealTimeAndStrays) {
@@ -173,24 +172,21 @@ TEST_F(ReplyTest, SubReplies) {
 // told apart from any answer a device could give.
 TEST(ReplyThread, StopsAndWakesAWaitingWorker) {
   test::MemoryLink link;
-  CReplyState state;
+  CAnswerLedger answers;
   CMessageSet messages;
-  CReplyReceiver receiver(link, state, messages);
-  state.ReplyThreadRun = 1;
+  CReplyReceiver receiver(link, answers, messages);
+  receiver.ReplyThreadRun = 1;
   std::thread reply([&] { receiver.Run(); });
-  std::atomic<bool> abort{false};
-  state.Answers.BeginRequest();
-  state.Answers.SendAsked(link, IdentityRequest.data(), 6, nullptr);
+  answers.BeginRequest();
+  answers.SendAsked(link, IdentityRequest.data(), 6, nullptr);
   link.Inject({0xF0, 0x52, 0x00, 0x5E, 0x00, 0x04, 0xF7});
   CAnswerLedger::Delivery d;
-  ASSERT_EQ(state.Answers.Next(30000, abort, d), CAnswerLedger::Take::Answer);
+  ASSERT_EQ(answers.Next(30000, d), Wait::Reply);
   EXPECT_EQ(d.answer.status, 4);
 
-  std::thread worker(
-      [&] { EXPECT_EQ(state.Answers.Next(600000, abort, d), CAnswerLedger::Take::Stopped); });
-  state.ReplyThreadRun = 0;
-  abort = true;
-  state.Answers.Wake();
+  std::thread worker([&] { EXPECT_EQ(answers.Next(600000, d), Wait::Aborted); });
+  receiver.ReplyThreadRun = 0;
+  answers.Stop();
   worker.join();
   reply.join();
 }
@@ -199,10 +195,10 @@ TEST(ReplyThread, StopsAndWakesAWaitingWorker) {
 // answers never alter the request.
 TEST(ReplyThread, AnswersNeverAlterTheWorkersRequest) {
   test::MemoryLink link;
-  CReplyState state;
+  CAnswerLedger ledger;
   CMessageSet messages;
-  CReplyReceiver receiver(link, state, messages);
-  state.ReplyThreadRun = 1;
+  CReplyReceiver receiver(link, ledger, messages);
+  receiver.ReplyThreadRun = 1;
   std::thread reply([&] { receiver.Run(); });
   const Message request = messages.FileDelete("LINESEL.TDL");
   const int n = static_cast<int>(request.size());
@@ -228,7 +224,7 @@ TEST(ReplyThread, AnswersNeverAlterTheWorkersRequest) {
   }
   EXPECT_EQ(requests, 200u);
   EXPECT_EQ(answers, 400u);
-  state.ReplyThreadRun = 0;
+  receiver.ReplyThreadRun = 0;
   reply.join();
 }
 

@@ -20,21 +20,21 @@ namespace {
 // never a slow one: a late answer would be taken for the next request's.
 class CMiniUpdater {
  public:
-  explicit CMiniUpdater(IByteLink& link) : link_(link), receiver_(link, state_, messages_) {
-    state_.ReplyThreadRun = 1;
+  explicit CMiniUpdater(IByteLink& link) : link_(link), receiver_(link, answers_, messages_) {
+    receiver_.ReplyThreadRun = 1;
     thread_ = std::thread([this] { receiver_.Run(); });
   }
   ~CMiniUpdater() {
-    state_.ReplyThreadRun = 0;
+    receiver_.ReplyThreadRun = 0;
     thread_.join();
   }
 
   // The status of the first reply within waitMs, resending up to attempts times.
   std::optional<int32_t> Exchange(const Bytes& m, uint32_t waitMs = 1000, int attempts = 8) {
     for (int i = 0; i < attempts; ++i) {
-      state_.Answers.SendAsked(link_, m.data(), static_cast<int>(m.size()), nullptr);
+      answers_.SendAsked(link_, m.data(), static_cast<int>(m.size()), nullptr);
       CAnswerLedger::Delivery d;
-      if (state_.Answers.Next(waitMs, stop_, d) == CAnswerLedger::Take::Answer) {
+      if (answers_.Next(waitMs, d) == Wait::Reply) {
         last_ = d.answer;
         return d.answer.status;
       }
@@ -56,10 +56,9 @@ class CMiniUpdater {
 
  private:
   IByteLink& link_;
-  CReplyState state_;
+  CAnswerLedger answers_;
   CMessageSet messages_;
   CReplyReceiver receiver_;
-  std::atomic<bool> stop_{false};
   DeviceAnswer last_;
   std::thread thread_;
 };

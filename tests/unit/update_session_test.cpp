@@ -1,5 +1,5 @@
 // One update session on the calling thread: what it finds, what it tells its observer and what it
-// returns, over a scripted device whose reply thread belongs to the test.
+// returns, over a connection to a scripted device that belongs to the test.
 #include "engine/update_session.h"
 
 #include <gtest/gtest.h>
@@ -42,27 +42,14 @@ class RecordingObserver : public IUpdateObserver {
 
 class UpdateSessionTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    reply_.ReplyThreadRun = 1;
-    replyThread_ = std::thread([this] { receiver_.Run(); });
-  }
-  void TearDown() override {
-    reply_.ReplyThreadRun = 0;
-    replyThread_.join();
-  }
+  void SetUp() override { ASSERT_TRUE(link_.StartReplyThread()); }
 
-  CUpdateSession NewSession() {
-    return CUpdateSession(dev_, reply_, messages_, stop_, Fast(), {firmware_, module_});
-  }
+  CUpdateSession NewSession() { return CUpdateSession(link_, Fast(), {firmware_, module_}); }
 
   Bytes firmware_ = Bytes(3000, 0x11);
   Bytes module_ = Bytes(5000, 0x22);
   test::ScriptedDevice dev_;
-  CReplyState reply_;
-  CMessageSet messages_;
-  CReplyReceiver receiver_{dev_, reply_, messages_};
-  CStopSignal stop_{reply_.Answers};
-  std::thread replyThread_;
+  CPedalLink link_{dev_};
 };
 
 // A session per run, over the same link and reply thread: each finds the device and completes.
@@ -131,7 +118,7 @@ TEST_F(UpdateSessionTest, DeclinedOrForeignOrStoppedSendsNothingMore) {
     ASSERT_EQ(observer.failures.size(), 1u);
     EXPECT_TRUE(observer.asked.empty());
   }
-  stop_.Request();
+  link_.Stop();
   {
     CUpdateSession session = NewSession();
     RecordingObserver observer;
