@@ -64,7 +64,7 @@ const char* ActionName(FaultAction action);
 // One rule of a fault script. The first rule that matches a received message decides; a message
 // that no rule matches gets the device's own behaviour.
 struct FaultRule {
-  std::optional<MessageKind> kind;  // empty: any message
+  std::optional<WireKind> kind;  // empty: any message
   // RomWrite only: the block-th distinct block address received (0-based), or one address.
   int32_t block = -1;
   std::optional<uint32_t> address;

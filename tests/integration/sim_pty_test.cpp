@@ -165,7 +165,7 @@ class CClient {
         broken_ = true;
         return {};
       }
-      if (framer_.Push(b) == px::sim::CSysExFramer::Event::Message) return framer_.message();
+      if (framer_.Push(b) == px::sim::CPedalFramer::Heard::Message) return framer_.message();
     }
     return {};
   }
@@ -182,7 +182,7 @@ class CClient {
  private:
   int fd_ = -1;
   bool broken_ = false;
-  px::sim::CSysExFramer framer_;
+  px::sim::CPedalFramer framer_;
 };
 
 Bytes Identity() {
