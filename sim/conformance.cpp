@@ -91,9 +91,9 @@ bool CConformanceChecker::CheckAddress(WireKind kind, const uint8_t* m, size_t n
 }
 
 // A request repeated with the same bytes is the updater's resend after a wait that ran out, and no
-// slip, when it began to arrive a whole reply wait after the earlier copy and no later than the
-// slack after our answer to that copy had wholly left the pedal. A resend sooner than the wait,
-// or long after the answer was on the line, stays the updater's own doing.
+// slip, when it began to arrive at least a reply wait less the slack after the earlier copy and no
+// later than the slack after our answer to that copy had wholly left the pedal. A resend sooner
+// than the wait, or long after the answer was on the line, stays the updater's own doing.
 void CConformanceChecker::NoteRequest(const uint8_t* m, size_t n, const Arrival& arrival) {
   repeated_ = lastRequest_.size() == n && std::equal(m, m + n, lastRequest_.begin());
   resentAfterWait_ = false;

@@ -119,9 +119,10 @@ struct PedalConfig {
   uint32_t clockMs = 0;         // not 0: a timing clock byte to the updater every clockMs
   // When not 0: the next request must come at least this long after UpdateStart was answered.
   uint32_t settleAfterUpdateStartMs = 0;
-  // When not 0, the updater's reply wait: a request repeated at least half of it after its last
-  // copy is a resend after a wait that timed out (our answer may have been slow to reach the
-  // updater), not a slip of the updater's.
+  // When not 0, the updater's reply wait. A request repeated with the same bytes that begins at
+  // least this wait less a slack (the larger of an eighth of the wait and 1 s) after its last copy
+  // began, and no later than the slack after our answer to that copy left, is a resend after a
+  // wait that timed out (the answer may have been slow to reach the updater), not its slip.
   uint32_t updaterReplyWaitMs = 0;
 
   // Faults.
