@@ -34,8 +34,6 @@ inline constexpr size_t kMessageKindCount = static_cast<size_t>(WireKind::Unknow
 const char* KindName(WireKind kind);
 // Case-insensitive; false for an unknown name.
 bool ParseKind(std::string_view name, WireKind& kind);
-// The report still names the kinds MessageKind; this goes when it takes WireKind.
-using MessageKind = WireKind;
 
 // What the updater sends: flash blocks of 12,288 bytes and file chunks of 4,096, the last of
 // each shorter; files opened with mode 1.
