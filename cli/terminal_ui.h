@@ -72,7 +72,7 @@ class CTerminalUi : public IUpdateObserver {
   void ShowCompletion(const std::string& text);
   void SetProgressPosition(int percent);
 
-  // While held, errors are kept (Ending) but not shown: --all tells them as "left out".
+  // While held, errors are not shown: --all tells them as "left out" in its summary.
   void HoldErrors(bool hold);
   // A line of explanation on the error stream, after the port in a lane.
   void Note(const std::string& text);

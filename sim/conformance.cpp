@@ -38,8 +38,8 @@ void CConformanceChecker::OnArrival(bool damaged) {
   }
 }
 
-bool CConformanceChecker::Inspect(MessageKind kind, const uint8_t* m, size_t n,
-                                  const Arrival& arrival, bool updateStartSeen, bool& malformed) {
+bool CConformanceChecker::Inspect(WireKind kind, const uint8_t* m, size_t n, const Arrival& arrival,
+                                  bool updateStartSeen, bool& malformed) {
   malformed = false;
   if (!CheckAddress(kind, m, n, updateStartSeen)) return false;
   const Row& row = RowOf(kind);
@@ -58,7 +58,7 @@ bool CConformanceChecker::Inspect(MessageKind kind, const uint8_t* m, size_t n,
   return true;
 }
 
-bool CConformanceChecker::CheckAddress(MessageKind kind, const uint8_t* m, size_t n,
+bool CConformanceChecker::CheckAddress(WireKind kind, const uint8_t* m, size_t n,
                                        bool updateStartSeen) {
   if (m[1] != wire::kMaker && m[1] != wire::kUniversal) {
     Violate(kind, "manufacturer byte " + Hex(m[1]));
@@ -72,7 +72,7 @@ bool CConformanceChecker::CheckAddress(MessageKind kind, const uint8_t* m, size_
     if (n < 6 || m[3] != config_.family) {
       // Until it has read the pedal's identity the updater answers with its default id (an Ack
       // 1 to a damaged identity reply, for instance).
-      const bool early = kind == MessageKind::Ack && m[3] == wire::kFirstId && !updateStartSeen;
+      const bool early = kind == WireKind::Ack && m[3] == wire::kFirstId && !updateStartSeen;
       if (!early) {
         Violate(kind, "device id " + (n >= 5 ? Hex(m[3]) : std::string("missing")) +
                           " in byte 3; this pedal is " + Hex(config_.family));
@@ -83,7 +83,7 @@ bool CConformanceChecker::CheckAddress(MessageKind kind, const uint8_t* m, size_
       Violate(kind, std::string(KindName(kind)) + " to a device whose family code " +
                         Hex(config_.family) + " the updater does not accept");
     }
-  } else if (kind == MessageKind::Unknown) {
+  } else if (kind == WireKind::Unknown) {
     Violate(kind, "universal message other than an identity request or reply");
     return false;
   }
@@ -91,9 +91,9 @@ bool CConformanceChecker::CheckAddress(MessageKind kind, const uint8_t* m, size_
 }
 
 // A request repeated with the same bytes is the updater's resend after a wait that ran out, and no
-// slip, when it began to arrive a whole reply wait after the earlier copy and no later than the
-// slack after our answer to that copy had wholly left the pedal. A resend sooner than the wait,
-// or long after the answer was on the line, stays the updater's own doing.
+// slip, when it began to arrive at least a reply wait less the slack after the earlier copy and no
+// later than the slack after our answer to that copy had wholly left the pedal. A resend sooner
+// than the wait, or long after the answer was on the line, stays the updater's own doing.
 void CConformanceChecker::NoteRequest(const uint8_t* m, size_t n, const Arrival& arrival) {
   repeated_ = lastRequest_.size() == n && std::equal(m, m + n, lastRequest_.begin());
   resentAfterWait_ = false;
@@ -117,7 +117,7 @@ void CConformanceChecker::NoteRequest(const uint8_t* m, size_t n, const Arrival&
   lastRequestStart_ = arrival.startMs;
 }
 
-void CConformanceChecker::CheckSettle(MessageKind kind, uint64_t nowMs) {
+void CConformanceChecker::CheckSettle(WireKind kind, uint64_t nowMs) {
   if (!settleFrom_) return;
   const uint64_t want = config_.settleAfterUpdateStartMs;
   if (nowMs + kSettleToleranceMs < *settleFrom_ + want) {
@@ -130,10 +130,10 @@ void CConformanceChecker::CheckSettle(MessageKind kind, uint64_t nowMs) {
 }
 
 // Where the message may come is its row's; the flash steps also follow their addresses.
-void CConformanceChecker::CheckOrder(MessageKind kind, const uint8_t* m, size_t n) {
+void CConformanceChecker::CheckOrder(WireKind kind, const uint8_t* m, size_t n) {
   const Row& row = RowOf(kind);
   const std::string name = KindName(kind);
-  if (kind == MessageKind::IdentityRequest) return;
+  if (kind == WireKind::IdentityRequest) return;
   if (row.member1Only && config_.member != 1) {
     Violate(kind,
             name + " sent to a device of member " + Num(config_.member) +
@@ -151,17 +151,16 @@ void CConformanceChecker::CheckOrder(MessageKind kind, const uint8_t* m, size_t 
 
 // The rules that read the message's fields against the run: block by block, the whole region,
 // chunks no larger than the updater sends.
-std::string CConformanceChecker::CheckFlashOrder(MessageKind kind, const uint8_t* m,
-                                                 size_t n) const {
+std::string CConformanceChecker::CheckFlashOrder(WireKind kind, const uint8_t* m, size_t n) const {
   const std::string name = KindName(kind);
-  if (kind == MessageKind::FileWrite && n >= RowOf(kind).length) {
+  if (kind == WireKind::FileWrite && n >= RowOf(kind).length) {
     const uint32_t count = ReadField(kind, "length", m);
     if (count > kUpdaterChunk) {
       return "FileWrite chunk of " + Num(count) + " bytes; the updater sends at most " +
              Num(kUpdaterChunk);
     }
   }
-  if (kind == MessageKind::RomErase && n == RowOf(kind).length) {
+  if (kind == WireKind::RomErase && n == RowOf(kind).length) {
     const uint32_t address = ReadField(kind, "address", m);
     const uint32_t size = ReadField(kind, "size", m);
     if (address != kFlashBase || size != kFlashSize) {
@@ -169,7 +168,7 @@ std::string CConformanceChecker::CheckFlashOrder(MessageKind kind, const uint8_t
              "; the updater erases the whole MiB at " + Hex(kFlashBase, 8);
     }
   }
-  if (kind == MessageKind::UpdateComplete) {
+  if (kind == WireKind::UpdateComplete) {
     if (!lastBlockOk_) return "UpdateComplete after a RomWrite block that was not acknowledged";
     if (config_.expectedImage && lastBlock_) {
       const uint64_t written = *lastBlock_ + lastBlockLength_ - kFlashBase;
@@ -179,7 +178,7 @@ std::string CConformanceChecker::CheckFlashOrder(MessageKind kind, const uint8_t
       }
     }
   }
-  if (kind != MessageKind::RomWrite || n < 12) return {};
+  if (kind != WireKind::RomWrite || n < 12) return {};
   const uint32_t address = ReadField(kind, "address", m);
   const uint32_t count = ReadField(kind, "length", m);
   if (count == 0 || count > kUpdaterBlock) {
@@ -210,17 +209,19 @@ std::string CConformanceChecker::CheckFlashOrder(MessageKind kind, const uint8_t
 
 // A message that came out of place moves nothing: its slip is reported once, and the run is
 // judged on from where it stood. An IdentityRequest always starts a run afresh.
-void CConformanceChecker::Advance(MessageKind kind, const uint8_t* m, size_t n, bool ok,
-                                  bool answered, uint64_t answerAtMs) {
+void CConformanceChecker::Advance(WireKind kind, const uint8_t* m, size_t n, bool ok, bool answered,
+                                  uint64_t answerAtMs) {
   const Row& row = RowOf(kind);
   if (!row.isRequest()) return;
   lastAnswerPlanned_ = answered ? std::optional<uint64_t>(answerAtMs) : std::nullopt;
-  Verdict verdict = !answered ? Verdict::Silent : ok ? Verdict::Ok : Verdict::Refused;
-  if (kind == MessageKind::FileWrite && ok && n >= row.length &&
+  AnswerReading reading = !answered ? AnswerReading::Silent
+                          : ok      ? AnswerReading::Ok
+                                    : AnswerReading::Refused;
+  if (kind == WireKind::FileWrite && ok && n >= row.length &&
       ReadField(kind, "length", m) < kUpdaterChunk) {
-    verdict = Verdict::OkShort;
+    reading = AnswerReading::OkShort;
   }
-  if (kind == MessageKind::IdentityRequest) {
+  if (kind == WireKind::IdentityRequest) {
     // A resend of the request does not start afresh: earlier answers to it may be on their way.
     relaxed_ = curDamaged_ || (repeated_ && relaxed_);
     lastBlock_.reset();
@@ -228,22 +229,22 @@ void CConformanceChecker::Advance(MessageKind kind, const uint8_t* m, size_t n, 
   } else if (!(AllowedFrom(row) & In(step_))) {
     return;
   }
-  step_ = Move(kind, step_, verdict);
-  if (kind == MessageKind::RomErase && step_ == Step::Erased) {
+  step_ = Move(kind, step_, reading);
+  if (kind == WireKind::RomErase && step_ == Step::Erased) {
     lastBlock_.reset();
     lastBlockOk_ = false;
   }
-  if (kind == MessageKind::RomWrite && n >= 12) {
+  if (kind == WireKind::RomWrite && n >= 12) {
     lastBlock_ = ReadField(kind, "address", m);
     lastBlockLength_ = ReadField(kind, "length", m);
     lastBlockOk_ = ok;
   }
-  if (kind == MessageKind::UpdateStart && ok && config_.settleAfterUpdateStartMs > 0) {
+  if (kind == WireKind::UpdateStart && ok && config_.settleAfterUpdateStartMs > 0) {
     settleFrom_ = answerAtMs;
   }
 }
 
-void CConformanceChecker::TakeAnswer(MessageKind kind, const uint8_t* m, size_t n,
+void CConformanceChecker::TakeAnswer(WireKind kind, const uint8_t* m, size_t n,
                                      bool updateStartSeen) {
   if (pending_.empty()) {
     Violate(kind, std::string(KindName(kind)) + " that answers nothing the pedal asked", true);
@@ -253,9 +254,9 @@ void CConformanceChecker::TakeAnswer(MessageKind kind, const uint8_t* m, size_t 
   pending_.pop_front();
   if (p.kind != kind) {
     Violate(kind, std::string(KindName(kind)) + " where " + KindName(p.kind) + " was owed", true);
-  } else if (kind == MessageKind::Ack && n >= 6 && m[5] != p.status) {
+  } else if (kind == WireKind::Ack && n >= 6 && m[5] != p.status) {
     Violate(kind, "Ack " + Num(m[5]) + " to a device command that gets Ack " + Num(p.status), true);
-  } else if (kind == MessageKind::IdentityReply && n >= 7) {
+  } else if (kind == WireKind::IdentityReply && n >= 7) {
     const uint8_t d = m[6];
     if (updateStartSeen ? d != config_.family : d != 0x00 && !wire::Accepted(d)) {
       Violate(kind, "IdentityReply names device " + Hex(d) +
@@ -265,37 +266,37 @@ void CConformanceChecker::TakeAnswer(MessageKind kind, const uint8_t* m, size_t 
   }
 }
 
-void CConformanceChecker::Expect(MessageKind kind, uint8_t status, uint64_t atMs) {
+void CConformanceChecker::Expect(WireKind kind, uint8_t status, uint64_t atMs) {
   pending_.push_back({kind, status, atMs});
 }
 
-void CConformanceChecker::OnFramingEvent(CSysExFramer::Event event, bool damaged) {
+void CConformanceChecker::OnFramingEvent(CPedalFramer::Heard event, bool damaged) {
   if (damaged) {
     lineDamaged_ = true;
     relaxed_ = true;
     // A damaged F0 leaves the rest of its message as loose bytes: part of the same fault.
-    strayRun_ = event == CSysExFramer::Event::StrayByte;
+    strayRun_ = event == CPedalFramer::Heard::StrayByte;
     return;
   }
   curDamaged_ = false;
-  if (event == CSysExFramer::Event::StrayByte) {
-    if (!strayRun_) Violate(MessageKind::Unknown, "bytes outside any message");
+  if (event == CPedalFramer::Heard::StrayByte) {
+    if (!strayRun_) Violate(WireKind::Unknown, "bytes outside any message");
     strayRun_ = true;
     return;
   }
   strayRun_ = false;
   switch (event) {
-    case CSysExFramer::Event::RealTime:
-      Violate(MessageKind::Unknown, "real-time byte in the updater's stream");
+    case CPedalFramer::Heard::RealTime:
+      Violate(WireKind::Unknown, "real-time byte in the updater's stream");
       break;
-    case CSysExFramer::Event::Restarted:
-      Violate(MessageKind::Unknown, "an F0 cut a message short");
+    case CPedalFramer::Heard::Restarted:
+      Violate(WireKind::Unknown, "an F0 cut a message short");
       break;
-    case CSysExFramer::Event::Aborted:
-      Violate(MessageKind::Unknown, "a status byte cut a message short");
+    case CPedalFramer::Heard::Aborted:
+      Violate(WireKind::Unknown, "a status byte cut a message short");
       break;
-    case CSysExFramer::Event::Overlong:
-      Violate(MessageKind::Unknown, "a message longer than 16,384 bytes");
+    case CPedalFramer::Heard::Overlong:
+      Violate(WireKind::Unknown, "a message longer than 16,384 bytes");
       break;
     default:
       break;
@@ -316,7 +317,7 @@ void CConformanceChecker::OnLineReset(uint64_t nowMs, bool disconnected) {
   settleFrom_.reset();
 }
 
-void CConformanceChecker::Violate(MessageKind kind, std::string what, bool order) {
+void CConformanceChecker::Violate(WireKind kind, std::string what, bool order) {
   if (curDamaged_ || (order && (relaxed_ || resentAfterWait_))) {
     log_.Suppress();
     return;

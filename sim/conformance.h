@@ -41,22 +41,22 @@ class CConformanceChecker {
   // A whole request or answer of the updater: its address, its layout and its place in the run.
   // Returns false when it is not for this pedal (nothing more is done with it); malformed tells
   // whether a field is one that no correct encoder writes.
-  bool Inspect(MessageKind kind, const uint8_t* m, size_t n, const Arrival& arrival,
+  bool Inspect(WireKind kind, const uint8_t* m, size_t n, const Arrival& arrival,
                bool updateStartSeen, bool& malformed);
   // An Ack or IdentityReply: the answer owed first must be this one.
-  void TakeAnswer(MessageKind kind, const uint8_t* m, size_t n, bool updateStartSeen);
+  void TakeAnswer(WireKind kind, const uint8_t* m, size_t n, bool updateStartSeen);
   // The device's answer is known: the run moves on as the updater will read it. answerAtMs: when
   // the answer is planned to leave.
-  void Advance(MessageKind kind, const uint8_t* m, size_t n, bool ok, bool answered,
+  void Advance(WireKind kind, const uint8_t* m, size_t n, bool ok, bool answered,
                uint64_t answerAtMs);
   // The pedal sent a request of its own at atMs; the updater owes this answer.
-  void Expect(MessageKind kind, uint8_t status, uint64_t atMs);
+  void Expect(WireKind kind, uint8_t status, uint64_t atMs);
   // Something the device found the updater did wrong.
-  void Blame(MessageKind kind, std::string what) { Violate(kind, std::move(what)); }
+  void Blame(WireKind kind, std::string what) { Violate(kind, std::move(what)); }
   // An injected fault may have misled the updater from here on in this run.
   void Excuse() { relaxed_ = true; }
 
-  void OnFramingEvent(CSysExFramer::Event event, bool damaged);
+  void OnFramingEvent(CPedalFramer::Heard event, bool damaged);
   void OnOutboundDamage();
   // The updater closed the line: answers it still owed are overdue (see Overdue).
   void OnLineReset(uint64_t nowMs, bool disconnected);
@@ -67,12 +67,12 @@ class CConformanceChecker {
   std::vector<Violation> Overdue(uint64_t nowMs, bool disconnected, uint32_t& count) const;
 
  private:
-  bool CheckAddress(MessageKind kind, const uint8_t* m, size_t n, bool updateStartSeen);
+  bool CheckAddress(WireKind kind, const uint8_t* m, size_t n, bool updateStartSeen);
   void NoteRequest(const uint8_t* m, size_t n, const Arrival& arrival);
-  void CheckSettle(MessageKind kind, uint64_t nowMs);
-  void CheckOrder(MessageKind kind, const uint8_t* m, size_t n);
-  std::string CheckFlashOrder(MessageKind kind, const uint8_t* m, size_t n) const;
-  void Violate(MessageKind kind, std::string what, bool order = false);
+  void CheckSettle(WireKind kind, uint64_t nowMs);
+  void CheckOrder(WireKind kind, const uint8_t* m, size_t n);
+  std::string CheckFlashOrder(WireKind kind, const uint8_t* m, size_t n) const;
+  void Violate(WireKind kind, std::string what, bool order = false);
   Steps AllowedFrom(const Row& row) const {
     return config_.member == 1 ? row.fromMember1 : row.fromOthers;
   }
@@ -105,7 +105,7 @@ class CConformanceChecker {
   std::string resendNote_;  // how the repeat stood against the wait, for the report
 
   struct Pending {
-    MessageKind kind;
+    WireKind kind;
     uint8_t status;
     uint64_t atMs;
   };

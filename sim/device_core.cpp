@@ -33,7 +33,7 @@ std::string LengthSlip(uint32_t count, size_t n, size_t overhead) {
          Num(static_cast<int64_t>(n) - static_cast<int64_t>(overhead)) + " packed bytes";
 }
 
-bool ReadNameField(MessageKind kind, const uint8_t* m, std::string& name) {
+bool ReadNameField(WireKind kind, const uint8_t* m, std::string& name) {
   const Field& f = FieldOf(kind, "name");
   return wire::ReadName(m + f.at, f.width, name);
 }
@@ -44,7 +44,7 @@ Outcome AckOf(uint8_t s, const std::string& why = {}, bool updaterFault = false)
 
 }  // namespace
 
-bool ReadsAsSuccess(MessageKind kind, const Reply& reply) {
+bool ReadsAsSuccess(WireKind kind, const Reply& reply) {
   switch (reply.type) {
     case Reply::Type::None:
     case Reply::Type::Sub:
@@ -56,7 +56,7 @@ bool ReadsAsSuccess(MessageKind kind, const Reply& reply) {
       return (reply.value & 0x7F) == 0;
     case Reply::Type::Value:
       return reply.value == 0 ||
-             (kind == MessageKind::FileDelete && reply.value == status::kFileNotFound);
+             (kind == WireKind::FileDelete && reply.value == status::kFileNotFound);
     case Reply::Type::Code:
       if (reply.value == 34) return reply.extra >= 0;
       return reply.value == 2 || reply.value == 17 || reply.value == 32 || reply.value == 37 ||
@@ -74,7 +74,7 @@ CDeviceCore::CDeviceCore(const PedalConfig& config)
   batteryLow_ = config.batteryLow || config.batteryLowAfterBlock == 0;
 }
 
-Reply CDeviceCore::Natural(MessageKind kind, int32_t value) const {
+Reply CDeviceCore::Natural(WireKind kind, int32_t value) const {
   const Row& row = RowOf(kind);
   if (row.member1Only && !Variant1()) return {Reply::Type::Ack, value, 0};
   switch (row.answer) {
@@ -108,20 +108,20 @@ std::vector<uint8_t> CDeviceCore::Compose(const Reply& reply) const {
   return {};
 }
 
-Outcome CDeviceCore::Execute(MessageKind kind, const uint8_t* m, size_t n, bool malformed,
+Outcome CDeviceCore::Execute(WireKind kind, const uint8_t* m, size_t n, bool malformed,
                              bool damaged) {
   if (RowOf(kind).member1Only && !Variant1()) {
     return AckOf(status::kUnknownCommand, "this member has no " + std::string(KindName(kind)));
   }
   switch (kind) {
-    case MessageKind::IdentityRequest:
+    case WireKind::IdentityRequest:
       return Answer({Reply::Type::Identity, 0, 0}, false);
-    case MessageKind::IdentityReply:
-    case MessageKind::Ack:
+    case WireKind::IdentityReply:
+    case WireKind::Ack:
       return {};
-    case MessageKind::Unknown:
+    case WireKind::Unknown:
       return AckOf(status::kUnknownCommand, "unknown command", true);
-    case MessageKind::UpdateStart:
+    case WireKind::UpdateStart:
       if (malformed) return AckOf(status::kMalformed, "malformed");
       updateStartSeen_ = true;
       if (!config_.updateModeReady) return AckOf(status::kNotInUpdateMode, "not in update mode");
@@ -129,7 +129,7 @@ Outcome CDeviceCore::Execute(MessageKind kind, const uint8_t* m, size_t n, bool 
       if (Variant1() && !semaphore_) return AckOf(status::kNoSemaphore, "semaphore not held");
       updateMode_ = true;
       return AckOf(status::kOk);
-    case MessageKind::UpdateComplete:
+    case WireKind::UpdateComplete:
       if (malformed) return AckOf(status::kMalformed, "malformed");
       if (!updateMode_ && !updateComplete_) {
         return AckOf(status::kNotInUpdateMode, "not in update mode");
@@ -137,7 +137,7 @@ Outcome CDeviceCore::Execute(MessageKind kind, const uint8_t* m, size_t n, bool 
       updateMode_ = false;
       updateComplete_ = true;
       return AckOf(status::kOk);
-    case MessageKind::GetSemaphore:
+    case WireKind::GetSemaphore:
       if (malformed) return AckOf(status::kMalformed, "malformed");
       if (batteryLow_) return AckOf(status::kSemaphoreBatteryLow, "battery low");
       if (semaphoreRefused_ < config_.semaphoreRefusals) {
@@ -146,22 +146,22 @@ Outcome CDeviceCore::Execute(MessageKind kind, const uint8_t* m, size_t n, bool 
       }
       semaphore_ = true;
       return AckOf(status::kOk);
-    case MessageKind::AudioMute:
+    case WireKind::AudioMute:
       if (malformed) return AckOf(status::kMalformed, "malformed");
       if (!semaphore_) return AckOf(status::kNoSemaphore, "semaphore not held");
       muted_ = true;
       return AckOf(status::kOk);
-    case MessageKind::RomErase:
+    case WireKind::RomErase:
       return RomErase(m, malformed);
-    case MessageKind::RomWrite:
+    case WireKind::RomWrite:
       return RomWrite(m, n, malformed, damaged);
-    case MessageKind::FileWrite:
+    case WireKind::FileWrite:
       return FileWrite(m, n, malformed);
-    case MessageKind::FileDelete:
-    case MessageKind::FileOpen:
-    case MessageKind::FileClose:
+    case WireKind::FileDelete:
+    case WireKind::FileOpen:
+    case WireKind::FileClose:
       return FileStep(kind, m, malformed);
-    case MessageKind::ResultRequest:
+    case WireKind::ResultRequest:
       return ResultRequest(m, n, malformed);
   }
   return {};
@@ -170,7 +170,7 @@ Outcome CDeviceCore::Execute(MessageKind kind, const uint8_t* m, size_t n, bool 
 Outcome CDeviceCore::ResultRequest(const uint8_t* m, size_t n, bool malformed) {
   if (malformed) return Answer({Reply::Type::Result, status::kMalformed, 0}, true, "malformed");
   std::string blame;
-  const uint32_t value = ReadField(MessageKind::ResultRequest, "value", m);
+  const uint32_t value = ReadField(WireKind::ResultRequest, "value", m);
   if (n >= 8 && value != 0) {
     blame = "ResultRequest argument " + Num(value) + "; the updater sends 0";
   }
@@ -193,8 +193,8 @@ Outcome CDeviceCore::RomErase(const uint8_t* m, bool malformed) {
   if (malformed) return refuse(status::kMalformed, "malformed", false);
   if (!updateMode_) return refuse(status::kNotInUpdateMode, "not in update mode", false);
   if (batteryLow_) return refuse(status::kBatteryLow, "battery low", false);
-  const uint64_t address = ReadField(MessageKind::RomErase, "address", m);
-  const uint64_t size = ReadField(MessageKind::RomErase, "size", m);
+  const uint64_t address = ReadField(WireKind::RomErase, "address", m);
+  const uint64_t size = ReadField(WireKind::RomErase, "size", m);
   if (size == 0 || address < kFlashBase || address - kFlashBase + size > kFlashSize ||
       (address - kFlashBase) % kFlashSector != 0 || size % kFlashSector != 0) {
     return refuse(status::kOutOfRange,
@@ -215,14 +215,14 @@ Outcome CDeviceCore::RomWrite(const uint8_t* m, size_t n, bool malformed, bool d
   };
   if (!updateMode_) return refuse(status::kNotInUpdateMode, "not in update mode", false);
   if (batteryLow_) return refuse(status::kBatteryLow, "battery low", false);
-  const Row& row = RowOf(MessageKind::RomWrite);
+  const Row& row = RowOf(WireKind::RomWrite);
   const uint32_t count = PayloadCount(row, m, n);
   const size_t packed = PackedSize(count);
   if (count == 0 || !LengthMatches(row, m, n)) {
     return refuse(status::kBadLength, LengthSlip(count, n, row.length), true);
   }
   if (malformed) return refuse(status::kMalformed, "malformed", false);
-  const uint64_t address = ReadField(MessageKind::RomWrite, "address", m);
+  const uint64_t address = ReadField(WireKind::RomWrite, "address", m);
   if (address < kFlashBase || address - kFlashBase + count > kFlashSize) {
     return refuse(status::kOutOfRange,
                   Num(count) + " bytes at " + Hex(static_cast<uint32_t>(address), 8) +
@@ -277,13 +277,13 @@ Outcome CDeviceCore::FileWrite(const uint8_t* m, size_t n, bool malformed) {
     return Answer({Reply::Type::Value, v, 0}, v != 0, why, updaterFault);
   };
   if (!updateMode_) return value(status::kFileNotInUpdateMode, "not in update mode", false);
-  const Row& row = RowOf(MessageKind::FileWrite);
+  const Row& row = RowOf(WireKind::FileWrite);
   const uint32_t count = PayloadCount(row, m, n);
   if (!LengthMatches(row, m, n)) {
     return value(status::kInvalid, LengthSlip(count, n, row.length), true);
   }
   if (malformed) return value(status::kFileMalformed, "malformed", false);
-  const uint32_t handle = ReadField(MessageKind::FileWrite, "handle", m);
+  const uint32_t handle = ReadField(WireKind::FileWrite, "handle", m);
   if (!openFile_) return value(status::kBadHandle, "no file is open", false);
   if (handle != 0) {
     return value(status::kBadHandle, "handle " + Num(handle) + "; FileOpen gave 0", true);
@@ -303,10 +303,10 @@ Outcome CDeviceCore::FileWrite(const uint8_t* m, size_t n, bool malformed) {
   return value(0, {}, false);
 }
 
-Outcome CDeviceCore::FileStep(MessageKind kind, const uint8_t* m, bool malformed) {
+Outcome CDeviceCore::FileStep(WireKind kind, const uint8_t* m, bool malformed) {
   auto value = [&](int32_t v, const std::string& why, bool updaterFault) {
     lastFileStatus_ = v;
-    const bool refused = v != 0 && !(kind == MessageKind::FileDelete && v == status::kFileNotFound);
+    const bool refused = v != 0 && !(kind == WireKind::FileDelete && v == status::kFileNotFound);
     return Answer({Reply::Type::Value, v, 0}, refused, why, updaterFault);
   };
   std::optional<std::string> closed;
@@ -315,17 +315,17 @@ Outcome CDeviceCore::FileStep(MessageKind kind, const uint8_t* m, bool malformed
   if (!updateMode_) return value(status::kFileNotInUpdateMode, "not in update mode", false);
   std::string name;
   switch (kind) {
-    case MessageKind::FileDelete:
-      if (!ReadNameField(MessageKind::FileDelete, m, name)) {
+    case WireKind::FileDelete:
+      if (!ReadNameField(WireKind::FileDelete, m, name)) {
         return value(status::kInvalid, "name field not a NUL-terminated, zero-padded name", true);
       }
       if (openFile_ == name) openFile_.reset();
       return value(files_.erase(name) ? 0 : status::kFileNotFound, {}, false);
-    case MessageKind::FileOpen: {
-      if (!ReadNameField(MessageKind::FileOpen, m, name)) {
+    case WireKind::FileOpen: {
+      if (!ReadNameField(WireKind::FileOpen, m, name)) {
         return value(status::kInvalid, "name field not a NUL-terminated, zero-padded name", true);
       }
-      const uint32_t mode = ReadField(MessageKind::FileOpen, "mode", m);
+      const uint32_t mode = ReadField(WireKind::FileOpen, "mode", m);
       if (mode != kOpenForWriting) {
         return value(status::kInvalid, "open mode " + Num(mode) + "; the updater opens with 1",
                      true);
@@ -335,8 +335,8 @@ Outcome CDeviceCore::FileStep(MessageKind kind, const uint8_t* m, bool malformed
       files_[name].clear();
       return value(0, {}, false);
     }
-    case MessageKind::FileClose: {
-      const uint32_t handle = ReadField(MessageKind::FileClose, "handle", m);
+    case WireKind::FileClose: {
+      const uint32_t handle = ReadField(WireKind::FileClose, "handle", m);
       if (openFile_ && handle == 0) {
         justClosed_ = openFile_;
         openFile_.reset();

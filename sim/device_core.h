@@ -56,7 +56,7 @@ struct Reply {
 };
 
 // Whether the updater takes this answer to a request of this kind for a success.
-bool ReadsAsSuccess(MessageKind kind, const Reply& reply);
+bool ReadsAsSuccess(WireKind kind, const Reply& reply);
 
 // What the device made of one request.
 struct Outcome {
@@ -76,9 +76,9 @@ class CDeviceCore {
   // Carries out a request of the updater (not its answers to the pedal's own requests).
   // malformed: a field no correct encoder writes; refused as such where the kind checks it.
   // damaged: the line changed the message on its way (which the device itself cannot know).
-  Outcome Execute(MessageKind kind, const uint8_t* m, size_t n, bool malformed, bool damaged);
+  Outcome Execute(WireKind kind, const uint8_t* m, size_t n, bool malformed, bool damaged);
   // The kind of answer a request of this kind gets, with this value.
-  Reply Natural(MessageKind kind, int32_t value) const;
+  Reply Natural(WireKind kind, int32_t value) const;
   std::vector<uint8_t> Compose(const Reply& reply) const;
 
   bool UpdateStartSeen() const { return updateStartSeen_; }
@@ -96,7 +96,7 @@ class CDeviceCore {
   Outcome RomWrite(const uint8_t* m, size_t n, bool malformed, bool damaged);
   Outcome RomErase(const uint8_t* m, bool malformed);
   Outcome FileWrite(const uint8_t* m, size_t n, bool malformed);
-  Outcome FileStep(MessageKind kind, const uint8_t* m, bool malformed);
+  Outcome FileStep(WireKind kind, const uint8_t* m, bool malformed);
   Outcome ResultRequest(const uint8_t* m, size_t n, bool malformed);
   bool Variant1() const { return config_.member == 1; }
 

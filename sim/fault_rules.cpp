@@ -18,13 +18,13 @@ constexpr DeviceCommand kDeviceCommands[] = {{0x01, 0}, {0x04, 0}, {0x05, 0}, {0
 
 CFaultRules::CFaultRules(const PedalConfig& config) : config_(config), rng_(config.seed) {}
 
-const FaultRule* CFaultRules::Match(MessageKind kind, const uint8_t* m, size_t n, uint64_t received,
+const FaultRule* CFaultRules::Match(WireKind kind, const uint8_t* m, size_t n, uint64_t received,
                                     uint32_t ofKind) {
   // The updater's answers to the pedal's own requests get no answer to play with.
-  if (kind == MessageKind::Ack || kind == MessageKind::IdentityReply) return nullptr;
+  if (kind == WireKind::Ack || kind == WireKind::IdentityReply) return nullptr;
   std::optional<uint32_t> block;
-  if (kind == MessageKind::RomWrite && n >= 12) {
-    block = ReadField(MessageKind::RomWrite, "address", m);
+  if (kind == WireKind::RomWrite && n >= 12) {
+    block = ReadField(WireKind::RomWrite, "address", m);
     ++blockSends_[*block];
     if (!blockIndex_.count(*block)) {
       blockIndex_[*block] = static_cast<int32_t>(blockIndex_.size());
@@ -55,10 +55,10 @@ bool CFaultRules::AddsOutput(FaultAction action) {
          action == FaultAction::StrayBytes;
 }
 
-Reply CFaultRules::Replacement(const FaultRule& rule, MessageKind kind, const CDeviceCore& device) {
+Reply CFaultRules::Replacement(const FaultRule& rule, WireKind kind, const CDeviceCore& device) {
   switch (rule.action) {
     case FaultAction::Status:
-      return kind == MessageKind::IdentityRequest || kind == MessageKind::Unknown
+      return kind == WireKind::IdentityRequest || kind == WireKind::Unknown
                  ? Reply{Reply::Type::Ack, rule.value, 0}
                  : device.Natural(kind, rule.value);
     case FaultAction::Ack:
@@ -76,9 +76,9 @@ Reply CFaultRules::Replacement(const FaultRule& rule, MessageKind kind, const CD
   }
 }
 
-bool CFaultRules::OwnIdentityRequestDue(MessageKind kind, const uint8_t* m, size_t n) {
-  if (kind != MessageKind::RomWrite || config_.line.askIdentityAtBlock < 0 || n < 12) return false;
-  const uint32_t block = ReadField(MessageKind::RomWrite, "address", m);
+bool CFaultRules::OwnIdentityRequestDue(WireKind kind, const uint8_t* m, size_t n) {
+  if (kind != WireKind::RomWrite || config_.line.askIdentityAtBlock < 0 || n < 12) return false;
+  const uint32_t block = ReadField(WireKind::RomWrite, "address", m);
   return blockIndex_[block] == config_.line.askIdentityAtBlock && blockSends_[block] == 1;
 }
 
@@ -94,7 +94,7 @@ std::optional<Output> CFaultRules::Extra(FaultAction action, bool updaterKnowsId
   switch (action) {
     case FaultAction::AskIdentity:
       o.bytes = wire::IdentityAsk();
-      owed = OwedAnswer{MessageKind::IdentityReply, 0};
+      owed = OwedAnswer{WireKind::IdentityReply, 0};
       break;
     case FaultAction::UnknownCommand: {
       // Between our identity reply and its next request, whether the updater already goes by our
@@ -104,7 +104,7 @@ std::optional<Output> CFaultRules::Extra(FaultAction action, bool updaterKnowsId
           kDeviceCommands[rng_() % (sizeof kDeviceCommands / sizeof kDeviceCommands[0])];
       o.bytes = wire::DeviceCommand(config_.family, c.command);
       // An updater that does not know our id yet rightly ignores the command.
-      if (updaterKnowsId) owed = OwedAnswer{MessageKind::Ack, c.expected};
+      if (updaterKnowsId) owed = OwedAnswer{WireKind::Ack, c.expected};
       break;
     }
     case FaultAction::StrayBytes:

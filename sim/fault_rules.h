@@ -15,7 +15,7 @@ namespace px::sim {
 
 // An answer the updater owes for something the pedal sent.
 struct OwedAnswer {
-  MessageKind kind;
+  WireKind kind;
   uint8_t status;
 };
 
@@ -25,17 +25,17 @@ class CFaultRules {
 
   // Counts the sends of each flash block; the rule that takes this message, if any. received
   // and ofKind count the message at hand.
-  const FaultRule* Match(MessageKind kind, const uint8_t* m, size_t n, uint64_t received,
+  const FaultRule* Match(WireKind kind, const uint8_t* m, size_t n, uint64_t received,
                          uint32_t ofKind);
   // Whether the rule's action answers in place of the device (or not at all).
   static bool ReplacesAnswer(FaultAction action);
   // The extras a rule puts before the device's own answer.
   static bool AddsOutput(FaultAction action);
   // The answer such a rule gives instead.
-  static Reply Replacement(const FaultRule& rule, MessageKind kind, const CDeviceCore& device);
+  static Reply Replacement(const FaultRule& rule, WireKind kind, const CDeviceCore& device);
 
   // The pedal's own IdentityRequest is due before the answer to this first send of a block.
-  bool OwnIdentityRequestDue(MessageKind kind, const uint8_t* m, size_t n);
+  bool OwnIdentityRequestDue(WireKind kind, const uint8_t* m, size_t n);
   // A draw at this rate (per answer).
   bool Chance(double rate);
   // The output of an extra action; nothing when there is none to give now. updaterKnowsId: the

@@ -2,11 +2,11 @@
 
 namespace px::sim {
 
-CSysExFramer::Event CSysExFramer::Push(uint8_t b, bool damaged) {
+CPedalFramer::Heard CPedalFramer::Push(uint8_t b, bool damaged) {
   if (b == 0xF8 || b == 0xFE) {
     lastDamaged_ = damaged;
     if (damaged) curDamaged_ = true;  // a flip produced it: the message it sits in is spoilt too
-    return Event::RealTime;
+    return Heard::RealTime;
   }
   if (b == 0xF0) {
     const bool dropped = inMessage_;
@@ -16,19 +16,19 @@ CSysExFramer::Event CSysExFramer::Push(uint8_t b, bool damaged) {
     inMessage_ = true;
     skipping_ = false;
     curDamaged_ = damaged;
-    return dropped ? Event::Restarted : Event::None;
+    return dropped ? Heard::Restarted : Heard::None;
   }
   if (!inMessage_) {
     lastDamaged_ = damaged;
     // The tail of a message that was cut or aborted is part of that one fault.
-    return skipping_ ? Event::None : Event::StrayByte;
+    return skipping_ ? Heard::None : Heard::StrayByte;
   }
   if (b & 0x80 && b != 0xF7) {
     inMessage_ = false;
     skipping_ = true;
     lastDamaged_ = curDamaged_ || damaged;
     curDamaged_ = false;
-    return Event::Aborted;
+    return Heard::Aborted;
   }
   collecting_.push_back(b);
   curDamaged_ = curDamaged_ || damaged;
@@ -39,12 +39,12 @@ CSysExFramer::Event CSysExFramer::Push(uint8_t b, bool damaged) {
     curDamaged_ = false;
     buffer_.swap(collecting_);
     collecting_.clear();
-    return b == 0xF7 ? Event::Message : Event::Overlong;
+    return b == 0xF7 ? Heard::Message : Heard::Overlong;
   }
-  return Event::None;
+  return Heard::None;
 }
 
-void CSysExFramer::Reset() {
+void CPedalFramer::Reset() {
   // The rest of a message cut by the line going away is no new fault.
   skipping_ = inMessage_;
   inMessage_ = false;

@@ -7,11 +7,11 @@
 // same rules as the updater's own receiver, and tells what it had to throw away.
 namespace px::sim {
 
-class CSysExFramer {
+class CPedalFramer {
  public:
   static constexpr size_t kLimit = 16384;
 
-  enum class Event {
+  enum class Heard {
     None,
     Message,    // message() holds F0 ... F7
     Overlong,   // message() holds the first 16,384 bytes, without F7
@@ -23,7 +23,7 @@ class CSysExFramer {
 
   // damaged: the byte was altered on its way (an injected fault). The damage sticks to the
   // message the byte belongs to, or to the junk event it causes.
-  Event Push(uint8_t byte, bool damaged = false);
+  Heard Push(uint8_t byte, bool damaged = false);
   const std::vector<uint8_t>& message() const { return buffer_; }
   // Whether the last event's bytes included a damaged one.
   bool lastDamaged() const { return lastDamaged_; }

@@ -49,32 +49,27 @@ bool ParseByte(const std::string& text, uint8_t& out) {
   return true;
 }
 
+// The program's pedal: PedalConfig's defaults but for two. On a pty both directions are paced at
+// 115,200 baud, and a request that comes within 500 ms of UpdateStart's answer is flagged. (The
+// engine's tests put the pedal in-process with PedalConfig's own: no pacing, no settle check.)
+PedalConfig ProgramPedal() {
+  PedalConfig c;
+  c.baud = 115200;
+  c.settleAfterUpdateStartMs = 500;
+  return c;
+}
+
+// What the command line holds besides the pedal's settings, which its options set in place.
 struct Options {
   bool pty = false;
   std::string link;
   std::string port;
-  std::string family = "0x5E";
-  std::string member = "1";
-  std::string revision = "1300";
-  bool notInUpdateMode = false;
-  bool batteryLow = false;
-  int32_t batteryLowAfterBlock = -1;
-  uint32_t semaphoreRefusals = 0;
-  int semaphoreStatus = 2;
-  bool noModuleFile = false;
-  uint32_t latency = 2;
-  uint32_t eraseMs = 5000;
-  uint32_t clockMs = 0;
-  uint32_t writeMs = 0;
-  std::optional<uint32_t> baud;
-  uint32_t settleMs = 500;
+  uint32_t portBaud = 0;  // with --port: --baud
+  std::optional<std::string> family;
+  std::optional<std::string> member;
+  std::optional<std::string> revision;
   std::vector<std::string> faults;
   bool silent = false;
-  double dropIn = 0, dropOut = 0, flipIn = 0, flipOut = 0;
-  double realTime = 0, stray = 0, unknownCommands = 0;
-  int32_t askIdentityAtBlock = -1;
-  int64_t disconnectAfterBytes = -1;
-  uint64_t seed = 1;
   std::string expectImage;
   std::vector<std::string> expectFiles;
   std::string report;
@@ -84,6 +79,11 @@ struct Options {
   std::string replay;
   std::string replayPort;
 };
+
+// The "(default N)" of a help text, read from the value the option starts with.
+std::string Default(uint64_t value, const char* more = "") {
+  return "(default " + std::to_string(value) + more + ")";
+}
 
 void Typed(CLI::Option* option, const char* type, const std::string& group) {
   option->type_name(type)->group(group);
@@ -101,60 +101,74 @@ void AddLineOptions(CLI::App& app, Options& o) {
       ->needs(pty);
 }
 
-void AddIdentityOptions(CLI::App& app, Options& o) {
+void AddIdentityOptions(CLI::App& app, Options& o, PedalConfig& c) {
   const std::string g = "Identity and state";
+  char family[8];
+  snprintf(family, sizeof family, "0x%02X", c.family);
   Typed(app.add_option("--family", o.family,
-                       "Family code: byte 6 of IdentityReply and the device id (default 0x5E)"),
+                       "Family code: byte 6 of IdentityReply and the device id (default " +
+                           std::string(family) + ")"),
         "CODE", g);
   Typed(app.add_option("--member,--variant", o.member,
                        "Member code, byte 8 of IdentityReply. Member 1 has the semaphore, the "
-                       "audio mute and the module file (default 1)"),
+                       "audio mute and the module file " +
+                           Default(c.member)),
         "CODE", g);
-  Typed(
-      app.add_option("--revision", o.revision, "Software revision, four characters (default 1300)"),
-      "TEXT", g);
-  app.add_flag("--not-in-update-mode", o.notInUpdateMode, "UpdateStart is answered 11")->group(g);
-  app.add_flag("--battery-low", o.batteryLow,
+  Typed(app.add_option("--revision", o.revision,
+                       "Software revision, four characters (default " +
+                           std::string(c.revision.begin(), c.revision.end()) + ")"),
+        "TEXT", g);
+  app.add_flag_callback(
+         "--not-in-update-mode", [&c] { c.updateModeReady = false; }, "UpdateStart is answered 11")
+      ->group(g);
+  app.add_flag("--battery-low", c.batteryLow,
                "Battery low from the start (GetSemaphore 3, UpdateStart 12)")
       ->group(g);
-  Typed(app.add_option("--battery-low-after-block", o.batteryLowAfterBlock,
+  Typed(app.add_option("--battery-low-after-block", c.batteryLowAfterBlock,
                        "Battery goes low once N RomWrite blocks were stored (then 12)")
             ->check(CLI::Range(0, 100000)),
         "N", g);
-  Typed(app.add_option("--semaphore-refusals", o.semaphoreRefusals,
+  Typed(app.add_option("--semaphore-refusals", c.semaphoreRefusals,
                        "Refuse the first N GetSemaphore"),
         "N", g);
-  Typed(app.add_option("--semaphore-status", o.semaphoreStatus,
-                       "Status of those refusals, 1 to 127 (default 2)")
+  Typed(app.add_option("--semaphore-status", c.semaphoreRefusalStatus,
+                       "Status of those refusals, 1 to 127 " + Default(c.semaphoreRefusalStatus))
             ->check(CLI::Range(1, 127)),
         "S", g);
-  app.add_flag("--no-module-file", o.noModuleFile,
-               "Start without LINESEL.TDL (FileDelete answers -6)")
+  app.add_flag_callback(
+         "--no-module-file", [&c] { c.initialFiles.clear(); },
+         "Start without LINESEL.TDL (FileDelete answers -6)")
       ->group(g);
 }
 
-void AddTimingOptions(CLI::App& app, Options& o) {
+void AddTimingOptions(CLI::App& app, PedalConfig& c) {
   const std::string g = "Timing";
-  Typed(app.add_option("--latency", o.latency, "Reply latency (default 2)"), "MS", g);
-  Typed(app.add_option("--erase-ms", o.eraseMs, "Time to erase the whole MiB (default 5000)"), "MS",
-        g);
-  Typed(app.add_option("--write-ms", o.writeMs, "Time to program one RomWrite block (default 0)"),
+  Typed(app.add_option("--latency", c.replyLatencyMs, "Reply latency " + Default(c.replyLatencyMs)),
         "MS", g);
-  Typed(app.add_option("--baud", o.baud,
-                       "Line speed, 10 bits a byte. With --pty both directions are paced at it "
-                       "(default 115200, 0: no pacing); with --port it is the port's speed"),
+  Typed(app.add_option("--erase-ms", c.eraseTimeMs,
+                       "Time to erase the whole MiB " + Default(c.eraseTimeMs)),
+        "MS", g);
+  Typed(app.add_option("--write-ms", c.writeTimeMs,
+                       "Time to program one RomWrite block " + Default(c.writeTimeMs)),
+        "MS", g);
+  Typed(app.add_option("--baud", c.baud,
+                       "Line speed, 10 bits a byte. With --pty both directions are paced at it " +
+                           Default(c.baud, ", 0: no pacing") +
+                           "; with --port it is the port's speed"),
         "BAUD", g);
-  Typed(app.add_option("--clock", o.clockMs,
+  Typed(app.add_option("--clock", c.clockMs,
                        "Send a timing clock byte (0xF8) to the updater every MS, so that its "
-                       "line is never quiet (default 0: none)"),
+                       "line is never quiet " +
+                           Default(c.clockMs, ": none")),
         "MS", g);
-  Typed(app.add_option("--settle-ms", o.settleMs,
+  Typed(app.add_option("--settle-ms", c.settleAfterUpdateStartMs,
                        "Flag a request that comes sooner than this after UpdateStart was "
-                       "answered (default 500, 0: off)"),
+                       "answered " +
+                           Default(c.settleAfterUpdateStartMs, ", 0: off")),
         "MS", g);
 }
 
-void AddFaultOptions(CLI::App& app, Options& o) {
+void AddFaultOptions(CLI::App& app, Options& o, PedalConfig& c) {
   const std::string g = "Faults";
   Typed(app.add_option("--fault", o.faults,
                        "KIND[#BLOCK|@ADDR]:OCCURRENCES:ACTION[=VALUE], repeatable, the first "
@@ -167,27 +181,28 @@ void AddFaultOptions(CLI::App& app, Options& o) {
     double* value;
     const char* help;
   } rates[] = {
-      {"--drop-in", &o.dropIn, "Drop rate of the updater's bytes"},
-      {"--drop-out", &o.dropOut, "Drop rate of the pedal's bytes"},
-      {"--flip-in", &o.flipIn, "Bit-flip rate of the updater's bytes"},
-      {"--flip-out", &o.flipOut, "Bit-flip rate of the pedal's bytes"},
-      {"--realtime", &o.realTime, "Rate of 0xF8/0xFE put before the pedal's bytes"},
-      {"--stray", &o.stray, "Rate of stray bytes before an answer"},
-      {"--unknown-commands", &o.unknownCommands, "Rate of device commands before an answer"},
+      {"--drop-in", &c.line.dropToPedal, "Drop rate of the updater's bytes"},
+      {"--drop-out", &c.line.dropToHost, "Drop rate of the pedal's bytes"},
+      {"--flip-in", &c.line.flipToPedal, "Bit-flip rate of the updater's bytes"},
+      {"--flip-out", &c.line.flipToHost, "Bit-flip rate of the pedal's bytes"},
+      {"--realtime", &c.line.realTimeRate, "Rate of 0xF8/0xFE put before the pedal's bytes"},
+      {"--stray", &c.line.strayRate, "Rate of stray bytes before an answer"},
+      {"--unknown-commands", &c.line.unknownCommandRate,
+       "Rate of device commands before an answer"},
   };
   for (const auto& r : rates) {
     Typed(app.add_option(r.name, *r.value, r.help)->check(CLI::Range(0.0, 1.0)), "RATE", g);
   }
-  Typed(app.add_option("--ask-identity-at-block", o.askIdentityAtBlock,
+  Typed(app.add_option("--ask-identity-at-block", c.line.askIdentityAtBlock,
                        "Send the pedal's own IdentityRequest before answering RomWrite block N "
                        "(from 0)")
             ->check(CLI::Range(0, 100000)),
         "N", g);
-  Typed(app.add_option("--disconnect-after-bytes", o.disconnectAfterBytes,
+  Typed(app.add_option("--disconnect-after-bytes", c.line.disconnectAfterBytes,
                        "Close the line after K received bytes")
             ->check(CLI::Range(int64_t{0}, int64_t{1} << 40)),
         "K", g);
-  Typed(app.add_option("--seed", o.seed, "Seed of every random fault (default 1)"), "N", g);
+  Typed(app.add_option("--seed", c.seed, "Seed of every random fault " + Default(c.seed)), "N", g);
 }
 
 void AddOutputOptions(CLI::App& app, Options& o) {
@@ -206,7 +221,8 @@ void AddOutputOptions(CLI::App& app, Options& o) {
       ->group(g);
   Typed(app.add_option("--linger", o.lingerMs,
                        "With --once: how long to wait after the answer to UpdateComplete has "
-                       "left for the updater to close the line (default 2000)"),
+                       "left for the updater to close the line " +
+                           Default(o.lingerMs)),
         "MS", g);
   app.add_flag("--trace", o.trace, "Every message in and out, decoded, on stderr")->group(g);
 }
@@ -249,57 +265,41 @@ void RemoveLink(const std::string& link, const std::string& slavePath) {
 }
 
 // The options, group by group, as --help lists them.
-void AddOptions(CLI::App& app, Options& o) {
+void AddOptions(CLI::App& app, Options& o, PedalConfig& c) {
   app.set_version_flag("--version", "px550-sim " PX_VERSION_STRING);
   AddLineOptions(app, o);
-  AddIdentityOptions(app, o);
-  AddTimingOptions(app, o);
-  AddFaultOptions(app, o);
+  AddIdentityOptions(app, o, c);
+  AddTimingOptions(app, c);
+  AddFaultOptions(app, o, c);
   AddOutputOptions(app, o);
   AddReplayOptions(app, o);
 }
 
 bool BuildIdentity(const Options& o, PedalConfig& c, std::string& error) {
-  if (!ParseByte(o.family, c.family)) {
-    error = "--family takes 0 to 127 (0x00 to 0x7F), got " + o.family;
+  if (o.family && !ParseByte(*o.family, c.family)) {
+    error = "--family takes 0 to 127 (0x00 to 0x7F), got " + *o.family;
     return false;
   }
-  if (!ParseByte(o.member, c.member)) {
-    error = "--member takes 0 to 127, got " + o.member;
+  if (o.member && !ParseByte(*o.member, c.member)) {
+    error = "--member takes 0 to 127, got " + *o.member;
     return false;
   }
-  if (o.revision.size() != 4) {
+  if (!o.revision) return true;
+  if (o.revision->size() != 4) {
     error = "--revision takes four characters";
     return false;
   }
   for (size_t i = 0; i < 4; ++i) {
-    if (static_cast<unsigned char>(o.revision[i]) >= 0x80) {
+    if (static_cast<unsigned char>((*o.revision)[i]) >= 0x80) {
       error = "--revision takes ASCII characters";
       return false;
     }
-    c.revision[i] = static_cast<uint8_t>(o.revision[i]);
+    c.revision[i] = static_cast<uint8_t>((*o.revision)[i]);
   }
   return true;
 }
 
-bool BuildState(const Options& o, PedalConfig& c) {
-  c.updateModeReady = !o.notInUpdateMode;
-  c.batteryLow = o.batteryLow;
-  c.batteryLowAfterBlock = o.batteryLowAfterBlock;
-  c.semaphoreRefusals = o.semaphoreRefusals;
-  c.semaphoreRefusalStatus = static_cast<uint8_t>(o.semaphoreStatus);
-  if (o.noModuleFile) c.initialFiles.clear();
-  c.replyLatencyMs = o.latency;
-  c.eraseTimeMs = o.eraseMs;
-  c.clockMs = o.clockMs;
-  c.writeTimeMs = o.writeMs;
-  c.baud = o.pty ? o.baud.value_or(115200) : 0;
-  c.settleAfterUpdateStartMs = o.settleMs;
-  return true;
-}
-
 bool BuildFaults(const Options& o, PedalConfig& c, std::string& error) {
-  c.seed = o.seed;
   if (o.silent)
     c.rules.push_back({std::nullopt, -1, std::nullopt, px::sim::Occurrences::Always(),
                        px::sim::FaultAction::Silence, 0, 0});
@@ -311,15 +311,6 @@ bool BuildFaults(const Options& o, PedalConfig& c, std::string& error) {
     }
     c.rules.push_back(rule);
   }
-  c.line.dropToPedal = o.dropIn;
-  c.line.dropToHost = o.dropOut;
-  c.line.flipToPedal = o.flipIn;
-  c.line.flipToHost = o.flipOut;
-  c.line.realTimeRate = o.realTime;
-  c.line.strayRate = o.stray;
-  c.line.unknownCommandRate = o.unknownCommands;
-  c.line.askIdentityAtBlock = o.askIdentityAtBlock;
-  c.line.disconnectAfterBytes = o.disconnectAfterBytes;
   return true;
 }
 
@@ -346,10 +337,12 @@ bool BuildExpectations(const Options& o, PedalConfig& c, std::string& error) {
   return true;
 }
 
-// Turns the options into a pedal; false with a message for what cannot be used.
-bool BuildConfig(const Options& o, PedalConfig& c, std::string& error) {
-  return BuildIdentity(o, c, error) && BuildState(o, c) && BuildFaults(o, c, error) &&
-         BuildExpectations(o, c, error);
+// Completes the pedal that the options set: with --port, --baud is the port's speed and the pedal
+// paces nothing. False with a message for what cannot be used.
+bool BuildConfig(Options& o, PedalConfig& c, std::string& error) {
+  o.portBaud = c.baud;
+  if (!o.pty) c.baud = 0;
+  return BuildIdentity(o, c, error) && BuildFaults(o, c, error) && BuildExpectations(o, c, error);
 }
 
 std::string Summary(const px::sim::PedalReport& r) {
@@ -372,7 +365,7 @@ std::string Summary(const px::sim::PedalReport& r) {
 int OpenLine(const Options& o, std::string& slavePath, int& status) {
   std::string error;
   const int fd = o.pty ? px::sim::OpenPty(slavePath, error)
-                       : px::sim::OpenSerialPort(o.port, o.baud.value_or(115200), error);
+                       : px::sim::OpenSerialPort(o.port, o.portBaud, error);
   status = kExitIo;
   if (fd < 0) {
     fprintf(stderr, "px550-sim: %s\n", error.c_str());
@@ -454,7 +447,8 @@ void TraceToStderr(PedalConfig& config) {
 int main(int argc, char** argv) {
   CLI::App app{"px550-sim: a virtual PX-550LN pedal in firmware-update mode", "px550-sim"};
   Options o;
-  AddOptions(app, o);
+  PedalConfig config = ProgramPedal();
+  AddOptions(app, o, config);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -465,7 +459,6 @@ int main(int argc, char** argv) {
     app.exit(e);
     return kExitUsage;
   }
-  PedalConfig config;
   std::string error;
   if (!BuildConfig(o, config, error)) {
     fprintf(stderr, "px550-sim: %s\n", error.c_str());

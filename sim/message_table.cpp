@@ -22,46 +22,46 @@ constexpr Steps kFileEnd = In(Step::Chunk) | In(Step::ShortChunk) | In(Step::Chu
 constexpr Row kRows[] = {
     // kind, byte 1, command, sub-command, length, payload at, fields, member 1 only, answer,
     // steps it may come after on member 1 and on the others, the same in words
-    {MessageKind::IdentityRequest, wire::kUniversal, wire::kIdentityAsk, -1, 6, 0, {}, false,
+    {WireKind::IdentityRequest, wire::kUniversal, wire::kIdentityAsk, -1, 6, 0, {}, false,
      Answers::Identity, kAnyStep, kAnyStep, "at any time"},
-    {MessageKind::IdentityReply, wire::kUniversal, wire::kIdentityTell, -1, 15, 0,
+    {WireKind::IdentityReply, wire::kUniversal, wire::kIdentityTell, -1, 15, 0,
      {{{"manufacturer", 5, 1, Enc::Const, "\x52"}, {"family and member high bytes", 7, 3, Enc::Zeros},
        {"revision", 10, 4, Enc::Const, "1000"}}},
      false, Answers::Nothing, 0, 0, "only as the answer to the pedal's own IdentityRequest"},
-    {MessageKind::Ack, wire::kMaker, wire::kCmdAck, -1, 7, 0, {{{"status", 5, 1}}}, false,
+    {WireKind::Ack, wire::kMaker, wire::kCmdAck, -1, 7, 0, {{{"status", 5, 1}}}, false,
      Answers::Nothing, 0, 0, "only as the answer to the pedal's own device command"},
-    {MessageKind::UpdateStart, wire::kMaker, 0x01, -1, 6, 0, {}, false, Answers::Ack,
+    {WireKind::UpdateStart, wire::kMaker, 0x01, -1, 6, 0, {}, false, Answers::Ack,
      In(Step::Muted), In(Step::Identified),
      "after AudioMute on member 1, after IdentityRequest on the others"},
-    {MessageKind::RomWrite, wire::kMaker, 0x02, -1, 18, 12,
+    {WireKind::RomWrite, wire::kMaker, 0x02, -1, 18, 12,
      {{{"length", 10, 2, Enc::Septet14}, {"address", 5, 5, Enc::Septet32}}}, false, Answers::Ack,
      In(Step::Erased) | In(Step::Writing), In(Step::Erased) | In(Step::Writing), "after RomErase"},
-    {MessageKind::UpdateComplete, wire::kMaker, 0x04, -1, 6, 0, {}, false, Answers::Ack,
+    {WireKind::UpdateComplete, wire::kMaker, 0x04, -1, 6, 0, {}, false, Answers::Ack,
      In(Step::Writing), In(Step::Writing), "after the last RomWrite block was acknowledged"},
-    {MessageKind::RomErase, wire::kMaker, 0x0A, -1, 16, 0,
+    {WireKind::RomErase, wire::kMaker, 0x0A, -1, 16, 0,
      {{{"address", 5, 5, Enc::Septet32}, {"size", 10, 5, Enc::Septet32}}}, false, Answers::Ack,
      In(Step::Closed), In(Step::Started),
      "after FileClose on member 1, after UpdateStart on the others, and once"},
-    {MessageKind::ResultRequest, wire::kMaker, wire::kCmdFile, 0x05, 8, 0, {{{"value", 6, 1}}},
+    {WireKind::ResultRequest, wire::kMaker, wire::kCmdFile, 0x05, 8, 0, {{{"value", 6, 1}}},
      true, Answers::Result, In(Step::Opened) | In(Step::Chunk) | In(Step::ShortChunk), 0,
      "after FileOpen or FileWrite was taken, to confirm it"},
-    {MessageKind::GetSemaphore, wire::kMaker, wire::kCmdFile, 0x06, 7, 0, {}, true, Answers::Ack,
+    {WireKind::GetSemaphore, wire::kMaker, wire::kCmdFile, 0x06, 7, 0, {}, true, Answers::Ack,
      In(Step::Identified) | In(Step::Asking), 0, "after IdentityRequest, until it is granted"},
-    {MessageKind::FileOpen, wire::kMaker, wire::kCmdFile, 0x20, 29, 0,
+    {WireKind::FileOpen, wire::kMaker, wire::kCmdFile, 0x20, 29, 0,
      {{{"mode", 6, 5, Enc::Septet32}, {"zeros", 11, 5, Enc::Zeros}, {"name", 16, 12}}}, true,
      Answers::Value, In(Step::Deleted), 0, "after FileDelete"},
-    {MessageKind::FileClose, wire::kMaker, wire::kCmdFile, 0x21, 12, 0,
+    {WireKind::FileClose, wire::kMaker, wire::kCmdFile, 0x21, 12, 0,
      {{{"handle", 6, 5, Enc::Septet32}}}, true, Answers::Value, kFileEnd, 0,
      "after the file's chunks, or after a chunk failed"},
-    {MessageKind::FileWrite, wire::kMaker, wire::kCmdFile, 0x23, 22, 16,
+    {WireKind::FileWrite, wire::kMaker, wire::kCmdFile, 0x23, 22, 16,
      {{{"length", 11, 5, Enc::Septet32}, {"handle", 6, 5, Enc::Septet32}}}, true, Answers::Value,
      In(Step::Open) | In(Step::ChunkDone), 0,
      "once FileOpen or the previous full chunk was confirmed by ResultRequest"},
-    {MessageKind::FileDelete, wire::kMaker, wire::kCmdFile, 0x24, 20, 0, {{{"name", 6, 13}}}, true,
+    {WireKind::FileDelete, wire::kMaker, wire::kCmdFile, 0x24, 20, 0, {{{"name", 6, 13}}}, true,
      Answers::Value, In(Step::Started), 0, "after UpdateStart"},
-    {MessageKind::AudioMute, wire::kMaker, wire::kCmdAudio, 0x05, 7, 0, {}, true, Answers::Ack,
+    {WireKind::AudioMute, wire::kMaker, wire::kCmdAudio, 0x05, 7, 0, {}, true, Answers::Ack,
      In(Step::Granted), 0, "once GetSemaphore was granted"},
-    {MessageKind::Unknown, 0, 0, -1, 0, 0, {}, false, Answers::Ack, 0, 0, "never"},
+    {WireKind::Unknown, 0, 0, -1, 0, 0, {}, false, Answers::Ack, 0, 0, "never"},
 };
 // clang-format on
 static_assert(std::size(kRows) == kMessageKindCount);
@@ -89,48 +89,47 @@ constexpr const char* kStepNames[kStepCount] = {
     "after UpdateComplete",
 };
 
-constexpr uint8_t Bit(Verdict v) {
+constexpr uint8_t Bit(AnswerReading v) {
   return static_cast<uint8_t>(1u << static_cast<unsigned>(v));
 }
-constexpr uint8_t kOk = Bit(Verdict::Ok);
-constexpr uint8_t kOkShort = Bit(Verdict::OkShort);
-constexpr uint8_t kRefused = Bit(Verdict::Refused);
-constexpr uint8_t kSilent = Bit(Verdict::Silent);
+constexpr uint8_t kOk = Bit(AnswerReading::Ok);
+constexpr uint8_t kOkShort = Bit(AnswerReading::OkShort);
+constexpr uint8_t kRefused = Bit(AnswerReading::Refused);
+constexpr uint8_t kSilent = Bit(AnswerReading::Silent);
 constexpr uint8_t kAnswered = kOk | kOkShort | kRefused;
 constexpr uint8_t kAll = kAnswered | kSilent;
 
 // The moves of a run: the first row that matches the kind, the step and the updater's reading of
 // the answer decides; a request that no row moves leaves the run where it was.
 struct MoveRow {
-  MessageKind kind;
+  WireKind kind;
   Steps from;
-  uint8_t verdicts;
+  uint8_t readings;
   Step to;
 };
 constexpr MoveRow kMoves[] = {
-    {MessageKind::IdentityRequest, kAnyStep, kOk, Step::Identified},
-    {MessageKind::IdentityRequest, kAnyStep, kRefused | kSilent, Step::Idle},
-    {MessageKind::GetSemaphore, kAnyStep, kOk, Step::Granted},
-    {MessageKind::GetSemaphore, kAnyStep, kRefused | kSilent, Step::Asking},
-    {MessageKind::AudioMute, kAnyStep, kOk, Step::Muted},
-    {MessageKind::UpdateStart, kAnyStep, kOk, Step::Started},
-    {MessageKind::FileDelete, kAnyStep, kOk, Step::Deleted},
-    {MessageKind::FileOpen, kAnyStep, kOk, Step::Opened},
-    {MessageKind::ResultRequest, In(Step::Opened), kOk, Step::Open},
-    {MessageKind::ResultRequest, In(Step::Opened), kRefused, Step::Ended},
-    {MessageKind::ResultRequest, In(Step::Chunk), kOk, Step::ChunkDone},
-    {MessageKind::ResultRequest, In(Step::ShortChunk), kOk, Step::LastDone},
-    {MessageKind::ResultRequest, In(Step::Chunk) | In(Step::ShortChunk), kRefused,
-     Step::FileFailed},
-    {MessageKind::FileWrite, kAnyStep, kOk, Step::Chunk},
-    {MessageKind::FileWrite, kAnyStep, kOkShort, Step::ShortChunk},
-    {MessageKind::FileWrite, kAnyStep, kRefused | kSilent, Step::FileFailed},
-    {MessageKind::FileClose, In(Step::FileFailed), kAll, Step::FileFailed},
-    {MessageKind::FileClose, kAnyStep, kOk, Step::Closed},
-    {MessageKind::RomErase, kAnyStep, kOk, Step::Erased},
-    {MessageKind::RomErase, kAnyStep, kSilent, Step::EraseLost},
-    {MessageKind::RomWrite, kAnyStep, kAll, Step::Writing},
-    {MessageKind::UpdateComplete, kAnyStep, kAnswered, Step::Completed},
+    {WireKind::IdentityRequest, kAnyStep, kOk, Step::Identified},
+    {WireKind::IdentityRequest, kAnyStep, kRefused | kSilent, Step::Idle},
+    {WireKind::GetSemaphore, kAnyStep, kOk, Step::Granted},
+    {WireKind::GetSemaphore, kAnyStep, kRefused | kSilent, Step::Asking},
+    {WireKind::AudioMute, kAnyStep, kOk, Step::Muted},
+    {WireKind::UpdateStart, kAnyStep, kOk, Step::Started},
+    {WireKind::FileDelete, kAnyStep, kOk, Step::Deleted},
+    {WireKind::FileOpen, kAnyStep, kOk, Step::Opened},
+    {WireKind::ResultRequest, In(Step::Opened), kOk, Step::Open},
+    {WireKind::ResultRequest, In(Step::Opened), kRefused, Step::Ended},
+    {WireKind::ResultRequest, In(Step::Chunk), kOk, Step::ChunkDone},
+    {WireKind::ResultRequest, In(Step::ShortChunk), kOk, Step::LastDone},
+    {WireKind::ResultRequest, In(Step::Chunk) | In(Step::ShortChunk), kRefused, Step::FileFailed},
+    {WireKind::FileWrite, kAnyStep, kOk, Step::Chunk},
+    {WireKind::FileWrite, kAnyStep, kOkShort, Step::ShortChunk},
+    {WireKind::FileWrite, kAnyStep, kRefused | kSilent, Step::FileFailed},
+    {WireKind::FileClose, In(Step::FileFailed), kAll, Step::FileFailed},
+    {WireKind::FileClose, kAnyStep, kOk, Step::Closed},
+    {WireKind::RomErase, kAnyStep, kOk, Step::Erased},
+    {WireKind::RomErase, kAnyStep, kSilent, Step::EraseLost},
+    {WireKind::RomWrite, kAnyStep, kAll, Step::Writing},
+    {WireKind::UpdateComplete, kAnyStep, kAnswered, Step::Completed},
 };
 
 std::string FieldSlip(const Row& row, const Field& f, const uint8_t* m) {
@@ -183,7 +182,7 @@ std::string PayloadSlip(const Row& row, const uint8_t* m, size_t n) {
 
 }  // namespace
 
-const char* KindName(MessageKind kind) {
+const char* KindName(WireKind kind) {
   static constexpr const char* kNames[kMessageKindCount] = {
       "IdentityRequest", "IdentityReply", "Ack",           "UpdateStart",  "RomWrite",
       "UpdateComplete",  "RomErase",      "ResultRequest", "GetSemaphore", "FileOpen",
@@ -196,12 +195,12 @@ const char* StepName(Step step) {
   return kStepNames[static_cast<size_t>(step)];
 }
 
-const Row& RowOf(MessageKind kind) {
+const Row& RowOf(WireKind kind) {
   const size_t i = static_cast<size_t>(kind);
   return kRows[i < kMessageKindCount ? i : kMessageKindCount - 1];
 }
 
-const Field& FieldOf(MessageKind kind, std::string_view name) {
+const Field& FieldOf(WireKind kind, std::string_view name) {
   static const Field kNone{};
   for (const Field& f : RowOf(kind).fields) {
     if (f.name != nullptr && name == f.name) return f;
@@ -209,7 +208,7 @@ const Field& FieldOf(MessageKind kind, std::string_view name) {
   return kNone;
 }
 
-uint32_t ReadField(MessageKind kind, std::string_view name, const uint8_t* m) {
+uint32_t ReadField(WireKind kind, std::string_view name, const uint8_t* m) {
   const Field& f = FieldOf(kind, name);
   switch (f.enc) {
     case Enc::Septet32:
@@ -221,16 +220,16 @@ uint32_t ReadField(MessageKind kind, std::string_view name, const uint8_t* m) {
   }
 }
 
-MessageKind Classify(const uint8_t* m, size_t n) {
-  if (n < 6) return MessageKind::Unknown;
-  if (m[1] == wire::kUniversal && m[3] != wire::kGeneralInfo) return MessageKind::Unknown;
+WireKind Classify(const uint8_t* m, size_t n) {
+  if (n < 6) return WireKind::Unknown;
+  if (m[1] == wire::kUniversal && m[3] != wire::kGeneralInfo) return WireKind::Unknown;
   for (const Row& row : kRows) {
     if (row.family == m[1] && row.command == m[wire::kCommandAt] &&
         (row.sub < 0 || row.sub == m[wire::kSubAt])) {
       return row.kind;
     }
   }
-  return MessageKind::Unknown;
+  return WireKind::Unknown;
 }
 
 uint32_t PayloadCount(const Row& row, const uint8_t* m, size_t n) {
@@ -248,12 +247,12 @@ bool LengthMatches(const Row& row, const uint8_t* m, size_t n) {
 
 std::string CheckLayout(const Row& row, const uint8_t* m, size_t n) {
   const std::string name = KindName(row.kind);
-  if (row.kind == MessageKind::Unknown) return {};
+  if (row.kind == WireKind::Unknown) return {};
   if (row.payloadAt != 0) return PayloadSlip(row, m, n);
   if (n != row.length) {
     return name + " of " + Num(static_cast<int64_t>(n)) + " bytes; its row has " + Num(row.length);
   }
-  if (row.kind == MessageKind::Ack && m[5] > 1) {
+  if (row.kind == WireKind::Ack && m[5] > 1) {
     return "Ack with status " + Num(m[5]) + "; its row takes 0 (taken) or 1 (not known)";
   }
   for (const Field& f : row.fields) {
@@ -264,9 +263,9 @@ std::string CheckLayout(const Row& row, const uint8_t* m, size_t n) {
   return {};
 }
 
-Step Move(MessageKind kind, Step from, Verdict verdict) {
+Step Move(WireKind kind, Step from, AnswerReading reading) {
   for (const MoveRow& move : kMoves) {
-    if (move.kind == kind && (move.from & In(from)) && (move.verdicts & Bit(verdict))) {
+    if (move.kind == kind && (move.from & In(from)) && (move.readings & Bit(reading))) {
       return move.to;
     }
   }

@@ -44,7 +44,7 @@ inline constexpr Steps kAnyStep = (Steps{1} << kStepCount) - 1;
 const char* StepName(Step step);
 
 // How the updater read the device's answer to a request.
-enum class Verdict : uint8_t { Ok, OkShort, Refused, Silent };
+enum class AnswerReading : uint8_t { Ok, OkShort, Refused, Silent };
 
 // How a field is encoded.
 enum class Enc : uint8_t { None, Septet32, Septet14, Zeros, Const };
@@ -60,7 +60,7 @@ struct Field {
 enum class Answers : uint8_t { Nothing, Ack, Value, Result, Identity };
 
 struct Row {
-  MessageKind kind;
+  WireKind kind;
   uint8_t family;   // byte 1
   uint8_t command;  // byte 4 (after the 0x06 of an identity message)
   int16_t sub;      // byte 5, or -1
@@ -77,18 +77,17 @@ struct Row {
   Steps fromOthers;
   const char* when;
   bool isRequest() const {
-    return kind != MessageKind::Ack && kind != MessageKind::IdentityReply &&
-           kind != MessageKind::Unknown;
+    return kind != WireKind::Ack && kind != WireKind::IdentityReply && kind != WireKind::Unknown;
   }
 };
 
-const Row& RowOf(MessageKind kind);
+const Row& RowOf(WireKind kind);
 // A field of a kind's row by its name, and its value as its encoding gives it (a byte for a
 // field of Enc::None). The message must be long enough for the row.
-const Field& FieldOf(MessageKind kind, std::string_view name);
-uint32_t ReadField(MessageKind kind, std::string_view name, const uint8_t* m);
+const Field& FieldOf(WireKind kind, std::string_view name);
+uint32_t ReadField(WireKind kind, std::string_view name, const uint8_t* m);
 // What the pedal takes a whole message (F0 ... F7) for, from its family, command and sub-command.
-MessageKind Classify(const uint8_t* m, size_t n);
+WireKind Classify(const uint8_t* m, size_t n);
 // The raw byte count of a payload kind, from its count field; 0 for other kinds or too short.
 uint32_t PayloadCount(const Row& row, const uint8_t* m, size_t n);
 // Whether n is the length that the count field asks for.
@@ -97,6 +96,6 @@ bool LengthMatches(const Row& row, const uint8_t* m, size_t n);
 std::string CheckLayout(const Row& row, const uint8_t* m, size_t n);
 // The step a run moves to when the updater reads the answer to a request of this kind so; the
 // step it was at when the answer moves nothing.
-Step Move(MessageKind kind, Step from, Verdict verdict);
+Step Move(WireKind kind, Step from, AnswerReading reading);
 
 }  // namespace px::sim

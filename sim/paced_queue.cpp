@@ -19,7 +19,7 @@ uint64_t CPacedQueue::Push(const uint8_t* data, size_t count) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_) return 0;
-    Clock::time_point at = std::max(Clock::now(), lineFree_);
+    SteadyClock::time_point at = std::max(SteadyClock::now(), lineFree_);
     for (size_t i = 0; i < count; ++i) {
       at += byteTime_;
       items_.push_back({data[i], at});
@@ -41,7 +41,7 @@ void CPacedQueue::Left(size_t count, bool delivered) {
 
 void CPacedQueue::Gone(uint64_t count, bool delivered) {
   gone_ += count;
-  const Clock::time_point now = Clock::now();
+  const SteadyClock::time_point now = SteadyClock::now();
   for (auto it = marks_.rbegin(); it != marks_.rend() && !it->left; ++it) {
     if (it->number > gone_) continue;
     if (!delivered) {
@@ -53,7 +53,7 @@ void CPacedQueue::Gone(uint64_t count, bool delivered) {
   }
 }
 
-bool CPacedQueue::LeftAt(uint64_t number, Clock::time_point& at) const {
+bool CPacedQueue::LeftAt(uint64_t number, SteadyClock::time_point& at) const {
   std::lock_guard<std::mutex> lock(mutex_);
   for (const Mark& mark : marks_) {
     if (mark.number == number && mark.left) {
@@ -65,12 +65,12 @@ bool CPacedQueue::LeftAt(uint64_t number, Clock::time_point& at) const {
 }
 
 size_t CPacedQueue::Pop(uint8_t* out, size_t max, std::chrono::milliseconds wait,
-                        Clock::time_point* at) {
-  const Clock::time_point deadline = Clock::now() + wait;
+                        SteadyClock::time_point* at) {
+  const SteadyClock::time_point deadline = SteadyClock::now() + wait;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     if (closed_) return 0;
-    const Clock::time_point now = Clock::now();
+    const SteadyClock::time_point now = SteadyClock::now();
     if (!items_.empty() && items_.front().at <= now) {
       size_t n = 0;
       while (n < max && !items_.empty() && items_.front().at <= now) {
@@ -83,7 +83,7 @@ size_t CPacedQueue::Pop(uint8_t* out, size_t max, std::chrono::milliseconds wait
     if (now >= deadline) return 0;
     // Waking for every byte of a long message would cost more than it shows: take them in
     // slices of at least a millisecond.
-    const Clock::time_point until =
+    const SteadyClock::time_point until =
         items_.empty()
             ? deadline
             : std::min(deadline, std::max(items_.front().at, now + std::chrono::milliseconds(1)));

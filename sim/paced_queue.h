@@ -15,7 +15,7 @@ namespace px::sim {
 
 class CPacedQueue {
  public:
-  using Clock = std::chrono::steady_clock;
+  using SteadyClock = std::chrono::steady_clock;
 
   explicit CPacedQueue(uint32_t baud);
   CPacedQueue(const CPacedQueue&) = delete;
@@ -27,11 +27,12 @@ class CPacedQueue {
   // Waits up to wait for a byte to come out, then takes every byte that has come out, up to
   // max; at[i], when given, is when byte i came out. Returns the number taken; 0 at once when
   // closed.
-  size_t Pop(uint8_t* out, size_t max, std::chrono::milliseconds wait, Clock::time_point* at = {});
+  size_t Pop(uint8_t* out, size_t max, std::chrono::milliseconds wait,
+             SteadyClock::time_point* at = {});
   // The next count bytes taken have left for good (delivered) or will never leave.
   void Left(size_t count, bool delivered = true);
   // When the byte with this number left; false while it has not, or when it never will.
-  bool LeftAt(uint64_t number, Clock::time_point& at) const;
+  bool LeftAt(uint64_t number, SteadyClock::time_point& at) const;
   // The line is down: drops what is queued and wakes every waiter.
   void Close();
   void Clear();
@@ -41,12 +42,12 @@ class CPacedQueue {
  private:
   struct Item {
     uint8_t byte;
-    Clock::time_point at;
+    SteadyClock::time_point at;
   };
   mutable std::mutex mutex_;
   std::condition_variable cv_;
   std::deque<Item> items_;
-  Clock::time_point lineFree_{};
+  SteadyClock::time_point lineFree_{};
   std::chrono::nanoseconds byteTime_;
   bool closed_ = false;
   // Bytes queued and bytes gone, counted from the start; the latest messages' last bytes and
@@ -54,7 +55,7 @@ class CPacedQueue {
   struct Mark {
     uint64_t number;
     bool left;
-    Clock::time_point at;
+    SteadyClock::time_point at;
   };
   uint64_t pushed_ = 0;
   uint64_t gone_ = 0;

@@ -71,7 +71,7 @@ bool ParseTarget(std::string_view target, FaultRule& rule, std::string& error) {
   const size_t mark = target.find_first_of("#@");
   std::string_view kindName = target.substr(0, mark);
   if (kindName != "*" && !EqualNoCase(kindName, "any")) {
-    MessageKind kind;
+    WireKind kind;
     if (!ParseKind(kindName, kind)) {
       error = "unknown message kind \"" + std::string(kindName) + "\"";
       return false;
@@ -79,7 +79,7 @@ bool ParseTarget(std::string_view target, FaultRule& rule, std::string& error) {
     rule.kind = kind;
   }
   if (mark != std::string_view::npos) {
-    if (rule.kind != MessageKind::RomWrite) {
+    if (rule.kind != WireKind::RomWrite) {
       error = "a block (#N) or an address (@A) only goes with RomWrite";
       return false;
     }

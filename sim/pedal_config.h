@@ -64,7 +64,7 @@ const char* ActionName(FaultAction action);
 // One rule of a fault script. The first rule that matches a received message decides; a message
 // that no rule matches gets the device's own behaviour.
 struct FaultRule {
-  std::optional<MessageKind> kind;  // empty: any message
+  std::optional<WireKind> kind;  // empty: any message
   // RomWrite only: the block-th distinct block address received (0-based), or one address.
   int32_t block = -1;
   std::optional<uint32_t> address;
@@ -119,9 +119,10 @@ struct PedalConfig {
   uint32_t clockMs = 0;         // not 0: a timing clock byte to the updater every clockMs
   // When not 0: the next request must come at least this long after UpdateStart was answered.
   uint32_t settleAfterUpdateStartMs = 0;
-  // When not 0, the updater's reply wait: a request repeated at least half of it after its last
-  // copy is a resend after a wait that timed out (our answer may have been slow to reach the
-  // updater), not a slip of the updater's.
+  // When not 0, the updater's reply wait. A request repeated with the same bytes that begins at
+  // least this wait less a slack (the larger of an eighth of the wait and 1 s) after its last copy
+  // began, and no later than the slack after our answer to that copy left, is a resend after a
+  // wait that timed out (the answer may have been slow to reach the updater), not its slip.
   uint32_t updaterReplyWaitMs = 0;
 
   // Faults.

@@ -49,7 +49,7 @@ uint64_t CPedalDevice::NowMs() const {
   return MsOf(std::chrono::steady_clock::now());
 }
 
-uint64_t CPedalDevice::MsOf(CPacedQueue::Clock::time_point at) const {
+uint64_t CPedalDevice::MsOf(CPacedQueue::SteadyClock::time_point at) const {
   if (at <= start_) return 0;
   return static_cast<uint64_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(at - start_).count());
@@ -57,13 +57,13 @@ uint64_t CPedalDevice::MsOf(CPacedQueue::Clock::time_point at) const {
 
 int64_t CPedalDevice::CompleteAnsweredAtMs() const {
   const uint64_t answer = completeAnswer_.load();
-  CPacedQueue::Clock::time_point at;
+  CPacedQueue::SteadyClock::time_point at;
   if (answer == 0 || !toHost_.LeftAt(answer, at)) return -1;
   return static_cast<int64_t>(MsOf(at));
 }
 
 std::optional<uint64_t> CPedalDevice::LastAnswerLeftMs() const {
-  CPacedQueue::Clock::time_point at;
+  CPacedQueue::SteadyClock::time_point at;
   if (lastAnswer_ != 0 && toHost_.LeftAt(lastAnswer_, at)) return MsOf(at);
   return NowMs();
 }
@@ -88,7 +88,7 @@ bool CPedalDevice::WaitMs(uint32_t ms) {
 
 void CPedalDevice::Run() {
   uint8_t batch[kBatch];
-  std::vector<CPacedQueue::Clock::time_point> at(kBatch);
+  std::vector<CPacedQueue::SteadyClock::time_point> at(kBatch);
   while (WaitMs(0) && !disconnected_.load()) {
     if (lineReset_.exchange(false)) {
       framer_.Reset();
@@ -119,8 +119,8 @@ void CPedalDevice::Take(uint8_t byte, uint64_t atMs) {
       damaged = true;
     }
     if (byte == 0xF0) messageStartMs_ = atMs;
-    const CSysExFramer::Event event = framer_.Push(byte, damaged);
-    if (event != CSysExFramer::Event::None) Handle(event);
+    const CPedalFramer::Heard event = framer_.Push(byte, damaged);
+    if (event != CPedalFramer::Heard::None) Handle(event);
   }
   if (line.disconnectAfterBytes >= 0 && !disconnected_.load() &&
       received >= static_cast<uint64_t>(line.disconnectAfterBytes)) {
@@ -130,11 +130,11 @@ void CPedalDevice::Take(uint8_t byte, uint64_t atMs) {
 }
 
 // A framing event: the model decides, and its answers go out when they are due.
-void CPedalDevice::Handle(CSysExFramer::Event event) {
+void CPedalDevice::Handle(CPedalFramer::Heard event) {
   outputs_.clear();
   {
     std::lock_guard<std::mutex> lock(modelMutex_);
-    if (event == CSysExFramer::Event::Message) {
+    if (event == CPedalFramer::Heard::Message) {
       const std::vector<uint8_t>& m = framer_.message();
       const Arrival arrival{messageStartMs_, NowMs(), framer_.lastDamaged(), LastAnswerLeftMs()};
       model_.OnMessage(m.data(), m.size(), arrival, outputs_);

@@ -58,8 +58,8 @@ class CPedalDevice {
   void Take(uint8_t byte, uint64_t atMs);
   // When the last answer left the pedal, or now while it has not yet.
   std::optional<uint64_t> LastAnswerLeftMs() const;
-  uint64_t MsOf(CPacedQueue::Clock::time_point at) const;
-  void Handle(CSysExFramer::Event event);
+  uint64_t MsOf(CPacedQueue::SteadyClock::time_point at) const;
+  void Handle(CPedalFramer::Heard event);
   bool WaitMs(uint32_t ms);
   void Emit(const Output& output);
   void GoDown();
@@ -68,7 +68,7 @@ class CPedalDevice {
   PedalConfig config_;
   CPacedQueue toPedal_;
   CPacedQueue toHost_;
-  CSysExFramer framer_;  // the pedal's thread only
+  CPedalFramer framer_;  // the pedal's thread only
   std::mt19937_64 lineRng_;
   bool pendingDamage_ = false;
   uint64_t messageStartMs_ = 0;  // when the first byte of the message being framed came

@@ -22,7 +22,7 @@ void CPedalModel::OnMessage(const uint8_t* m, size_t n, const Arrival& arrival,
   checker_.OnArrival(arrival.damaged);
   if (arrival.damaged) log_->OnDamage();
   if (n < 2 || m[0] != wire::kStart) return;
-  const MessageKind kind = Classify(m, n);
+  const WireKind kind = Classify(m, n);
   log_->OnMessage(kind, m, n);
   bool malformed = false;
   if (!checker_.Inspect(kind, m, n, arrival, device_.UpdateStartSeen(), malformed)) return;
@@ -70,9 +70,9 @@ void CPedalModel::OnMessage(const uint8_t* m, size_t n, const Arrival& arrival,
 }
 
 // The device's own answer; the updater's answers to the pedal's requests get none.
-Outcome CPedalModel::Answer(MessageKind kind, const uint8_t* m, size_t n, bool malformed,
+Outcome CPedalModel::Answer(WireKind kind, const uint8_t* m, size_t n, bool malformed,
                             bool damaged) {
-  if (kind == MessageKind::Ack || kind == MessageKind::IdentityReply) {
+  if (kind == WireKind::Ack || kind == WireKind::IdentityReply) {
     checker_.TakeAnswer(kind, m, n, device_.UpdateStartSeen());
     return {};
   }
@@ -89,8 +89,8 @@ void CPedalModel::Extra(FaultAction action, uint64_t atMs, std::vector<Output>& 
   if (o) out.push_back(std::move(*o));
 }
 
-void CPedalModel::OnFramingEvent(CSysExFramer::Event event, bool damaged) {
-  if (event == CSysExFramer::Event::None || event == CSysExFramer::Event::Message) return;
+void CPedalModel::OnFramingEvent(CPedalFramer::Heard event, bool damaged) {
+  if (event == CPedalFramer::Heard::None || event == CPedalFramer::Heard::Message) return;
   if (damaged) log_->OnDamage();
   checker_.OnFramingEvent(event, damaged);
 }

@@ -35,7 +35,7 @@ class CPedalModel {
     OnMessage(m, n, Arrival{nowMs, nowMs, damaged, std::nullopt}, out);
   }
   // Framing trouble that delivered no message.
-  void OnFramingEvent(CSysExFramer::Event event, bool damaged);
+  void OnFramingEvent(CPedalFramer::Heard event, bool damaged);
   // The updater closed the line at nowMs.
   void OnLineReset(uint64_t nowMs);
   // The pedal's own bytes were damaged on their way out: the updater may be misled.
@@ -52,7 +52,7 @@ class CPedalModel {
   }
 
  private:
-  Outcome Answer(MessageKind kind, const uint8_t* m, size_t n, bool malformed, bool damaged);
+  Outcome Answer(WireKind kind, const uint8_t* m, size_t n, bool malformed, bool damaged);
   void Extra(FaultAction action, uint64_t atMs, std::vector<Output>& out);
 
   // The parts hold on to these two, which stay where they are when the model moves.

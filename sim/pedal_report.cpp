@@ -75,12 +75,11 @@ void FilesToJson(Json& j, const PedalReport& r) {
 void MessagesToJson(Json& j, const PedalReport& r) {
   Json counts = {{"total", r.messagesReceived}};
   for (size_t i = 0; i < kMessageKindCount; ++i) {
-    if (r.messagesByKind[i] != 0)
-      counts[KindName(static_cast<MessageKind>(i))] = r.messagesByKind[i];
+    if (r.messagesByKind[i] != 0) counts[KindName(static_cast<WireKind>(i))] = r.messagesByKind[i];
   }
   j["messages"] = std::move(counts);
   Json sequence = Json::array();
-  for (MessageKind kind : r.sequence) sequence.push_back(KindName(kind));
+  for (WireKind kind : r.sequence) sequence.push_back(KindName(kind));
   j["sequence"] = std::move(sequence);
 }
 

@@ -14,14 +14,14 @@ namespace px::sim {
 // message (0: between messages).
 struct Violation {
   uint64_t message = 0;
-  MessageKind kind = MessageKind::Unknown;
+  WireKind kind = WireKind::Unknown;
   std::string what;
 };
 
 // A request the device did not carry out, with the status it answered.
 struct Refusal {
   uint64_t message = 0;
-  MessageKind kind = MessageKind::Unknown;
+  WireKind kind = WireKind::Unknown;
   int32_t status = 0;
   std::string why;
 };
@@ -29,7 +29,7 @@ struct Refusal {
 // A fault of the script that took effect.
 struct FiredFault {
   uint64_t message = 0;
-  MessageKind kind = MessageKind::Unknown;
+  WireKind kind = WireKind::Unknown;
   std::string what;
 };
 
@@ -60,7 +60,7 @@ struct PedalReport {
   uint8_t member = 0;
   std::array<uint32_t, kMessageKindCount> messagesByKind = {};
   uint64_t messagesReceived = 0;
-  std::vector<MessageKind> sequence;  // kinds in the order received (at most 100,000)
+  std::vector<WireKind> sequence;  // kinds in the order received (at most 100,000)
   std::vector<Violation> violations;
   uint32_t suppressedViolations = 0;  // order slips that an injected fault may explain
   std::vector<Refusal> refusals;
@@ -83,7 +83,7 @@ struct PedalReport {
   FlashReport flash;
   std::vector<uint8_t> flashContents;  // the whole MiB; left out of the JSON
 
-  uint32_t Count(MessageKind kind) const { return messagesByKind[static_cast<size_t>(kind)]; }
+  uint32_t Count(WireKind kind) const { return messagesByKind[static_cast<size_t>(kind)]; }
   const FileReport* File(const std::string& name) const;
   // UpdateComplete came, no violation, and every expectation given was met.
   bool Success() const;

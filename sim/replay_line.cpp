@@ -9,16 +9,15 @@
 #include <map>
 #include <thread>
 
-#include "protocol/framer.h"
+#include "sim/framer.h"
 #include "sim/replay.h"
 
 namespace px::sim {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 constexpr int kPollMs = 20;
-constexpr size_t kLargestMessage = 16384;
 // A write that the updater does not take within this is dropped, as a dead line drops it.
 constexpr auto kWriteLimit = std::chrono::seconds(2);
 
@@ -32,8 +31,8 @@ class CReplayLine {
     SendDue();
     int wait = kPollMs;
     if (!due_.empty()) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(due_.begin()->first - Clock::now());
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due_.begin()->first -
+                                                                              SteadyClock::now());
       wait = static_cast<int>(std::clamp<int64_t>(left.count(), 0, kPollMs));
     }
     pollfd p{fd_, POLLIN, 0};
@@ -61,23 +60,22 @@ class CReplayLine {
   bool Failed() const { return failed_; }
 
  private:
-  void Schedule(Clock::time_point from, const std::vector<CReplay::Answer>& answers) {
+  void Schedule(SteadyClock::time_point from, const std::vector<CReplay::Answer>& answers) {
     for (const CReplay::Answer& a : answers) due_.emplace(from + a.delay, a.bytes);
   }
 
   void Take(const uint8_t* data, size_t count) {
     if (!talked_) {
       talked_ = true;
-      Schedule(Clock::now(), replay_.Opening());
+      Schedule(SteadyClock::now(), replay_.Opening());
     }
     for (size_t i = 0; i < count; ++i) {
-      const CSysExFramer::Event event = framer_.Push(data[i]);
-      if (event == CSysExFramer::Event::Started || event == CSysExFramer::Event::Restarted) {
-        messageStart_ = Clock::now();
-      }
-      if (!IsWholeMessage(event)) continue;
+      if (data[i] == 0xF0) messageStart_ = SteadyClock::now();
+      const CPedalFramer::Heard heard = framer_.Push(data[i]);
+      if (heard != CPedalFramer::Heard::Message && heard != CPedalFramer::Heard::Overlong) continue;
       const bool diverged = replay_.Diverged();
-      Schedule(messageStart_, replay_.OnUpdaterMessage(framer_.Data(), framer_.Size()));
+      const std::vector<uint8_t>& m = framer_.message();
+      Schedule(messageStart_, replay_.OnUpdaterMessage(m.data(), m.size()));
       if (!diverged && replay_.Diverged()) {
         fprintf(stderr, "px550-sim: DIFFERENCE: %s\n", replay_.Difference().c_str());
         fflush(stderr);
@@ -86,16 +84,16 @@ class CReplayLine {
   }
 
   void SendDue() {
-    while (!due_.empty() && due_.begin()->first <= Clock::now()) {
+    while (!due_.empty() && due_.begin()->first <= SteadyClock::now()) {
       Write(due_.begin()->second);
       due_.erase(due_.begin());
     }
   }
 
   void Write(const std::vector<uint8_t>& bytes) {
-    const auto limit = Clock::now() + kWriteLimit;
+    const auto limit = SteadyClock::now() + kWriteLimit;
     size_t done = 0;
-    while (done < bytes.size() && Clock::now() < limit) {
+    while (done < bytes.size() && SteadyClock::now() < limit) {
       const ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
       if (n > 0) {
         done += static_cast<size_t>(n);
@@ -111,9 +109,9 @@ class CReplayLine {
   int fd_;
   bool isPty_;
   CReplay& replay_;
-  CSysExFramer framer_{kLargestMessage};
-  Clock::time_point messageStart_ = Clock::now();
-  std::multimap<Clock::time_point, std::vector<uint8_t>> due_;
+  CPedalFramer framer_;
+  SteadyClock::time_point messageStart_ = SteadyClock::now();
+  std::multimap<SteadyClock::time_point, std::vector<uint8_t>> due_;
   bool talked_ = false;
   bool failed_ = false;
 };

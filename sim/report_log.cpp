@@ -10,14 +10,14 @@ constexpr size_t kSequenceCap = 100000;
 
 }  // namespace
 
-void CReportLog::OnMessage(MessageKind kind, const uint8_t* m, size_t n) {
+void CReportLog::OnMessage(WireKind kind, const uint8_t* m, size_t n) {
   ++received_;
   ++byKind_[static_cast<size_t>(kind)];
   if (sequence_.size() < kSequenceCap) sequence_.push_back(kind);
   if (config_.trace) config_.trace("in  #" + wire::Num(received_) + " " + wire::Describe(m, n));
 }
 
-void CReportLog::AddViolation(MessageKind kind, std::string what) {
+void CReportLog::AddViolation(WireKind kind, std::string what) {
   if (violations_.size() < kListCap) violations_.push_back({received_, kind, std::move(what)});
   if (config_.trace) config_.trace("    violation: " + violations_.back().what);
 }
@@ -28,11 +28,11 @@ void CReportLog::AddViolations(std::vector<Violation> found) {
   }
 }
 
-void CReportLog::AddRefusal(MessageKind kind, int32_t status, const std::string& why) {
+void CReportLog::AddRefusal(WireKind kind, int32_t status, const std::string& why) {
   if (refusals_.size() < kListCap) refusals_.push_back({received_, kind, status, why});
 }
 
-void CReportLog::AddFault(MessageKind kind, std::string what) {
+void CReportLog::AddFault(WireKind kind, std::string what) {
   if (faults_.size() < kListCap) faults_.push_back({received_, kind, what});
   if (config_.trace) config_.trace("    fault: " + what);
 }

@@ -18,21 +18,21 @@ class CReportLog {
   explicit CReportLog(const PedalConfig& config) : config_(config) {}
 
   // A whole message arrived: it gets the next number.
-  void OnMessage(MessageKind kind, const uint8_t* m, size_t n);
+  void OnMessage(WireKind kind, const uint8_t* m, size_t n);
   void OnDamage() { ++damaged_; }
   void OnOutboundDamage() { ++damagedAnswers_; }
 
-  void AddViolation(MessageKind kind, std::string what);
+  void AddViolation(WireKind kind, std::string what);
   // Found when the updater closed the line; not traced.
   void AddViolations(std::vector<Violation> found);
   void Suppress() { ++suppressed_; }
-  void AddRefusal(MessageKind kind, int32_t status, const std::string& why);
-  void AddFault(MessageKind kind, std::string what);
+  void AddRefusal(WireKind kind, int32_t status, const std::string& why);
+  void AddFault(WireKind kind, std::string what);
   void Trace(const std::string& line) const;
 
   // Messages received so far; the number of the message at hand.
   uint64_t Received() const { return received_; }
-  uint32_t OfKind(MessageKind kind) const { return byKind_[static_cast<size_t>(kind)]; }
+  uint32_t OfKind(WireKind kind) const { return byKind_[static_cast<size_t>(kind)]; }
 
   // Counts, sequence and lists.
   void FillReport(PedalReport& r) const;
@@ -41,7 +41,7 @@ class CReportLog {
   const PedalConfig& config_;
   uint64_t received_ = 0;
   std::array<uint32_t, kMessageKindCount> byKind_ = {};
-  std::vector<MessageKind> sequence_;
+  std::vector<WireKind> sequence_;
   std::vector<Violation> violations_;
   uint32_t suppressed_ = 0;
   std::vector<Refusal> refusals_;

@@ -8,9 +8,9 @@
 
 namespace px::sim {
 
-bool ParseKind(std::string_view name, MessageKind& kind) {
+bool ParseKind(std::string_view name, WireKind& kind) {
   for (size_t i = 0; i < kMessageKindCount; ++i) {
-    const std::string_view known = KindName(static_cast<MessageKind>(i));
+    const std::string_view known = KindName(static_cast<WireKind>(i));
     if (known.size() != name.size()) continue;
     size_t k = 0;
     while (k < name.size() && std::tolower(static_cast<unsigned char>(name[k])) ==
@@ -18,7 +18,7 @@ bool ParseKind(std::string_view name, MessageKind& kind) {
       ++k;
     }
     if (k == name.size()) {
-      kind = static_cast<MessageKind>(i);
+      kind = static_cast<WireKind>(i);
       return true;
     }
   }
@@ -182,8 +182,8 @@ std::string Describe(const uint8_t* m, size_t n, bool fromPedal) {
   if (m[1] != kMaker || n < 6) return "message of maker " + Hex(m[1]) + size;
   const std::string id = " [" + Hex(m[kIdAt]) + "]";
   if (fromPedal) return DescribeAnswer(m, n) + id;
-  const MessageKind kind = Classify(m, n);
-  if (kind == MessageKind::Unknown) {
+  const WireKind kind = Classify(m, n);
+  if (kind == WireKind::Unknown) {
     const bool sub = m[kCommandAt] == kCmdFile || m[kCommandAt] == kCmdAudio;
     return "command " + Hex(m[kCommandAt]) + (sub ? " sub " + Hex(m[kSubAt]) : "") + id + size;
   }

@@ -12,7 +12,7 @@
 namespace px::sim {
 
 // Every message the pedal can receive, by what it is.
-enum class MessageKind : uint8_t {
+enum class WireKind : uint8_t {
   IdentityRequest,
   IdentityReply,  // the updater's answer to the pedal's own IdentityRequest
   Ack,            // the updater's answer to a device command
@@ -29,11 +29,11 @@ enum class MessageKind : uint8_t {
   AudioMute,
   Unknown,
 };
-inline constexpr size_t kMessageKindCount = static_cast<size_t>(MessageKind::Unknown) + 1;
+inline constexpr size_t kMessageKindCount = static_cast<size_t>(WireKind::Unknown) + 1;
 
-const char* KindName(MessageKind kind);
+const char* KindName(WireKind kind);
 // Case-insensitive; false for an unknown name.
-bool ParseKind(std::string_view name, MessageKind& kind);
+bool ParseKind(std::string_view name, WireKind& kind);
 
 // What the updater sends: flash blocks of 12,288 bytes and file chunks of 4,096, the last of
 // each shorter; files opened with mode 1.

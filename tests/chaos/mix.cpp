@@ -11,8 +11,8 @@ namespace {
 
 using sim::FaultAction;
 using sim::FaultRule;
-using sim::MessageKind;
 using sim::Occurrences;
+using sim::WireKind;
 
 constexpr const char* kClassNames[kFaultClassCount] = {
     "clean",    "drop",  "flip",           "late",       "duplicate", "refusal", "silence",
@@ -71,11 +71,11 @@ double AnswerBytes(const Mix& m) {
 }
 
 // How often a clean run sends a kind: the range occurrences are drawn from.
-uint32_t Sends(const Mix& m, MessageKind kind) {
+uint32_t Sends(const Mix& m, WireKind kind) {
   switch (kind) {
-    case MessageKind::ResultRequest:
+    case WireKind::ResultRequest:
       return Chunks(m) + 1;
-    case MessageKind::FileWrite:
+    case WireKind::FileWrite:
       return Chunks(m);
     default:
       return 1;
@@ -83,23 +83,23 @@ uint32_t Sends(const Mix& m, MessageKind kind) {
 }
 
 // A kind this run sends, RomWrite the likeliest since it is most of the traffic.
-MessageKind AnyKind(CDraw& d, const Mix& m) {
-  if (d.Chance(0.4)) return MessageKind::RomWrite;
+WireKind AnyKind(CDraw& d, const Mix& m) {
+  if (d.Chance(0.4)) return WireKind::RomWrite;
   if (Variant1(m)) {
-    return d.Pick({MessageKind::IdentityRequest, MessageKind::GetSemaphore, MessageKind::AudioMute,
-                   MessageKind::UpdateStart, MessageKind::FileDelete, MessageKind::FileOpen,
-                   MessageKind::ResultRequest, MessageKind::FileWrite, MessageKind::FileClose,
-                   MessageKind::RomErase, MessageKind::UpdateComplete});
+    return d.Pick({WireKind::IdentityRequest, WireKind::GetSemaphore, WireKind::AudioMute,
+                   WireKind::UpdateStart, WireKind::FileDelete, WireKind::FileOpen,
+                   WireKind::ResultRequest, WireKind::FileWrite, WireKind::FileClose,
+                   WireKind::RomErase, WireKind::UpdateComplete});
   }
-  return d.Pick({MessageKind::IdentityRequest, MessageKind::UpdateStart, MessageKind::RomErase,
-                 MessageKind::UpdateComplete});
+  return d.Pick({WireKind::IdentityRequest, WireKind::UpdateStart, WireKind::RomErase,
+                 WireKind::UpdateComplete});
 }
 
-FaultRule RuleFor(CDraw& d, const Mix& m, MessageKind kind, FaultAction action) {
+FaultRule RuleFor(CDraw& d, const Mix& m, WireKind kind, FaultAction action) {
   FaultRule r;
   r.kind = kind;
   r.action = action;
-  if (kind == MessageKind::RomWrite) {
+  if (kind == WireKind::RomWrite) {
     r.block = static_cast<int32_t>(d.Int(0, Blocks(m) - 1));
     r.when = Occurrences::Nth(1);
   } else {
@@ -109,27 +109,27 @@ FaultRule RuleFor(CDraw& d, const Mix& m, MessageKind kind, FaultAction action) 
 }
 
 // An answer that reads as a failure of the kind, never one that claims a success.
-void Refuse(CDraw& d, MessageKind kind, FaultRule& r) {
+void Refuse(CDraw& d, WireKind kind, FaultRule& r) {
   r.action = FaultAction::Status;
   switch (kind) {
-    case MessageKind::UpdateStart:
+    case WireKind::UpdateStart:
       r.value = d.Pick({11, 12, 3, 6});
       break;
-    case MessageKind::RomErase:
+    case WireKind::RomErase:
       r.value = d.Pick({2, 11, 12, 20, 25});
       break;
-    case MessageKind::RomWrite:
+    case WireKind::RomWrite:
       r.value = d.Pick({11, 12, 21, 22, 23, 25});
       break;
-    case MessageKind::FileDelete:
+    case WireKind::FileDelete:
       r.value = d.Pick({-6, -5, -13});  // -6: no such file, which is as good as deleted
       break;
-    case MessageKind::FileOpen:
-    case MessageKind::FileWrite:
-    case MessageKind::FileClose:
+    case WireKind::FileOpen:
+    case WireKind::FileWrite:
+    case WireKind::FileClose:
       r.value = d.Pick({-9, -13, -22, -28, -74});
       break;
-    case MessageKind::ResultRequest:
+    case WireKind::ResultRequest:
       r.value = d.Pick({1, 9, 74});
       break;
     default:
@@ -137,7 +137,7 @@ void Refuse(CDraw& d, MessageKind kind, FaultRule& r) {
       break;
   }
   // Now and then the answer comes in another reply kind, which must read as a failure too.
-  if (kind != MessageKind::FileDelete && d.Chance(0.15)) {
+  if (kind != WireKind::FileDelete && d.Chance(0.15)) {
     switch (d.Int(0, 2)) {
       case 0:
         r.action = FaultAction::ValueReply;
@@ -176,8 +176,8 @@ void AddClass(CDraw& d, Mix& m, FaultClass c) {
     case FaultClass::Late:
       for (uint32_t i = 0, n = d.Int(1, 2); i < n; ++i) {
         FaultRule r = RuleFor(d, m, AnyKind(d, m), FaultAction::Late);
-        const MessageKind kind = *r.kind;
-        const double wait = kind == MessageKind::RomErase ? m.EraseWaitMs() : w;
+        const WireKind kind = *r.kind;
+        const double wait = kind == WireKind::RomErase ? m.EraseWaitMs() : w;
         r.value = static_cast<int32_t>(wait * d.Real(0.2, 3.5));
         p.rules.push_back(r);
       }
@@ -197,15 +197,15 @@ void AddClass(CDraw& d, Mix& m, FaultClass c) {
           }
           [[fallthrough]];
         case 1: {
-          FaultRule r = RuleFor(d, m, MessageKind::RomWrite, FaultAction::Status);
-          Refuse(d, MessageKind::RomWrite, r);
+          FaultRule r = RuleFor(d, m, WireKind::RomWrite, FaultAction::Status);
+          Refuse(d, WireKind::RomWrite, r);
           r.when = Occurrences::Range(1, d.Int(1, 7));
           p.rules.push_back(r);
           break;
         }
         case 2: {
-          FaultRule r = RuleFor(d, m, MessageKind::RomErase, FaultAction::Status);
-          Refuse(d, MessageKind::RomErase, r);
+          FaultRule r = RuleFor(d, m, WireKind::RomErase, FaultAction::Status);
+          Refuse(d, WireKind::RomErase, r);
           r.when = Occurrences::Range(1, d.Int(1, 7));
           p.rules.push_back(r);
           break;
@@ -218,7 +218,7 @@ void AddClass(CDraw& d, Mix& m, FaultClass c) {
           }
           break;
         default: {
-          const MessageKind kind = AnyKind(d, m);
+          const WireKind kind = AnyKind(d, m);
           FaultRule r = RuleFor(d, m, kind, FaultAction::Status);
           Refuse(d, kind, r);
           p.rules.push_back(r);
@@ -227,7 +227,7 @@ void AddClass(CDraw& d, Mix& m, FaultClass c) {
       }
       break;
     case FaultClass::Silence: {
-      const MessageKind kind = AnyKind(d, m);
+      const WireKind kind = AnyKind(d, m);
       FaultRule r = RuleFor(d, m, kind, FaultAction::Silence);
       r.when = Occurrences::Range(r.when.first, r.when.first + d.Int(0, 5));
       p.rules.push_back(r);

@@ -267,8 +267,7 @@ RunResult Judge(const Mix& mix, const RunOptions& options, const Shown& shown,
   // refusal or loss goes unseen; a refusal whose command byte a flipped bit made 0x02 reads as a
   // success. Nothing on the wire lets an updater of this protocol tell either apart.
   for (const sim::FiredFault& f : report.faults) {
-    if (f.kind != sim::MessageKind::UpdateComplete &&
-        f.what.find(":duplicate") != std::string::npos) {
+    if (f.kind != sim::WireKind::UpdateComplete && f.what.find(":duplicate") != std::string::npos) {
       res.misledBy = "an unasked-for second answer";
     }
   }

@@ -14,8 +14,8 @@ namespace px {
 namespace {
 
 using sim::CPedalHarness;
-using sim::MessageKind;
 using sim::PedalConfig;
+using sim::WireKind;
 
 std::vector<uint8_t> Image(int id) {
   const uint8_t* bytes = nullptr;
@@ -93,9 +93,9 @@ TEST(EnginePedal, Variant1UpdatesFlashAndModuleFile) {
   const sim::FileReport* file = run.report.File("LINESEL.TDL");
   ASSERT_NE(file, nullptr);
   EXPECT_EQ(file->contents, Image(kModuleResource));
-  EXPECT_EQ(run.report.Count(MessageKind::RomWrite), 41u);
-  EXPECT_EQ(run.report.Count(MessageKind::FileWrite), 3u);
-  EXPECT_EQ(run.report.Count(MessageKind::ResultRequest), 4u);
+  EXPECT_EQ(run.report.Count(WireKind::RomWrite), 41u);
+  EXPECT_EQ(run.report.Count(WireKind::FileWrite), 3u);
+  EXPECT_EQ(run.report.Count(WireKind::ResultRequest), 4u);
   EXPECT_TRUE(run.report.violations.empty());
   EXPECT_EQ(ui.Positions(), ExpectedBar(true));
 }
@@ -108,8 +108,8 @@ TEST(EnginePedal, Variant0WritesOnlyTheFlash) {
   const Result run = Update(ui, c);
   EXPECT_EQ(run.outcome, RunOutcome::Completed);
   EXPECT_TRUE(run.report.Success()) << sim::ReportToJson(run.report);
-  EXPECT_EQ(run.report.Count(MessageKind::GetSemaphore), 0u);
-  EXPECT_EQ(run.report.Count(MessageKind::FileWrite), 0u);
+  EXPECT_EQ(run.report.Count(WireKind::GetSemaphore), 0u);
+  EXPECT_EQ(run.report.Count(WireKind::FileWrite), 0u);
   EXPECT_EQ(ui.Positions(), ExpectedBar(false));
 }
 
@@ -127,7 +127,7 @@ TEST(EnginePedal, LateAnswerIsSurvived) {
   const Result run = Update(ui, c, t);
   EXPECT_EQ(run.outcome, RunOutcome::Completed) << ui.Errors().size();
   EXPECT_TRUE(run.report.flash.matchesImage);
-  EXPECT_GE(run.report.Count(MessageKind::RomWrite), 42u);
+  EXPECT_GE(run.report.Count(WireKind::RomWrite), 42u);
 }
 
 TEST(EnginePedal, DeviceValueOf255IsShownNotTakenForAnAbort) {
@@ -140,7 +140,7 @@ TEST(EnginePedal, DeviceValueOf255IsShownNotTakenForAnAbort) {
   const Result run = Update(ui, c);
   EXPECT_EQ(ui.Errors(), std::vector<std::string>{"Error occurred(File Delete:255)"});
   EXPECT_TRUE(ui.Enabled());
-  EXPECT_EQ(run.report.Count(MessageKind::FileOpen), 0u);
+  EXPECT_EQ(run.report.Count(WireKind::FileOpen), 0u);
 }
 
 }  // namespace

@@ -25,7 +25,7 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 std::string TempPath(const std::string& name) {
   const char* dir = getenv("TMPDIR");
@@ -78,8 +78,8 @@ class CSimProcess {
   // The first line of stdout (the pty's path), or "" after timeoutMs.
   std::string ReadLine(int timeoutMs = 30000) {
     std::string line;
-    const auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (Clock::now() < until) {
+    const auto until = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
+    while (SteadyClock::now() < until) {
       pollfd p{out_, POLLIN, 0};
       if (poll(&p, 1, 50) <= 0) continue;
       char c;
@@ -92,8 +92,8 @@ class CSimProcess {
 
   // The exit status, or -1 if the process is still running after timeoutMs.
   int Wait(int timeoutMs = 30000) {
-    const auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (Clock::now() < until) {
+    const auto until = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
+    while (SteadyClock::now() < until) {
       int status = 0;
       const pid_t r = waitpid(pid_, &status, WNOHANG);
       if (r == pid_) {
@@ -135,10 +135,10 @@ class CClient {
   }
 
   void Send(const Bytes& m) {
-    const auto until = Clock::now() + std::chrono::seconds(30);
+    const auto until = SteadyClock::now() + std::chrono::seconds(30);
     size_t done = 0;
     while (done < m.size()) {
-      if (Clock::now() > until) {
+      if (SteadyClock::now() > until) {
         ADD_FAILURE() << "the pedal took only " << done << " of " << m.size() << " bytes";
         return;
       }
@@ -154,8 +154,8 @@ class CClient {
 
   // The next whole message within timeoutMs; empty when none came (or the line broke).
   Bytes Receive(int timeoutMs = 30000) {
-    const auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (Clock::now() < until) {
+    const auto until = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
+    while (SteadyClock::now() < until) {
       pollfd p{fd_, POLLIN, 0};
       if (poll(&p, 1, 20) <= 0) continue;
       uint8_t b;
@@ -165,7 +165,7 @@ class CClient {
         broken_ = true;
         return {};
       }
-      if (framer_.Push(b) == px::sim::CSysExFramer::Event::Message) return framer_.message();
+      if (framer_.Push(b) == px::sim::CPedalFramer::Heard::Message) return framer_.message();
     }
     return {};
   }
@@ -182,7 +182,7 @@ class CClient {
  private:
   int fd_ = -1;
   bool broken_ = false;
-  px::sim::CSysExFramer framer_;
+  px::sim::CPedalFramer framer_;
 };
 
 Bytes Identity() {

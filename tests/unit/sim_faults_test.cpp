@@ -18,7 +18,7 @@ FaultRule Parse(const char* text) {
 
 TEST(SimFaultRule, ParsesTheScriptLanguage) {
   FaultRule r = Parse("GetSemaphore:1-99:status=2");
-  EXPECT_EQ(r.kind, MessageKind::GetSemaphore);
+  EXPECT_EQ(r.kind, WireKind::GetSemaphore);
   EXPECT_EQ(r.when.first, 1u);
   EXPECT_EQ(r.when.last, 99u);
   EXPECT_EQ(r.action, FaultAction::Status);
@@ -230,7 +230,7 @@ TEST(SimFaults, ConsequencesOfAFaultAreNotBlamed) {
     std::vector<Output> out;
     const Bytes cut = {0xF0, 0x52, 0x00, 0x5E, 0x02, 0x00, 0xF7};  // a RomWrite ended by a flip
     model.OnMessage(cut.data(), cut.size(), damaged, 0, out);
-    model.OnFramingEvent(CSysExFramer::Event::StrayByte, false);
+    model.OnFramingEvent(CPedalFramer::Heard::StrayByte, false);
     EXPECT_EQ(HasViolation(model.Report(0), "bytes outside any message"), !damaged);
   }
 }
@@ -246,8 +246,8 @@ TEST(SimFaults, UnacceptedFamilyMustEndTheRun) {
 }
 
 TEST(SimFramer, TailOfAMessageCutByTheLineIsSkipped) {
-  using E = CSysExFramer::Event;
-  CSysExFramer f;
+  using E = CPedalFramer::Heard;
+  CPedalFramer f;
   f.Push(0xF0);
   f.Push(0x52);
   f.Reset();
@@ -260,8 +260,8 @@ TEST(SimFramer, TailOfAMessageCutByTheLineIsSkipped) {
 }
 
 TEST(SimFramer, SameRulesAsTheUpdatersReceiver) {
-  CSysExFramer f;
-  using E = CSysExFramer::Event;
+  CPedalFramer f;
+  using E = CPedalFramer::Heard;
   auto push = [&](std::initializer_list<uint8_t> bytes) {
     std::vector<E> events;
     for (uint8_t b : bytes) {
@@ -277,7 +277,7 @@ TEST(SimFramer, SameRulesAsTheUpdatersReceiver) {
   EXPECT_EQ(push({0xF0, 0x52, 0x90, 0x01, 0xF7, 0xF0, 0x7E, 0xF0, 0x01, 0xF7}),
             (std::vector<E>{E::Aborted, E::Restarted, E::Message}));
   EXPECT_EQ(f.message(), (Bytes{0xF0, 0x01, 0xF7}));
-  Bytes big(CSysExFramer::kLimit + 10, 0x11);
+  Bytes big(CPedalFramer::kLimit + 10, 0x11);
   big[0] = 0xF0;
   std::vector<E> events;
   for (uint8_t b : big) {
@@ -285,7 +285,7 @@ TEST(SimFramer, SameRulesAsTheUpdatersReceiver) {
     if (e != E::None) events.push_back(e);
   }
   EXPECT_EQ(events, std::vector<E>{E::Overlong});
-  EXPECT_EQ(f.message().size(), CSysExFramer::kLimit);
+  EXPECT_EQ(f.message().size(), CPedalFramer::kLimit);
   // Damage sticks to the message the damaged byte went into.
   f.Push(0xF0);
   f.Push(0x52, true);

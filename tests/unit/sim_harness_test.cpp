@@ -136,14 +136,14 @@ TEST(SimHarness, NoisyLineStillUpdatesAndBlamesNobody) {
     }
     ASSERT_TRUE(u.Until0(Msg(ComposeUpdateComplete, 0x5E)));
     EXPECT_TRUE(
-        ::px::test::WaitUntil([&] { return pedal.Report().Count(MessageKind::IdentityReply) >= 1; },
+        ::px::test::WaitUntil([&] { return pedal.Report().Count(WireKind::IdentityReply) >= 1; },
                               "the updater's answer to the pedal's own IdentityRequest"));
   }
   const PedalReport r = pedal.Report();
   EXPECT_TRUE(r.flash.matchesImage);
   EXPECT_TRUE(r.violations.empty()) << pedal.ReportJson();
-  EXPECT_GT(r.Count(MessageKind::Ack), 0u);
-  EXPECT_EQ(r.Count(MessageKind::IdentityReply), 1u);
+  EXPECT_GT(r.Count(WireKind::Ack), 0u);
+  EXPECT_EQ(r.Count(WireKind::IdentityReply), 1u);
   EXPECT_GT(r.damagedMessages, 0u);
 }
 
@@ -160,7 +160,7 @@ TEST(SimHarness, DisconnectSilencesBothDirections) {
   const PedalReport r = pedal.Report();
   EXPECT_TRUE(r.disconnected);
   EXPECT_EQ(r.bytesReceived, 9u);
-  EXPECT_EQ(r.Count(MessageKind::GetSemaphore), 0u);
+  EXPECT_EQ(r.Count(WireKind::GetSemaphore), 0u);
 }
 
 // In process, an answer has left the pedal when the updater has read it. A block sent again while
@@ -176,13 +176,13 @@ TEST(SimHarness, AResendIsJudgedByWhenItsAnswerWasRead) {
     config.updaterReplyWaitMs = 100;
     CPedalHarness pedal(config);
     IByteLink& line = pedal.HostLink();
-    CSysExFramer framer;
+    CPedalFramer framer;
     // The next whole message from the pedal, within the event deadline.
     auto answer = [&] {
       const auto until = std::chrono::steady_clock::now() + ::px::test::kEventDeadline;
       uint8_t b = 0;
       while (std::chrono::steady_clock::now() < until) {
-        if (line.ReadByte(b) && framer.Push(b) == CSysExFramer::Event::Message) return true;
+        if (line.ReadByte(b) && framer.Push(b) == CPedalFramer::Heard::Message) return true;
       }
       return false;
     };
@@ -194,9 +194,8 @@ TEST(SimHarness, AResendIsJudgedByWhenItsAnswerWasRead) {
     const Bytes data = Pattern(100, 34);
     const Bytes block = RomWrite(0x5E, data.data(), kFlashBase, 100);
     send(block);
-    ASSERT_TRUE(
-        ::px::test::WaitUntil([&] { return pedal.Report().Count(MessageKind::RomWrite) == 1; },
-                              "the pedal to answer the block"));
+    ASSERT_TRUE(::px::test::WaitUntil([&] { return pedal.Report().Count(WireKind::RomWrite) == 1; },
+                                      "the pedal to answer the block"));
     if (readFirst) {
       ASSERT_TRUE(answer());
       // Time has to pass here: the slip is a resend long after the answer was read.

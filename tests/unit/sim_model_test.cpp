@@ -141,10 +141,10 @@ TEST(SimModel, CorrectRunOfMember1StoresImageAndModuleFile) {
   EXPECT_TRUE(r.semaphoreHeld);
   EXPECT_TRUE(r.updateComplete);
   EXPECT_FALSE(r.updateMode);
-  EXPECT_EQ(r.Count(MessageKind::FileWrite), 3u);
-  EXPECT_EQ(r.Count(MessageKind::ResultRequest), 4u);
-  EXPECT_EQ(r.sequence.front(), MessageKind::IdentityRequest);
-  EXPECT_EQ(r.sequence.back(), MessageKind::UpdateComplete);
+  EXPECT_EQ(r.Count(WireKind::FileWrite), 3u);
+  EXPECT_EQ(r.Count(WireKind::ResultRequest), 4u);
+  EXPECT_EQ(r.sequence.front(), WireKind::IdentityRequest);
+  EXPECT_EQ(r.sequence.back(), WireKind::UpdateComplete);
 }
 
 TEST(SimModel, CorrectRunOfOtherMemberWithAnotherAcceptedFamily) {
@@ -408,7 +408,7 @@ TEST(SimModel, ConformanceViolationsAreRecorded) {
          EXPECT_EQ(d.Send({0xF0, 0x52, 0x00, 0x5E, 0x33, 0xF7}).value, status::kUnknownCommand);
        }},
       {"bytes outside any message",
-       [](CDriver& d) { d.model().OnFramingEvent(CSysExFramer::Event::StrayByte, false); }},
+       [](CDriver& d) { d.model().OnFramingEvent(CPedalFramer::Heard::StrayByte, false); }},
   };
   for (const Case& c : cases) {
     PedalConfig config = Member(1);
@@ -465,9 +465,9 @@ TEST(SimModel, SwappedFieldsAreReportedThoughTheUpdatersReadingTakesThem) {
 TEST(SimModel, PedalsOwnRequestsMustBeAnsweredRight) {
   PedalConfig config = Member(0);
   config.rules.push_back(
-      {MessageKind::UpdateStart, -1, {}, Occurrences::Always(), FaultAction::AskIdentity});
+      {WireKind::UpdateStart, -1, {}, Occurrences::Always(), FaultAction::AskIdentity});
   config.rules.push_back(
-      {MessageKind::RomErase, -1, {}, Occurrences::Always(), FaultAction::UnknownCommand});
+      {WireKind::RomErase, -1, {}, Occurrences::Always(), FaultAction::UnknownCommand});
   CDriver d(config);
   d.Send(Identity());
   d.Send(Msg(ComposeUpdateStart, 0x5E));
@@ -556,8 +556,8 @@ TEST(SimReport, OddTextReadsBack) {
   f.matchesExpected = false;
   r.files.push_back(f);
   r.missingFiles.push_back("A\nB");
-  r.violations.push_back({3, MessageKind::FileOpen, "a name with \"quotes\" and \ttabs"});
-  r.refusals.push_back({4, MessageKind::RomWrite, -1, "bad CRC"});
+  r.violations.push_back({3, WireKind::FileOpen, "a name with \"quotes\" and \ttabs"});
+  r.refusals.push_back({4, WireKind::RomWrite, -1, "bad CRC"});
   r.flash.expectedImageGiven = true;
   r.flash.firstMismatch = 73728;
   const nlohmann::json j = nlohmann::json::parse(ReportToJson(r));
