@@ -48,7 +48,7 @@ int Pending(int writeIndex, int readIndex) {
 
 }  // namespace
 
-CSerialLink::CSerialLink() : Opener(&serial_detail::OpenPortBackend) {}
+CSerialLink::CSerialLink() : opener_(&serial_detail::OpenPortBackend) {}
 
 CSerialLink::~CSerialLink() {
   Close();
@@ -73,11 +73,11 @@ bool CSerialLink::OpenPath(const std::string& devicePath, bool havePath, uint32_
     uint64_t opening = 0;
     if (OpenOnce(devicePath, havePath, baudRate, held, opening)) {
       if (tries > 1) {
-        std::lock_guard<std::mutex> lifecycle(LifecycleMutex);
-        OpenNotes.push_back(devicePath +
-                            " was still held just after this program closed it; "
-                            "opened at try " +
-                            std::to_string(tries));
+        std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+        openNotes_.push_back(devicePath +
+                             " was still held just after this program closed it; "
+                             "opened at try " +
+                             std::to_string(tries));
       }
       return true;
     }
@@ -93,11 +93,11 @@ bool CSerialLink::OpenPath(const std::string& devicePath, bool havePath, uint32_
 bool CSerialLink::WaitBeforeRetry(std::chrono::milliseconds wait, uint64_t opening) {
   const auto until = std::chrono::steady_clock::now() + wait;
   for (;;) {
-    if (Openings.load(std::memory_order_acquire) != opening) return false;
+    if (openings_.load(std::memory_order_acquire) != opening) return false;
     const auto left =
         std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
     if (left.count() <= 0) return true;
-    CloseWake.Lock(static_cast<uint32_t>(left.count()));
+    closeWake_.Lock(static_cast<uint32_t>(left.count()));
   }
 }
 
@@ -107,13 +107,13 @@ bool CSerialLink::WaitBeforeRetry(std::chrono::milliseconds wait, uint64_t openi
 bool CSerialLink::OpenOnce(const std::string& devicePath, bool havePath, uint32_t baudRate,
                            bool& held, uint64_t& opening) {
   {
-    std::lock_guard<std::mutex> lifecycle(LifecycleMutex);
+    std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
     CloseLocked();
     // Bytes left from an earlier opening never reach the new one, even when this Open fails.
     EmptyRings();
-    ReadFailures.store(0, std::memory_order_relaxed);
-    OpenNotes.clear();
-    opening = Openings.fetch_add(1, std::memory_order_acq_rel) + 1;
+    readFailures_.store(0, std::memory_order_relaxed);
+    openNotes_.clear();
+    opening = openings_.fetch_add(1, std::memory_order_acq_rel) + 1;
   }
   serial_detail::OpenFailure failure;
   std::vector<serial_detail::RefusedCall> refused;
@@ -121,33 +121,33 @@ bool CSerialLink::OpenOnce(const std::string& devicePath, bool havePath, uint32_
   if (!havePath) {
     failure = {serial_detail::OpenStep::kNoPort, serial_detail::NoSuchPortError()};
   } else {
-    port = Opener(devicePath, baudRate, failure, refused);
+    port = opener_(devicePath, baudRate, failure, refused);
   }
-  std::unique_lock<std::mutex> lifecycle(LifecycleMutex);
-  if (port && Openings.load(std::memory_order_acquire) != opening) {
+  std::unique_lock<std::mutex> lifecycle(lifecycleMutex_);
+  if (port && openings_.load(std::memory_order_acquire) != opening) {
     lifecycle.unlock();
     port.reset();  // closed outside the lock, as it was opened
     serial_detail::PortCloses().Closed(devicePath, std::chrono::steady_clock::now());
     lifecycle.lock();
-    OpenError.store(0, std::memory_order_relaxed);
-    OpenErrorText = devicePath + " was closed while it opened";
+    openError_.store(0, std::memory_order_relaxed);
+    openErrorText_ = devicePath + " was closed while it opened";
     return false;
   }
   if (port) {
-    Port = std::move(port);
-    OpenedPath = devicePath;
+    port_ = std::move(port);
+    openedPath_ = devicePath;
     for (const serial_detail::RefusedCall& call : refused) {
-      OpenNotes.push_back(RefusedText(call, devicePath));
+      openNotes_.push_back(RefusedText(call, devicePath));
     }
     // The run flags are raised here, before the threads exist, so that a Close coming at once
     // still finds them and stops both threads.
-    ReaderRun.store(true, std::memory_order_release);
-    WriterRun.store(true, std::memory_order_release);
+    line_.ReaderRun.store(true, std::memory_order_release);
+    line_.WriterRun.store(true, std::memory_order_release);
     try {
-      Reader = std::thread(&CSerialLink::ReaderThread, this);
-      Writer = std::thread(&CSerialLink::WriterThread, this);
+      reader_ = std::thread(&CSerialLink::ReaderThread, this);
+      writer_ = std::thread(&CSerialLink::WriterThread, this);
       serial_detail::PortCloses().Opened(devicePath);
-      PortOpen.store(true, std::memory_order_release);
+      portOpen_.store(true, std::memory_order_release);
       return true;
     } catch (const std::system_error& e) {
       // Only a thread that really started is waited for.
@@ -156,55 +156,55 @@ bool CSerialLink::OpenOnce(const std::string& devicePath, bool havePath, uint32_
     }
   }
   held = failure.step == serial_detail::OpenStep::kHeld;
-  OpenError.store(failure.code, std::memory_order_relaxed);
-  OpenErrorText = WhatFailed(failure.step, devicePath, baudRate) + ": " +
-                  serial_detail::SystemErrorText(failure.code);
+  openError_.store(failure.code, std::memory_order_relaxed);
+  openErrorText_ = WhatFailed(failure.step, devicePath, baudRate) + ": " +
+                   serial_detail::SystemErrorText(failure.code);
   return false;
 }
 
 std::string CSerialLink::LastOpenErrorText() const {
-  std::lock_guard<std::mutex> lifecycle(LifecycleMutex);
-  return OpenErrorText;
+  std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+  return openErrorText_;
 }
 
 std::vector<std::string> CSerialLink::LastOpenNotes() const {
-  std::lock_guard<std::mutex> lifecycle(LifecycleMutex);
-  return OpenNotes;
+  std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+  return openNotes_;
 }
 
 void CSerialLink::Close() {
   // An Open still waiting for the system keeps nothing, and one that waits to try a held port
   // again gives up.
-  Openings.fetch_add(1, std::memory_order_acq_rel);
-  CloseWake.SetEvent();
-  std::lock_guard<std::mutex> lifecycle(LifecycleMutex);
+  openings_.fetch_add(1, std::memory_order_acq_rel);
+  closeWake_.SetEvent();
+  std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
   CloseLocked();
 }
 
 void CSerialLink::CloseLocked() {
-  PortOpen.store(false, std::memory_order_release);
-  ReaderRun.store(false, std::memory_order_release);
-  WriterRun.store(false, std::memory_order_release);
-  if (Port) Port->Interrupt();
-  WakeEvent.SetEvent();
-  if (Reader.joinable()) Reader.join();
-  if (Writer.joinable()) Writer.join();
-  if (Port) {
-    Port.reset();
-    serial_detail::PortCloses().Closed(OpenedPath, std::chrono::steady_clock::now());
+  portOpen_.store(false, std::memory_order_release);
+  line_.ReaderRun.store(false, std::memory_order_release);
+  line_.WriterRun.store(false, std::memory_order_release);
+  if (port_) port_->Interrupt();
+  line_.WakeEvent.SetEvent();
+  if (reader_.joinable()) reader_.join();
+  if (writer_.joinable()) writer_.join();
+  if (port_) {
+    port_.reset();
+    serial_detail::PortCloses().Closed(openedPath_, std::chrono::steady_clock::now());
   }
 }
 
 void CSerialLink::EmptyRings() {
   {
-    std::lock_guard<std::mutex> lock(SendMutex);
-    TxWriteIndex.store(0, std::memory_order_relaxed);
-    TxReadIndex.store(0, std::memory_order_relaxed);
-    BytesHanded.store(BytesQueued.load());
+    std::lock_guard<std::mutex> lock(sendMutex_);
+    txWriteIndex_.store(0, std::memory_order_relaxed);
+    txReadIndex_.store(0, std::memory_order_relaxed);
+    bytesHanded_.store(bytesQueued_.load());
   }
-  std::lock_guard<std::mutex> lock(TakeMutex);
-  RxWriteIndex.store(0, std::memory_order_relaxed);
-  RxReadIndex.store(0, std::memory_order_relaxed);
+  std::lock_guard<std::mutex> lock(takeMutex_);
+  rxWriteIndex_.store(0, std::memory_order_relaxed);
+  rxReadIndex_.store(0, std::memory_order_relaxed);
 }
 
 void CSerialLink::Send(const uint8_t* data, int length) {
@@ -214,125 +214,126 @@ void CSerialLink::Send(const uint8_t* data, int length) {
 uint64_t CSerialLink::SendCounted(const uint8_t* data, int length) {
   uint64_t mark = 0;
   {
-    std::lock_guard<std::mutex> lock(SendMutex);
-    mark = BytesQueued.load(std::memory_order_relaxed);
+    std::lock_guard<std::mutex> lock(sendMutex_);
+    mark = bytesQueued_.load(std::memory_order_relaxed);
     if (data == nullptr || length <= 0) return mark;
-    int w = TxWriteIndex.load(std::memory_order_relaxed);
-    int r = TxReadIndex.load(std::memory_order_acquire);
+    int w = txWriteIndex_.load(std::memory_order_relaxed);
+    int r = txReadIndex_.load(std::memory_order_acquire);
     if (length > kRingSize - 1 - Pending(w, r)) {
-      DroppedBytes.fetch_add(static_cast<uint64_t>(length), std::memory_order_relaxed);
+      droppedBytes_.fetch_add(static_cast<uint64_t>(length), std::memory_order_relaxed);
       return mark;
     }
     int room = kRingSize - w;
     if (length > room) {
-      std::memcpy(TxRing + w, data, static_cast<size_t>(room));
-      std::memcpy(TxRing, data + room, static_cast<size_t>(length - room));
+      std::memcpy(line_.TxRing + w, data, static_cast<size_t>(room));
+      std::memcpy(line_.TxRing, data + room, static_cast<size_t>(length - room));
       w = length - room;
     } else {
-      std::memcpy(TxRing + w, data, static_cast<size_t>(length));
+      std::memcpy(line_.TxRing + w, data, static_cast<size_t>(length));
       w = (w + length) % kRingSize;
     }
-    TxWriteIndex.store(w, std::memory_order_release);
-    mark = BytesQueued.fetch_add(static_cast<uint64_t>(length)) + static_cast<uint64_t>(length);
+    txWriteIndex_.store(w, std::memory_order_release);
+    mark = bytesQueued_.fetch_add(static_cast<uint64_t>(length)) + static_cast<uint64_t>(length);
   }
-  WakeEvent.SetEvent();
+  line_.WakeEvent.SetEvent();
   return mark;
 }
 
 uint64_t CSerialLink::BytesLeftHost() const {
   uint64_t inDriver = 0;
   {
-    std::lock_guard<std::mutex> lifecycle(LifecycleMutex);
-    if (Port) inDriver = Port->OutputQueued();
+    std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+    if (port_) inDriver = port_->OutputQueued();
   }
-  const uint64_t handed = BytesHanded.load();
+  const uint64_t handed = bytesHanded_.load();
   return handed - std::min(handed, inDriver);
 }
 
 bool CSerialLink::ReadByte(uint8_t& byte) {
-  if (RxReadIndex.load(std::memory_order_relaxed) == RxWriteIndex.load(std::memory_order_acquire)) {
-    if (!RxDataEvent.Lock(kReadWaitMs)) return false;
+  if (rxReadIndex_.load(std::memory_order_relaxed) ==
+      rxWriteIndex_.load(std::memory_order_acquire)) {
+    if (!line_.RxDataEvent.Lock(kReadWaitMs)) return false;
   }
-  std::lock_guard<std::mutex> lock(TakeMutex);
-  int r = RxReadIndex.load(std::memory_order_relaxed);
-  if (r == RxWriteIndex.load(std::memory_order_acquire)) return false;
-  byte = RxRing[r];
-  RxReadIndex.store((r + 1) % kRingSize, std::memory_order_release);
+  std::lock_guard<std::mutex> lock(takeMutex_);
+  int r = rxReadIndex_.load(std::memory_order_relaxed);
+  if (r == rxWriteIndex_.load(std::memory_order_acquire)) return false;
+  byte = line_.RxRing[r];
+  rxReadIndex_.store((r + 1) % kRingSize, std::memory_order_release);
   return true;
 }
 
 void CSerialLink::PutReceived(uint8_t byte) {
-  int w = RxWriteIndex.load(std::memory_order_relaxed);
+  int w = rxWriteIndex_.load(std::memory_order_relaxed);
   int next = (w + 1) % kRingSize;
   // A full ring keeps what it holds: overwriting would hand the consumer a mangled stream.
-  if (next == RxReadIndex.load(std::memory_order_acquire)) {
-    DroppedBytes.fetch_add(1, std::memory_order_relaxed);
+  if (next == rxReadIndex_.load(std::memory_order_acquire)) {
+    droppedBytes_.fetch_add(1, std::memory_order_relaxed);
     return;
   }
-  RxRing[w] = byte;
-  RxWriteIndex.store(next, std::memory_order_release);
-  RxDataEvent.SetEvent();
+  line_.RxRing[w] = byte;
+  rxWriteIndex_.store(next, std::memory_order_release);
+  line_.RxDataEvent.SetEvent();
 }
 
 void CSerialLink::ReaderThread() {
   SetCurrentThreadPriority(ThreadPriority::Highest);
-  if (!Port->StartReading()) return;
-  while (ReaderRun.load(std::memory_order_acquire)) {
+  if (!port_->StartReading()) return;
+  while (line_.ReaderRun.load(std::memory_order_acquire)) {
     uint8_t byte = 0;
-    switch (Port->ReadOne(byte)) {
+    switch (port_->ReadOne(byte)) {
       case serial_detail::ReadResult::kByte:
         PutReceived(byte);
         break;
       case serial_detail::ReadResult::kNothing:
-        QuietReads.fetch_add(1, std::memory_order_relaxed);
+        quietReads_.fetch_add(1, std::memory_order_relaxed);
         break;
       case serial_detail::ReadResult::kNothingAtOnce:
         // A quiet line all the same; only the pause keeps a port that does not wait from
         // costing CPU.
-        QuietReads.fetch_add(1, std::memory_order_relaxed);
-        Port->Pause(kFailedReadPauseMs);
+        quietReads_.fetch_add(1, std::memory_order_relaxed);
+        port_->Pause(kFailedReadPauseMs);
         break;
       case serial_detail::ReadResult::kFailed:
         // A read that a Close cut short is no sign of a lost port.
-        if (ReaderRun.load(std::memory_order_acquire)) {
-          ReadFailures.fetch_add(1, std::memory_order_relaxed);
+        if (line_.ReaderRun.load(std::memory_order_acquire)) {
+          readFailures_.fetch_add(1, std::memory_order_relaxed);
         }
-        Port->Pause(kFailedReadPauseMs);
+        port_->Pause(kFailedReadPauseMs);
         break;
     }
   }
-  Port->StopReading();
+  port_->StopReading();
 }
 
 void CSerialLink::WriterThread() {
   SetCurrentThreadPriority(ThreadPriority::AboveNormal);
   for (;;) {
-    WakeEvent.Lock(kInfinite);
-    if (!WriterRun.load(std::memory_order_acquire)) break;
+    line_.WakeEvent.Lock(kInfinite);
+    if (!line_.WriterRun.load(std::memory_order_acquire)) break;
     // Sends made before this wake-up leave together; a backlog larger than StagingBuffer
     // leaves in several writes.
-    while (WriterRun.load(std::memory_order_acquire) &&
-           TxReadIndex.load(std::memory_order_relaxed) !=
-               TxWriteIndex.load(std::memory_order_acquire)) {
+    while (line_.WriterRun.load(std::memory_order_acquire) &&
+           txReadIndex_.load(std::memory_order_relaxed) !=
+               txWriteIndex_.load(std::memory_order_acquire)) {
       if (WritePending() == WriteOutcome::kNotTaken) break;
     }
   }
 }
 
 CSerialLink::WriteOutcome CSerialLink::WritePending() {
-  if (!Port->PrepareWrite()) return WriteOutcome::kNotTaken;
-  int w = TxWriteIndex.load(std::memory_order_acquire);
-  int r = TxReadIndex.load(std::memory_order_relaxed);
+  if (!port_->PrepareWrite()) return WriteOutcome::kNotTaken;
+  int w = txWriteIndex_.load(std::memory_order_acquire);
+  int r = txReadIndex_.load(std::memory_order_relaxed);
   int size = std::min(Pending(w, r), kStagingSize);
   int first = std::min(size, kRingSize - r);
-  std::memcpy(StagingBuffer, TxRing + r, static_cast<size_t>(first));
-  std::memcpy(StagingBuffer + first, TxRing, static_cast<size_t>(size - first));
-  TxReadIndex.store((r + size) % kRingSize, std::memory_order_release);
-  BytesHanded.fetch_add(static_cast<uint64_t>(size));
-  WritesIssued.fetch_add(1, std::memory_order_relaxed);
+  std::memcpy(line_.StagingBuffer, line_.TxRing + r, static_cast<size_t>(first));
+  std::memcpy(line_.StagingBuffer + first, line_.TxRing, static_cast<size_t>(size - first));
+  txReadIndex_.store((r + size) % kRingSize, std::memory_order_release);
+  bytesHanded_.fetch_add(static_cast<uint64_t>(size));
+  writesIssued_.fetch_add(1, std::memory_order_relaxed);
   // Write returns only when the port is done with StagingBuffer, so the next write may reuse it.
-  if (Port->Write(StagingBuffer, static_cast<uint32_t>(size))) return WriteOutcome::kSent;
-  WritesLost.fetch_add(1, std::memory_order_relaxed);
+  if (port_->Write(line_.StagingBuffer, static_cast<uint32_t>(size))) return WriteOutcome::kSent;
+  writesLost_.fetch_add(1, std::memory_order_relaxed);
   return WriteOutcome::kLost;
 }
 

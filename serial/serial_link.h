@@ -54,10 +54,10 @@ class CSerialLink final : public IPortLink {
   uint64_t BytesLeftHost() const override;
   // Takes the next received byte, waiting up to 100 ms for one.
   bool ReadByte(uint8_t& byte) override;
-  void WakeReader() override { RxDataEvent.SetEvent(); }
-  bool IsOpen() const { return PortOpen.load(std::memory_order_acquire); }
+  void WakeReader() override { line_.RxDataEvent.SetEvent(); }
+  bool IsOpen() const { return portOpen_.load(std::memory_order_acquire); }
   // errno or GetLastError of the last Open that failed.
-  int LastOpenError() const override { return OpenError.load(std::memory_order_relaxed); }
+  int LastOpenError() const override { return openError_.load(std::memory_order_relaxed); }
   // What the last Open that failed was doing and the system's text for its error, such as
   // "/dev/rfcomm0 refused 115200 baud, 8N1: Invalid argument".
   std::string LastOpenErrorText() const;
@@ -66,10 +66,10 @@ class CSerialLink final : public IPortLink {
   std::vector<std::string> LastOpenNotes() const;
   // Bytes thrown away since construction: messages that did not fit in TxRing and bytes that
   // came while RxRing was full.
-  uint64_t BytesDropped() const { return DroppedBytes.load(std::memory_order_relaxed); }
+  uint64_t BytesDropped() const { return droppedBytes_.load(std::memory_order_relaxed); }
   // A read failed since the last Open: the port went away under the link (a Bluetooth link
   // that dropped, an adapter pulled out, the other end of a pseudo-terminal closed).
-  bool LineFailed() const { return ReadFailures.load(std::memory_order_relaxed) > 0; }
+  bool LineFailed() const { return readFailures_.load(std::memory_order_relaxed) > 0; }
 
  private:
   friend struct SerialLinkProbe;
@@ -90,44 +90,47 @@ class CSerialLink final : public IPortLink {
   void PutReceived(uint8_t byte);
   WriteOutcome WritePending();
 
-  // Open (never across the system's open), Close, OpenErrorText, OpenNotes and OpenedPath.
-  mutable std::mutex LifecycleMutex;
+  // Open (never across the system's open), Close, openErrorText_, openNotes_ and openedPath_.
+  mutable std::mutex lifecycleMutex_;
   // One more for every try of an Open and every Close begun: an Open whose number is stale
   // keeps nothing and tries no more.
-  std::atomic<uint64_t> Openings{0};
-  BackendOpener Opener;  // the system's, but for a test's own backend
-  std::unique_ptr<serial_detail::CPortBackend> Port;
-  std::string OpenedPath;
-  std::thread Reader;
-  std::thread Writer;
-  std::atomic<bool> ReaderRun{false};
-  std::atomic<bool> WriterRun{false};
-  std::atomic<bool> PortOpen{false};
-  std::atomic<int> OpenError{0};
-  std::string OpenErrorText;
-  std::vector<std::string> OpenNotes;
-  CEvent CloseWake;  // ends a wait between the tries of a held port
+  std::atomic<uint64_t> openings_{0};
+  BackendOpener opener_;  // the system's, but for a test's own backend
+  std::unique_ptr<serial_detail::CPortBackend> port_;
+  std::string openedPath_;
+  std::thread reader_;
+  std::thread writer_;
+  std::atomic<bool> portOpen_{false};
+  std::atomic<int> openError_{0};
+  std::string openErrorText_;
+  std::vector<std::string> openNotes_;
+  CEvent closeWake_;  // ends a wait between the tries of a held port
 
-  CEvent WakeEvent;
-  CEvent RxDataEvent;
+  std::mutex sendMutex_;  // two producers of TxRing; also held while Open empties it
+  std::mutex takeMutex_;  // the consumer of RxRing against Open emptying it
+  std::atomic<int> txWriteIndex_{0};
+  std::atomic<int> txReadIndex_{0};
+  std::atomic<int> rxWriteIndex_{0};
+  std::atomic<int> rxReadIndex_{0};
+  std::atomic<uint64_t> writesIssued_{0};
+  std::atomic<uint64_t> writesLost_{0};
+  std::atomic<uint64_t> droppedBytes_{0};
+  std::atomic<uint64_t> readFailures_{0};  // since the last Open
+  std::atomic<uint64_t> quietReads_{0};    // reads that ended with nothing, ever
+  std::atomic<uint64_t> bytesQueued_{0};   // every byte taken into TxRing, ever
+  std::atomic<uint64_t> bytesHanded_{0};   // ... and handed to the port (or thrown away by Open)
 
-  std::mutex SendMutex;  // two producers of TxRing; also held while Open empties it
-  std::mutex TakeMutex;  // the consumer of RxRing against Open emptying it
-  std::atomic<int> TxWriteIndex{0};
-  std::atomic<int> TxReadIndex{0};
-  std::atomic<int> RxWriteIndex{0};
-  std::atomic<int> RxReadIndex{0};
-  std::atomic<uint64_t> WritesIssued{0};
-  std::atomic<uint64_t> WritesLost{0};
-  std::atomic<uint64_t> DroppedBytes{0};
-  std::atomic<uint64_t> ReadFailures{0};  // since the last Open
-  std::atomic<uint64_t> QuietReads{0};    // reads that ended with nothing, ever
-  std::atomic<uint64_t> BytesQueued{0};   // every byte taken into TxRing, ever
-  std::atomic<uint64_t> BytesHanded{0};   // ... and handed to the port (or thrown away by Open)
-
-  uint8_t StagingBuffer[kStagingSize];
-  uint8_t TxRing[kRingSize];
-  uint8_t RxRing[kRingSize];
+  // The link's threads, events and buffers under the names the rest of the program knows them by.
+  struct Line {
+    std::atomic<bool> ReaderRun{false};
+    std::atomic<bool> WriterRun{false};
+    CEvent WakeEvent;
+    CEvent RxDataEvent;
+    uint8_t StagingBuffer[kStagingSize];
+    uint8_t TxRing[kRingSize];
+    uint8_t RxRing[kRingSize];
+  };
+  Line line_;
 };
 
 }  // namespace px

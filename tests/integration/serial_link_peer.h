@@ -10,14 +10,14 @@ namespace px {
 
 // Reads what the tests need out of a link.
 struct SerialLinkProbe {
-  static uint64_t Writes(const CSerialLink& link) { return link.WritesIssued.load(); }
-  static uint64_t LostWrites(const CSerialLink& link) { return link.WritesLost.load(); }
-  static int TxWriteIndex(const CSerialLink& link) { return link.TxWriteIndex.load(); }
+  static uint64_t Writes(const CSerialLink& link) { return link.writesIssued_.load(); }
+  static uint64_t LostWrites(const CSerialLink& link) { return link.writesLost_.load(); }
+  static int TxWriteIndex(const CSerialLink& link) { return link.txWriteIndex_.load(); }
   // Reads that ended with nothing on the line.
-  static uint64_t QuietReads(const CSerialLink& link) { return link.QuietReads.load(); }
+  static uint64_t QuietReads(const CSerialLink& link) { return link.quietReads_.load(); }
   // Bytes the reader has put in the ring that nobody has taken yet.
   static int RxQueued(const CSerialLink& link) {
-    return (link.RxWriteIndex.load() - link.RxReadIndex.load() + CSerialLink::kRingSize) %
+    return (link.rxWriteIndex_.load() - link.rxReadIndex_.load() + CSerialLink::kRingSize) %
            CSerialLink::kRingSize;
   }
 };

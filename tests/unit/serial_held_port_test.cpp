@@ -19,7 +19,7 @@ namespace px {
 
 struct SerialLinkProbe {
   using Opener = CSerialLink::BackendOpener;
-  static void UseOpener(CSerialLink& link, Opener opener) { link.Opener = std::move(opener); }
+  static void UseOpener(CSerialLink& link, Opener opener) { link.opener_ = std::move(opener); }
 };
 
 namespace {
