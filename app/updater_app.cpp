@@ -50,7 +50,7 @@ BOOL CKv7UpdatorApp::InitInstance() {
     return FALSE;
   }
 
-  // The dialog holds the engine's buffers, too big for the stack.
+  // The dialog lives until its window has gone and everything it started has ended.
   auto dialog = std::make_unique<CKv7UpdatorDlg>();
   m_pMainWnd = dialog.get();
   dialog->DoModal();
