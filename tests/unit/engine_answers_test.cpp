@@ -382,6 +382,14 @@ class OwedAnswersTest : public ::testing::Test {
     done.wait();
     return false;
   }
+  // Begin, while the answer still owed comes from another thread: true once Begin returned.
+  bool BeginsAsTheOwedAnswerComes() {
+    return Returns([&] {
+      std::thread owedAnswer([&] { Answer(AckOf(0)); });
+      channel_->Begin();
+      owedAnswer.join();
+    });
+  }
   // The next request, sent once: whether an answer was left over for it. Then its own answer
   // comes, so that nothing stays owed.
   bool NextRequestFindsAnAnswer() {
@@ -420,11 +428,7 @@ TEST_F(OwedAnswersTest, TheResendsOwnAnswerAfterALateOneIsStillOwed) {
   Request();
   Resent();
   // A margin of a minute: the resend's answer, handed over right after, is within it.
-  EXPECT_TRUE(Returns([&] {
-    std::thread resendAnswer([&] { Answer(AckOf(0)); });
-    channel_->Begin();
-    resendAnswer.join();
-  }));
+  EXPECT_TRUE(BeginsAsTheOwedAnswerComes());
   EXPECT_EQ(answers_.Owed(), 0u);
   EXPECT_FALSE(NextRequestFindsAnAnswer()) << "the resend's answer was taken for the next request";
   EXPECT_EQ(answers_.Surplus(), 0u);
@@ -434,20 +438,12 @@ TEST_F(OwedAnswersTest, TheResendsOwnAnswerAfterALateOneIsStillOwed) {
 // wait, for it may still be on its way.
 TEST_F(OwedAnswersTest, WithNothingMeasuredTheOwedAnswerGetsTheWholeWait) {
   Resent();  // the first request of the channel: nothing measured before it
-  EXPECT_TRUE(Returns([&] {
-    std::thread lateAnswer([&] { Answer(AckOf(0)); });
-    channel_->Begin();
-    lateAnswer.join();
-  }));
+  EXPECT_TRUE(BeginsAsTheOwedAnswerComes());
   EXPECT_FALSE(NextRequestFindsAnAnswer());
   EXPECT_EQ(answers_.Surplus(), 0u);
 
   Request(false);  // measured now, but this one timed out: its answer is still owed
-  EXPECT_TRUE(Returns([&] {
-    std::thread lateAnswer([&] { Answer(AckOf(0)); });
-    channel_->Begin();
-    lateAnswer.join();
-  }));
+  EXPECT_TRUE(BeginsAsTheOwedAnswerComes());
   EXPECT_FALSE(NextRequestFindsAnAnswer());
   EXPECT_EQ(answers_.Surplus(), 0u);
 }
